@@ -1,0 +1,161 @@
+#include "core/win/System.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "core/DebugLog.h"
+#include "core/FatalError.h"
+#include "core/Text.h"
+
+std::wstring appDataFolder() {
+  wchar_t buffer[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer) != S_OK) fatalError(105);
+  return buffer;
+}
+
+std::wstring joinPath(const std::wstring& base, const std::wstring& more) {
+  wchar_t buffer[MAX_PATH];
+  if (base.size() + 1 > MAX_PATH) fatalError(106);
+  wcscpy(buffer, base.c_str());
+  if (!PathAppendW(buffer, more.c_str())) fatalError(107);
+  return buffer;
+}
+
+std::wstring exePath() {
+  wchar_t buffer[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  // A full buffer means the path was cut short.
+  if (length == 0 || length >= MAX_PATH) fatalError(108);
+  return std::wstring(buffer, length);
+}
+
+std::wstring parentFolder(const std::wstring& path) {
+  wchar_t buffer[MAX_PATH];
+  if (path.size() + 1 > MAX_PATH) fatalError(109);
+  wcscpy(buffer, path.c_str());
+  if (!PathRemoveFileSpecW(buffer)) fatalError(110);
+  return buffer;
+}
+
+std::wstring tempFolder() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) fatalError(9);
+  return std::wstring(buffer, length);
+}
+
+std::wstring tempFileName() {
+  wchar_t buffer[MAX_PATH];
+  if (GetTempFileNameW(tempFolder().c_str(), L"", 0, buffer) == 0) return std::wstring();
+  return buffer;
+}
+
+std::wstring writeTempFile(const std::string& bytes) {
+  std::wstring name = tempFileName();
+  if (name.empty()) return name;
+  std::ofstream out(name.c_str(), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) return std::wstring();
+  return name;
+}
+
+std::wstring system32Folder() {
+  using DisableFn = BOOL(WINAPI*)(PVOID*);
+  using RevertFn = BOOL(WINAPI*)(PVOID);
+  HMODULE kernel = GetModuleHandleW(L"Kernel32");
+  auto disable = reinterpret_cast<DisableFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection")));
+  auto revert = reinterpret_cast<RevertFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection")));
+  PVOID old = nullptr;
+  bool switched = disable && revert && disable(&old);
+  wchar_t buffer[MAX_PATH];
+  HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, buffer);
+  if (switched) revert(old);
+  if (hr != S_OK) {
+    writeDebugLog("find system32 failed.\n");
+    throw std::runtime_error("find system32 failed");
+  }
+  return buffer;
+}
+
+void deleteTree(const std::wstring& path) {
+  if (!PathFileExistsW(path.c_str())) return;
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(joinPath(path, L"*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) throw std::runtime_error("deleteTree: listing failed");
+    try {
+      do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        deleteTree(joinPath(path, name));
+      } while (FindNextFileW(find, &found));
+    } catch (...) {
+      FindClose(find);
+      throw;
+    }
+    FindClose(find);
+    if (!RemoveDirectoryW(path.c_str())) throw std::runtime_error("deleteTree: RemoveDirectoryW failed");
+  } else if (!DeleteFileW(path.c_str())) {
+    throw std::runtime_error("deleteTree: DeleteFileW failed");
+  }
+}
+
+bool isWow64() {
+  using IsWow64Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+  auto query = reinterpret_cast<IsWow64Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "IsWow64Process")));
+  if (!query) return false;
+  BOOL wow64 = FALSE;
+  if (!query(GetCurrentProcess(), &wow64)) return false;
+  return wow64 != FALSE;
+}
+
+REGSAM registryViewFlag() { return isWow64() ? KEY_WOW64_64KEY : 0; }
+
+void trimAtNul(std::wstring& text) {
+  size_t nul = text.find(L'\0');
+  if (nul != std::wstring::npos) text.resize(nul);
+}
+
+bool readRegistryDefaultString(HKEY root, const std::wstring& subKey, std::wstring& out) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ | registryViewFlag(), &key) != ERROR_SUCCESS) return false;
+  RegKeyGuard guard(key);
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+  if (type != REG_SZ || size == 0) return false;
+  std::wstring text(size / 2, L'\0');
+  if (RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &size) != ERROR_SUCCESS)
+    return false;
+  trimAtNul(text);
+  out = text;
+  return true;
+}
+
+BSTR makeBstr(const std::wstring& text) {
+  if (text.empty()) return nullptr;
+  BSTR result = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  if (!result) throw ComError(E_OUTOFMEMORY);
+  return result;
+}
+
+std::wstring fromBstr(BSTR text) {
+  if (!text) return std::wstring();
+  return std::wstring(text, SysStringLen(text));
+}
+
+std::string guidToString(const GUID& guid) {
+  LPOLESTR text = nullptr;
+  if (FAILED(StringFromIID(guid, &text))) fatalError(111);
+  std::string result = toUtf8(text);
+  CoTaskMemFree(text);
+  return result;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <windows.h>
+
+#include <exception>
+#include <string>
+
+// Paths are built in MAX_PATH buffers; one that does not fit ends the process.
+std::wstring appDataFolder();
+std::wstring joinPath(const std::wstring& base, const std::wstring& more);
+std::wstring exePath();
+std::wstring parentFolder(const std::wstring& path);
+std::wstring tempFolder();
+// A new empty file with a unique name, or an empty string when none could be
+// made (callers report the missing file in their own terms).
+std::wstring tempFileName();
+// A new temporary file holding bytes; empty when it could not be written (the
+// created empty file then stays behind).
+std::wstring writeTempFile(const std::string& bytes);
+std::wstring system32Folder();
+// Deletes a file or a folder with all its contents; a missing path is no error.
+// std::runtime_error when an entry can't be listed or removed.
+void deleteTree(const std::wstring& path);
+
+bool isWow64();
+// KEY_WOW64_64KEY under WOW64, so the 32-bit client sees the 64-bit registry.
+REGSAM registryViewFlag();
+bool readRegistryDefaultString(HKEY root, const std::wstring& subKey, std::wstring& out);
+void trimAtNul(std::wstring& text);
+
+class RegKeyGuard {
+ public:
+  explicit RegKeyGuard(HKEY& key) : key_(key) {}
+  ~RegKeyGuard() {
+    if (key_) RegCloseKey(key_);
+  }
+  RegKeyGuard(const RegKeyGuard&) = delete;
+  RegKeyGuard& operator=(const RegKeyGuard&) = delete;
+
+ private:
+  HKEY& key_;
+};
+
+// A failed COM allocation, thrown with its HRESULT (E_OUTOFMEMORY).
+class ComError : public std::exception {
+ public:
+  explicit ComError(HRESULT result) : result_(result) {}
+  HRESULT result() const noexcept { return result_; }
+  const char* what() const noexcept override { return "COM error"; }
+
+ private:
+  HRESULT result_;
+};
+
+// An empty text is a null BSTR, which the managed side reads as "".
+BSTR makeBstr(const std::wstring& text);
+std::wstring fromBstr(BSTR text);
+std::string guidToString(const GUID& guid);

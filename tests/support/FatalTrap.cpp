@@ -1,0 +1,22 @@
+#include "tests/support/FatalTrap.h"
+
+#include "core/FatalError.h"
+
+namespace {
+struct FatalErrorRaised {
+  int code;
+};
+[[noreturn]] void throwFatal(int code) { throw FatalErrorRaised{code}; }
+}  // namespace
+
+int fatalCodeOf(const std::function<void()>& fn) {
+  setFatalErrorHook(&throwFatal);
+  int code = -1;
+  try {
+    fn();
+  } catch (const FatalErrorRaised& raised) {
+    code = raised.code;
+  }
+  setFatalErrorHook(nullptr);
+  return code;
+}

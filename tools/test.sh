@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets up, builds both flavours and runs every test.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash tools/setup.sh >/dev/null
+jobs=$(nproc)
+
+# The shipped i686 programs always build, with every test compiled for them.
+presets=(native windows)
+if tools/can-run-win32.sh; then
+  windows_tests=windows
+else
+  echo "test: this kernel can't run 32-bit programs; the Windows tests run on the x86_64 build under wine64"
+  presets+=(windows64)
+  windows_tests=windows64
+fi
+for preset in "${presets[@]}"; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+for preset in native "$windows_tests"; do
+  echo "test: $preset"
+  ctest --preset "$preset" -j "$jobs"
+done

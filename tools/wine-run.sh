@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine: the CTest emulator of the windows flavour.
+#   wine-run.sh [--own-prefix] [--display] program [args...]
+# The prefix is $ZAV_WINEPREFIX (made on first use); --own-prefix runs on a
+# copy of it that is removed afterwards, for tests that touch global names or
+# shared registry keys; --display runs the program under a virtual X server.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+own=0
+display=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --own-prefix) own=1; shift ;;
+    --display) display=1; shift ;;
+    *) break ;;
+  esac
+done
+base=${ZAV_WINEPREFIX:-$here/../build/windows/wineprefix}
+"$here/wine-prefix.sh" "$base"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+prefix=$base
+if [ $own = 1 ]; then
+  prefix=$(mktemp -d "${TMPDIR:-/tmp}/zav-prefix.XXXXXX")
+  cp -a "$base/." "$prefix/"
+fi
+export WINEPREFIX=$prefix
+# 64-bit programs need wine64 (the wine launcher picks the 32-bit loader).
+wine=wine
+case "$(file -b "$1")" in *x86-64*) wine=/usr/lib/wine/wine64 ;; esac
+if [ $display = 1 ]; then
+  xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$@"
+else
+  unset DISPLAY
+  "$wine" "$@"
+fi
+rc=$?
+if [ $own = 1 ]; then
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  rm -rf "$prefix"
+fi
+exit $rc
