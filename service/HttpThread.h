@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <thread>
+
+#include "service/HttpListener.h"
+#include "service/Url.h"
+
+class EventLoop;
+class RandomGenerator;
+class HttpState;
+class HttpConnection;
+class TlsStream;
+
+// One HTTP/1.1 GET, plain or over TLS, on a thread and libuv loop of its own.
+// The request starts in the constructor and reports to the listener on that
+// thread. Destroying the object is the only way to cancel; a cancelled request
+// reports nothing. No redirects, retries, time-outs or connection reuse.
+//
+// HTTPS servers are verified against the system's root certificates: the
+// Windows "ROOT" store, or natively the PEM file of setRootCaFile
+// (service/posix/RootCaFile.h).
+class HttpThread {
+ public:
+  HttpThread(std::shared_ptr<RandomGenerator> rng, std::shared_ptr<HttpListener> listener,
+             std::shared_ptr<UrlParts> url);
+  // Stops the request, joins the thread, then releases url, rng and listener
+  // (the listener last, on the destroying thread).
+  ~HttpThread();
+  HttpThread(const HttpThread&) = delete;
+  HttpThread& operator=(const HttpThread&) = delete;
+
+  // Request thread only: the steps' transitions and what they share. Each
+  // setState call destroys the calling step, which touches nothing afterwards.
+  void setStateConnect(uint32_t address);
+  void setStateSend(std::unique_ptr<HttpConnection> connection);
+  void setStateTlsHandshake(std::unique_ptr<HttpConnection> connection);
+  void setStateRecv(std::unique_ptr<HttpConnection> connection);
+  void setStateTlsSend(std::unique_ptr<TlsStream> stream);
+  void setStateTlsRecv(std::unique_ptr<TlsStream> stream);
+  void clearState();
+  EventLoop* eventLoop() const { return loop_; }
+  const std::shared_ptr<HttpListener>& listener() const { return listener_; }
+  const std::shared_ptr<RandomGenerator>& rng() const { return rng_; }
+  const std::shared_ptr<UrlParts>& url() const { return url_; }
+
+ private:
+  void run();
+  void startRequest();
+  void stop();
+  void enter(std::shared_ptr<HttpState> next);
+
+  EventLoop* loop_ = nullptr;
+  std::thread thread_;
+  std::shared_ptr<HttpListener> listener_;
+  std::shared_ptr<RandomGenerator> rng_;
+  std::shared_ptr<UrlParts> url_;
+  std::shared_ptr<HttpState> state_;
+};
