@@ -54,8 +54,9 @@ void startDebugLog(FILE* file, const char* publicKeyPem) {
   if (mbedtls_pk_parse_public_key(&pk, reinterpret_cast<const unsigned char*>(publicKeyPem),
                                   std::strlen(publicKeyPem) + 1) != 0)
     fatalError(152);
-  if (mbedtls_pk_get_bitlen(&pk) != 2048) fatalError(153);
+  // Type first: an EC key has a bit length too, and is refused as not RSA.
   if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) fatalError(154);
+  if (mbedtls_pk_get_bitlen(&pk) != 2048) fatalError(153);
 
   mbedtls_entropy_context entropy;
   mbedtls_ctr_drbg_context drbg;

@@ -2,6 +2,9 @@
 
 #include "core/FatalError.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 struct FatalErrorRaised {
   int code;
@@ -19,4 +22,10 @@ int fatalCodeOf(const std::function<void()>& fn) {
   }
   setFatalErrorHook(nullptr);
   return code;
+}
+
+void exitReportingFatalCode(int code) {
+  std::fprintf(stderr, "Fatal Error.\nError Code: %d\n", code);
+  std::fflush(stderr);
+  std::_Exit(1);
 }

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <mbedtls/aes.h>
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/pk.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "BuildConfig.h"
+#include "core/DebugLog.h"
+#include "core/FatalError.h"
+#include "tests/support/FatalTrap.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+// An independent reader of the log format: RSA-unwrap key and counter, then
+// AES-128 keystream blocks over a counter that counts up from byte 0.
+std::string decryptLog(const std::string& blob) {
+  EXPECT_GE(blob.size(), 256u);
+  std::string pem = readFileBytes(testKeyPath("log-test-private.pem"));
+  mbedtls_pk_context pk;
+  mbedtls_pk_init(&pk);
+  EXPECT_EQ(mbedtls_pk_parse_key(&pk, reinterpret_cast<const unsigned char*>(pem.c_str()), pem.size() + 1, nullptr, 0),
+            0);
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_entropy_init(&entropy);
+  mbedtls_ctr_drbg_init(&drbg);
+  mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0);
+  unsigned char head[32];
+  size_t headLength = 0;
+  EXPECT_EQ(mbedtls_rsa_pkcs1_decrypt(mbedtls_pk_rsa(pk), mbedtls_ctr_drbg_random, &drbg, MBEDTLS_RSA_PRIVATE,
+                                      &headLength, reinterpret_cast<const unsigned char*>(blob.data()), head,
+                                      sizeof head),
+            0);
+  EXPECT_EQ(headLength, 32u);
+  mbedtls_ctr_drbg_free(&drbg);
+  mbedtls_entropy_free(&entropy);
+  mbedtls_pk_free(&pk);
+
+  mbedtls_aes_context aes;
+  mbedtls_aes_init(&aes);
+  mbedtls_aes_setkey_enc(&aes, head, 128);
+  unsigned char counter[16];
+  std::memcpy(counter, head + 16, 16);
+  std::string plain;
+  for (size_t pos = 256; pos < blob.size(); pos += 16) {
+    if (pos > 256) {
+      int i = 0;
+      while (i < 16 && ++counter[i] == 0) ++i;
+    }
+    unsigned char stream[16];
+    mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, counter, stream);
+    for (size_t i = 0; i < 16 && pos + i < blob.size(); ++i)
+      plain.push_back(static_cast<char>(blob[pos + i] ^ static_cast<char>(stream[i])));
+  }
+  mbedtls_aes_free(&aes);
+  return plain;
+}
+
+class DebugLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = "debuglog-test-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".dat";
+    FILE* file = std::fopen(path_.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    startDebugLog(file, buildconfig::logKeyPem);
+  }
+  void TearDown() override {
+    startDebugLog(nullptr, buildconfig::logKeyPem);  // closes the file
+    std::remove(path_.c_str());
+  }
+  std::string plainText() { return decryptLog(readFileBytes(path_)); }
+  std::string path_;
+};
+
+TEST_F(DebugLogTest, HeaderIsOneRsaBlockAndEmptyWritesAddNothing) {
+  writeDebugLog("");
+  EXPECT_EQ(readFileBytes(path_).size(), 256u);
+  EXPECT_EQ(plainText(), "");
+}
+
+TEST_F(DebugLogTest, TextsComeBackConcatenatedAcrossBlockBoundaries) {
+  // Pieces that end exactly on, just before and just after 16-byte boundaries,
+  // and enough text for byte 0 of the counter to wrap into byte 1.
+  std::vector<std::string> texts = {std::string(16, 'a'), std::string(15, 'b'), std::string(17, 'c'), "x",
+                                    std::string(32, 'd')};
+  for (int i = 0; i < 400; ++i) texts.push_back("line " + std::to_string(i) + " \xE4\xB8\xAD\n");
+  std::string expected;
+  for (const std::string& text : texts) {
+    writeDebugLog(text);
+    expected += text;
+  }
+  ASSERT_GT(expected.size(), 256u * 16u);
+  EXPECT_EQ(plainText(), expected);
+}
+
+TEST_F(DebugLogTest, LinesFromManyThreadsStayWhole) {
+  constexpr int kThreads = 6, kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
+      for (int n = 0; n < kLines; ++n) writeDebugLog("thread " + std::to_string(t) + " line " + std::to_string(n) + "\n");
+    });
+  for (auto& thread : threads) thread.join();
+
+  std::istringstream lines(plainText());
+  std::vector<int> next(kThreads, 0);
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    int t = -1, n = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &t, &n), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < kThreads);
+    EXPECT_EQ(n, next[t]++) << "thread " << t << " out of order";
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST(DebugLogCounterTest, CountsLittleEndianAndWraps) {
+  struct Case {
+    std::vector<unsigned char> before, after;  // leading bytes; the rest stay zero
+  } cases[] = {
+      {{0x00}, {0x01}},
+      {{0xFE, 0x07}, {0xFF, 0x07}},
+      {{0xFF, 0x00}, {0x00, 0x01}},
+      {{0xFF, 0xFF, 0x12}, {0x00, 0x00, 0x13}},
+  };
+  for (const Case& c : cases) {
+    unsigned char counter[16] = {}, expected[16] = {};
+    std::copy(c.before.begin(), c.before.end(), counter);
+    std::copy(c.after.begin(), c.after.end(), expected);
+    incrementLogCounter(counter);
+    EXPECT_EQ(std::memcmp(counter, expected, 16), 0);
+  }
+  unsigned char allOnes[16], zero[16] = {};
+  std::memset(allOnes, 0xFF, 16);
+  incrementLogCounter(allOnes);
+  EXPECT_EQ(std::memcmp(allOnes, zero, 16), 0);
+}
+
+TEST(DebugLogKeyTest, UnusableKeysAreFatal) {
+  ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+  const char* garbage = "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n";
+  std::string rsa1024 = readFileBytes(testKeyPath("rsa1024-public.pem"));
+  std::string ec = readFileBytes(testKeyPath("ec-p256-public.pem"));
+  EXPECT_FATAL_EXIT(startDebugLog(std::tmpfile(), garbage), 152);
+  EXPECT_FATAL_EXIT(startDebugLog(std::tmpfile(), rsa1024.c_str()), 153);
+  EXPECT_FATAL_EXIT(startDebugLog(std::tmpfile(), ec.c_str()), 154);
+}
+
+}  // namespace
