@@ -1,0 +1,28 @@
+#include "bridge/win/ComRefCount.h"
+
+#include <sstream>
+
+#include "core/DebugLog.h"
+#include "core/FatalError.h"
+
+ComRefCount::ComRefCount() {
+  std::ostringstream line;
+  line << "@" << static_cast<const void*>(this) << ": New \n";
+  writeDebugLog(line.str());
+}
+
+ULONG ComRefCount::addRef() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<ULONG>(++count_);
+}
+
+ULONG ComRefCount::release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (count_ == 0) fatalError(131);
+  if (--count_ == 0) {
+    std::ostringstream line;
+    line << "@" << static_cast<const void*>(this) << ": Free\n";
+    writeDebugLog(line.str());
+  }
+  return static_cast<ULONG>(count_);
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// The reference count of a native COM object handed to the GUI. Creation and
+// the last release are logged with the count's address.
+class ComRefCount {
+ public:
+  ComRefCount();
+  ComRefCount(const ComRefCount&) = delete;
+  ComRefCount& operator=(const ComRefCount&) = delete;
+
+  ULONG addRef();
+  // A release at count 0 is fatal: some holder released twice.
+  ULONG release();
+
+ private:
+  std::mutex mutex_;
+  int count_ = 0;
+};
+
+// IUnknown of a native object that answers IUnknown and exactly one interface.
+// Derived provides postToOwnerThread(std::function<void()>): the last Release
+// may come from a worker thread (a download listener, a posted task dropped
+// there), while the destructor releases GUI interfaces and joins workers, so
+// it always runs on the thread that made the object.
+template <class Derived, class Interface>
+class ComObject : public Interface {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
+      *out = static_cast<Interface*>(this);
+      refCount_.addRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return refCount_.addRef(); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = refCount_.release();
+    if (left == 0) destroy();
+    return left;
+  }
+
+ protected:
+  ComObject() : ownerThread_(std::this_thread::get_id()) {}
+  ~ComObject() = default;
+
+ private:
+  void destroy() {
+    Derived* self = static_cast<Derived*>(this);
+    if (std::this_thread::get_id() == ownerThread_) {
+      delete self;
+      return;
+    }
+    self->postToOwnerThread([self] { delete self; });
+  }
+
+  std::thread::id ownerThread_;
+  ComRefCount refCount_;
+};
