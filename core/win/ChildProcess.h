@@ -1,0 +1,88 @@
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// A started program inside a job object that kills it when the job's last
+// handle closes: on destruction, and with the client when it exits or crashes.
+// A watcher thread waits for its end and reports it once through the exit
+// callback, on the watcher thread.
+class ChildProcess {
+ public:
+  // Starts programPath with commandLine (whose first word is, by convention,
+  // the quoted program path) suspended, without a window and outside the
+  // client's own job where that is allowed; null when any step fails.
+  static std::unique_ptr<ChildProcess> create(const std::wstring& programPath, const std::wstring& commandLine);
+
+  // Not on the watcher thread (it is joined). Ends a child that still runs;
+  // the exit callback is then not called.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Set once, after create. A child that ended before is reported as soon as
+  // the callback is in place, still on the watcher thread.
+  void setExitCallback(std::function<void()> onExit);
+  // The child's exit code, valid once the exit callback runs; 1 when it
+  // could not be read.
+  uint32_t exitCode() const;
+
+ private:
+  ChildProcess() = default;
+  void start(const std::wstring& programPath, const std::wstring& commandLine);
+  void watchExit();
+
+  HANDLE job_ = nullptr;
+  HANDLE thread_ = nullptr;
+  HANDLE process_ = nullptr;
+  bool started_ = false;
+  std::thread watcher_;
+  HANDLE stopEvent_ = nullptr;
+
+  mutable std::mutex mutex_;
+  std::condition_variable callbackSet_;
+  std::function<void()> onExit_;
+  bool stopping_ = false;
+  uint32_t exitCode_ = 1;
+};
+
+// Runs the program like ChildProcess and blocks until it ends, without a time
+// limit; its exit code. std::runtime_error when it can't be started or its
+// exit code can't be read.
+uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine);
+
+// Told once per CommandRunner: false when the command could not be started,
+// true when it was started and has ended (whatever its exit code).
+class CommandSink {
+ public:
+  virtual ~CommandSink() = default;
+  // done(true) arrives on the child's watcher thread, done(false) on the
+  // thread that made the runner.
+  virtual void done(bool ok) = 0;
+};
+
+// Runs one tool of the Windows system folder ("netsh.exe") with an argument
+// text, starting at once. Dropping the runner ends a command that still runs.
+class CommandRunner {
+ public:
+  CommandRunner(std::wstring programFileName, std::wstring arguments, std::shared_ptr<CommandSink> sink);
+  CommandRunner(const CommandRunner&) = delete;
+  CommandRunner& operator=(const CommandRunner&) = delete;
+
+ private:
+  void resolveProgramPath();
+  void run();
+
+  std::wstring programFileName_;
+  std::wstring arguments_;
+  std::shared_ptr<CommandSink> sink_;
+  std::unique_ptr<ChildProcess> child_;
+  std::wstring programPath_;
+};
