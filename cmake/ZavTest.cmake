@@ -1,6 +1,6 @@
 # zav_test(NAME SOURCES file... [LIBS lib...] [WINDOWS_ONLY] [NATIVE_ONLY]
 #          [DISPLAY] [OWN_PREFIX] [SERIAL] [NO_GTEST_MAIN] [TIMEOUT seconds]
-#          [ARGS arg...] [PEERS file...])
+#          [ARGS arg...] [PEERS target...] [ENV NAME=value...])
 #
 # One GoogleTest executable registered with CTest. Windows executables run
 # under Wine through tools/wine-run.sh (the cross-compiling emulator).
@@ -19,7 +19,7 @@ set(ZAV_TEST_PYTHON /usr/bin/python3)
 
 function(zav_test name)
   cmake_parse_arguments(T "WINDOWS_ONLY;NATIVE_ONLY;DISPLAY;OWN_PREFIX;SERIAL;NO_GTEST_MAIN"
-    "TIMEOUT" "SOURCES;LIBS;ARGS;PEERS" ${ARGN})
+    "TIMEOUT" "SOURCES;LIBS;ARGS;PEERS;ENV" ${ARGN})
   if(T_WINDOWS_ONLY AND NOT WIN32)
     return()
   endif()
@@ -51,16 +51,16 @@ function(zav_test name)
     set(cmd ${runner} ${cmd})
   endif()
   add_test(NAME ${name} COMMAND ${cmd})
-  set(props
-    ENVIRONMENT "ZAV_SOURCE_DIR=${CMAKE_SOURCE_DIR};ZAV_BINARY_DIR=${CMAKE_BINARY_DIR};ZAV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix"
-    TIMEOUT 300)
-  if(T_TIMEOUT)
-    list(APPEND props TIMEOUT ${T_TIMEOUT})
+  set_property(TEST ${name} PROPERTY ENVIRONMENT
+    "ZAV_SOURCE_DIR=${CMAKE_SOURCE_DIR}" "ZAV_BINARY_DIR=${CMAKE_BINARY_DIR}"
+    "ZAV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" ${T_ENV})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
   endif()
+  set_property(TEST ${name} PROPERTY TIMEOUT ${T_TIMEOUT})
   if(T_SERIAL)
-    list(APPEND props RUN_SERIAL TRUE)
+    set_property(TEST ${name} PROPERTY RUN_SERIAL TRUE)
   endif()
-  set_tests_properties(${name} PROPERTIES ${props})
 endfunction()
 
 # zav_test_program(NAME SOURCES file... [LIBS lib...] [CONSOLE|GUI])

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
-#include <mbedtls/aes.h>
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
-#include <mbedtls/pk.h>
 
 #include <cstdio>
+#include <random>
 #include <cstring>
 #include <sstream>
 #include <thread>
@@ -14,59 +11,15 @@
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
 #include "tests/support/FatalTrap.h"
+#include "tests/support/DebugLogReader.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
 
-// An independent reader of the log format: RSA-unwrap key and counter, then
-// AES-128 keystream blocks over a counter that counts up from byte 0.
-std::string decryptLog(const std::string& blob) {
-  EXPECT_GE(blob.size(), 256u);
-  std::string pem = readFileBytes(testKeyPath("log-test-private.pem"));
-  mbedtls_pk_context pk;
-  mbedtls_pk_init(&pk);
-  EXPECT_EQ(mbedtls_pk_parse_key(&pk, reinterpret_cast<const unsigned char*>(pem.c_str()), pem.size() + 1, nullptr, 0),
-            0);
-  mbedtls_entropy_context entropy;
-  mbedtls_ctr_drbg_context drbg;
-  mbedtls_entropy_init(&entropy);
-  mbedtls_ctr_drbg_init(&drbg);
-  mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0);
-  unsigned char head[32];
-  size_t headLength = 0;
-  EXPECT_EQ(mbedtls_rsa_pkcs1_decrypt(mbedtls_pk_rsa(pk), mbedtls_ctr_drbg_random, &drbg, MBEDTLS_RSA_PRIVATE,
-                                      &headLength, reinterpret_cast<const unsigned char*>(blob.data()), head,
-                                      sizeof head),
-            0);
-  EXPECT_EQ(headLength, 32u);
-  mbedtls_ctr_drbg_free(&drbg);
-  mbedtls_entropy_free(&entropy);
-  mbedtls_pk_free(&pk);
-
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, head, 128);
-  unsigned char counter[16];
-  std::memcpy(counter, head + 16, 16);
-  std::string plain;
-  for (size_t pos = 256; pos < blob.size(); pos += 16) {
-    if (pos > 256) {
-      int i = 0;
-      while (i < 16 && ++counter[i] == 0) ++i;
-    }
-    unsigned char stream[16];
-    mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, counter, stream);
-    for (size_t i = 0; i < 16 && pos + i < blob.size(); ++i)
-      plain.push_back(static_cast<char>(blob[pos + i] ^ static_cast<char>(stream[i])));
-  }
-  mbedtls_aes_free(&aes);
-  return plain;
-}
-
 class DebugLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = "debuglog-test-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".dat";
+    path_ = "debuglog-test-" + std::to_string(std::random_device{}()) + ".dat";
     FILE* file = std::fopen(path_.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     startDebugLog(file, buildconfig::logKeyPem);
@@ -75,7 +28,7 @@ class DebugLogTest : public ::testing::Test {
     startDebugLog(nullptr, buildconfig::logKeyPem);  // closes the file
     std::remove(path_.c_str());
   }
-  std::string plainText() { return decryptLog(readFileBytes(path_)); }
+  std::string plainText() { return decryptDebugLog(readFileBytes(path_)); }
   std::string path_;
 };
 

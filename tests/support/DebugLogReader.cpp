@@ -1,0 +1,82 @@
+#include "tests/support/DebugLogReader.h"
+
+#include <mbedtls/aes.h>
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/pk.h>
+
+#include <stdexcept>
+
+#include "core/DebugLog.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+const size_t kHeadSize = 256;
+
+// Key and counter from the RSA-wrapped head of the log.
+void unwrapHead(const std::string& blob, unsigned char head[32]) {
+  std::string pem = readFileBytes(testKeyPath("log-test-private.pem"));
+  mbedtls_pk_context pk;
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_pk_init(&pk);
+  mbedtls_entropy_init(&entropy);
+  mbedtls_ctr_drbg_init(&drbg);
+  size_t length = 0;
+  bool ok = mbedtls_pk_parse_key(&pk, reinterpret_cast<const unsigned char*>(pem.c_str()), pem.size() + 1, nullptr,
+                                 0) == 0 &&
+            mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) == 0 &&
+            mbedtls_rsa_pkcs1_decrypt(mbedtls_pk_rsa(pk), mbedtls_ctr_drbg_random, &drbg, MBEDTLS_RSA_PRIVATE, &length,
+                                      reinterpret_cast<const unsigned char*>(blob.data()), head, 32) == 0 &&
+            length == 32;
+  mbedtls_ctr_drbg_free(&drbg);
+  mbedtls_entropy_free(&entropy);
+  mbedtls_pk_free(&pk);
+  if (!ok) throw std::runtime_error("debug log head does not unwrap with the test key");
+}
+
+}  // namespace
+
+std::string decryptDebugLog(const std::string& blob) {
+  if (blob.size() < kHeadSize) throw std::runtime_error("debug log shorter than its head");
+  unsigned char head[32];
+  unwrapHead(blob, head);
+  mbedtls_aes_context aes;
+  mbedtls_aes_init(&aes);
+  mbedtls_aes_setkey_enc(&aes, head, 128);
+  unsigned char* counter = head + 16;
+  unsigned char stream[16];
+  std::string plain;
+  for (size_t pos = kHeadSize; pos < blob.size(); ++pos) {
+    size_t offset = (pos - kHeadSize) % 16;
+    if (offset == 0) {
+      if (pos > kHeadSize) incrementLogCounter(counter);
+      mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, counter, stream);
+    }
+    plain.push_back(static_cast<char>(static_cast<unsigned char>(blob[pos]) ^ stream[offset]));
+  }
+  mbedtls_aes_free(&aes);
+  return plain;
+}
+
+CapturedDebugLog::CapturedDebugLog() : file_(std::tmpfile()) {
+  if (!file_) throw std::runtime_error("no temporary file for the debug log");
+  std::string pem = readFileBytes(testKeyPath("log-test-public.pem"));
+  startDebugLog(file_, pem.c_str());
+}
+
+CapturedDebugLog::~CapturedDebugLog() { startDebugLog(nullptr, nullptr); }
+
+std::string CapturedDebugLog::text() {
+  std::fflush(file_);
+  std::rewind(file_);
+  std::string blob;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file_)) > 0) blob.append(buffer, got);
+  // Back to the end before the log writes again (a read may not be followed
+  // directly by a write on one stream).
+  std::fseek(file_, 0, SEEK_END);
+  return decryptDebugLog(blob);
+}
