@@ -1,0 +1,1 @@
+zav_test(service_inflate_test SOURCES ${ZAV_TEST_DIR}/InflateBodyTest.cpp)
