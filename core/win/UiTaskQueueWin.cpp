@@ -1,0 +1,44 @@
+#include "core/win/UiTaskQueueWin.h"
+
+#include <windows.h>
+
+#include "core/FatalError.h"
+
+namespace {
+
+class MessageWaitSignal : public UiTaskQueue::Signal {
+ public:
+  MessageWaitSignal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (!event_) fatalError(41);
+  }
+  ~MessageWaitSignal() override {
+    if (!CloseHandle(event_)) fatalError(44);
+  }
+  MessageWaitSignal(const MessageWaitSignal&) = delete;
+  MessageWaitSignal& operator=(const MessageWaitSignal&) = delete;
+
+  void set() override {
+    if (!SetEvent(event_)) fatalError(151);
+  }
+  void reset() override {
+    if (!ResetEvent(event_)) fatalError(150);
+  }
+  void wait() override {
+    DWORD result = MsgWaitForMultipleObjects(1, &event_, FALSE, INFINITE, QS_ALLINPUT);
+    if (result == WAIT_FAILED) fatalError(58);
+    if (result == WAIT_OBJECT_0 + 1) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+    }
+  }
+
+ private:
+  HANDLE event_;
+};
+
+}  // namespace
+
+std::unique_ptr<UiTaskQueue::Signal> makeMessageWaitSignal() { return std::make_unique<MessageWaitSignal>(); }
