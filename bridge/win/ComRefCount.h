@@ -56,10 +56,18 @@ class ComObject : public Interface {
   void destroy() {
     Derived* self = static_cast<Derived*>(this);
     if (std::this_thread::get_id() == ownerThread_) {
-      delete self;
+      destroyNow(self);
       return;
     }
-    self->postToOwnerThread([self] { delete self; });
+    self->postToOwnerThread([self] { destroyNow(self); });
+  }
+  // Derived is the most derived type (no class derives from a native object),
+  // so its own destructor is the right one although it is not virtual.
+  static void destroyNow(Derived* self) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+    delete self;
+#pragma GCC diagnostic pop
   }
 
   std::thread::id ownerThread_;
