@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "core/Json.h"
+#include "core/SavedConfig.h"
 
 class ConnThread;
 class RandomGenerator;
-class SavedConfig;
 class MainDispatcher;
 struct ApiResult;
 struct IGuiEntry;
@@ -54,9 +54,11 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
       std::shared_ptr<RandomGenerator> random, std::function<void(int)> onState)>;
 
   // Takes over the caller's one reference to gui (null only where startGui is
-  // never called). Make it with std::make_shared.
+  // never called) and loads the settings (by default the current user's
+  // file). Make it with std::make_shared.
   MainDispatcher(IGuiEntry* gui, std::shared_ptr<RandomGenerator> random,
-                 ConnThreadMaker makeConnThread = nullptr);
+                 ConnThreadMaker makeConnThread = nullptr,
+                 std::unique_ptr<SavedConfigStore> settingsStore = nullptr);
   MainDispatcher(const MainDispatcher&) = delete;
   MainDispatcher& operator=(const MainDispatcher&) = delete;
   ~MainDispatcher();
@@ -97,6 +99,7 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   using Node = ConnStateSubscription::Node;
 
   void endSubscription(Node node);
+  void pumpMessages();
   void unlinkEndedSubscriptions();
   void discardLeftovers();
 
@@ -111,5 +114,7 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   std::unique_ptr<ConnThread> connThread_;
   int connState_ = 1;
   std::list<Listener> listeners_;
-  std::vector<Node> endedSubscriptions_;
+  // An ended listener waits here, alive, until its node is unlinked: it may
+  // still be running when its subscription ends.
+  std::vector<std::pair<Node, Listener>> endedSubscriptions_;
 };
