@@ -1,12 +1,14 @@
 # zav_test(NAME SOURCES file... [LIBS lib...] [WINDOWS_ONLY] [NATIVE_ONLY]
 #          [DISPLAY] [OWN_PREFIX] [SERIAL] [NO_GTEST_MAIN] [TIMEOUT seconds]
-#          [ARGS arg...] [PEERS target...] [ENV NAME=value...])
+#          [ARGS arg...] [PEERS target...] [ENV NAME=value...] [LAUNCHER command...])
 #
 # One GoogleTest executable registered with CTest. Windows executables run
 # under Wine through tools/wine-run.sh (the cross-compiling emulator).
 # DISPLAY runs it under xvfb-run; OWN_PREFIX gives it a copy of the Wine prefix;
 # SERIAL keeps it away from every other test (global names, shared keys).
 # PEERS are helper programs (tests/support targets) it needs built first.
+# LAUNCHER runs the test's command line as its child (a stand-in peer that
+# lives exactly as long as the test).
 set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
 if(NOT TARGET gtest)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -19,7 +21,7 @@ set(ZAV_TEST_PYTHON /usr/bin/python3)
 
 function(zav_test name)
   cmake_parse_arguments(T "WINDOWS_ONLY;NATIVE_ONLY;DISPLAY;OWN_PREFIX;SERIAL;NO_GTEST_MAIN"
-    "TIMEOUT" "SOURCES;LIBS;ARGS;PEERS;ENV" ${ARGN})
+    "TIMEOUT" "SOURCES;LIBS;ARGS;PEERS;ENV;LAUNCHER" ${ARGN})
   if(T_WINDOWS_ONLY AND NOT WIN32)
     return()
   endif()
@@ -50,6 +52,7 @@ function(zav_test name)
     endif()
     set(cmd ${runner} ${cmd})
   endif()
+  set(cmd ${T_LAUNCHER} ${cmd})
   add_test(NAME ${name} COMMAND ${cmd})
   set_property(TEST ${name} PROPERTY ENVIRONMENT
     "ZAV_SOURCE_DIR=${CMAKE_SOURCE_DIR}" "ZAV_BINARY_DIR=${CMAKE_BINARY_DIR}"

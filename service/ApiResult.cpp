@@ -1,0 +1,154 @@
+#include "service/ApiResult.h"
+
+#include <sstream>
+
+#include "core/DebugLog.h"
+
+ApiResult parseApiResponse(const std::string& text) {
+  writeDebugLog("raw response: " + maskPasswords(text) + "\n");
+  ApiResult result;
+  result.kind = ApiResult::unusable;
+  try {
+    rapidjson::Document doc;
+    // Iterative: a reply's depth must not reach the stack. The whole text
+    // counts, so bytes behind a zero byte are trailing garbage, not hidden.
+    doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
+    if (doc.HasParseError() || !doc.IsObject()) return result;
+    const int rst = jsonTypedMember(doc, "rst", &rapidjson::Value::IsInt).GetInt();
+    result.kind = rst == 0 ? ApiResult::success : ApiResult::serverError;
+    result.code = rst;
+    result.doc = std::move(doc);
+  } catch (const std::exception&) {
+    result.kind = ApiResult::unusable;
+    result.code = 0;
+  }
+  return result;
+}
+
+const rapidjson::Value& jsonMember(const rapidjson::Value& object, const std::string& key) {
+  if (object.IsObject()) {
+    auto found = object.FindMember(rapidjson::Value::StringRefType(key.data(), static_cast<rapidjson::SizeType>(key.size())));
+    if (found != object.MemberEnd()) return found->value;
+  }
+  throw std::logic_error(key + " not found");
+}
+
+const rapidjson::Value& jsonTypedMember(const rapidjson::Value& object, const std::string& key, JsonTypeTest test) {
+  const rapidjson::Value& value = jsonMember(object, key);
+  if (!(value.*test)()) throw std::logic_error(key + " is in incorrect type");
+  return value;
+}
+
+std::string jsonString(const rapidjson::Value& value) { return std::string(value.GetString(), value.GetStringLength()); }
+
+std::string jsonGetString(const rapidjson::Value& object, const std::string& key) {
+  return jsonString(jsonTypedMember(object, key, &rapidjson::Value::IsString));
+}
+
+std::string buildApiRequest(const std::string& op, rapidjson::Document& params) {
+  if (params.IsNull()) params.SetObject();
+  if (!params.IsObject()) throw std::logic_error("request parameters are not an object");
+  auto& allocator = params.GetAllocator();
+  params.AddMember("op", rapidjson::Value(op.data(), static_cast<rapidjson::SizeType>(op.size()), allocator),
+                   allocator);
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  params.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+namespace {
+
+bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The end of the string token that opens at start (one past its closing
+// quote), or the text's end for a cut-off string.
+size_t stringEnd(const std::string& text, size_t start) {
+  size_t at = start + 1;
+  while (at < text.size()) {
+    if (text[at] == '\\')
+      at += 2;
+    else if (text[at] == '"')
+      return at + 1;
+    else
+      ++at;
+  }
+  return text.size();
+}
+
+bool isPasswordKey(const std::string& text, size_t start, size_t end) {
+  const std::string token = text.substr(start, end - start);
+  return token == "\"pw\"" || token == "\"password\"";
+}
+
+}  // namespace
+
+std::string maskPasswords(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  // After a password key and its colon, the next string token is its value.
+  enum { none, sawKey, sawColon } expect = none;
+  size_t at = 0;
+  while (at < text.size()) {
+    const char c = text[at];
+    if (c == '"') {
+      const size_t end = stringEnd(text, at);
+      if (expect == sawColon) {
+        out += "\"***\"";
+        expect = none;
+      } else {
+        out.append(text, at, end - at);
+        expect = isPasswordKey(text, at, end) ? sawKey : none;
+      }
+      at = end;
+      continue;
+    }
+    out += c;
+    ++at;
+    if (isJsonSpace(c)) continue;
+    expect = (c == ':' && expect == sawKey) ? sawColon : none;
+  }
+  return out;
+}
+
+namespace {
+
+void logHandlerException(const char* when, const char* what) {
+  std::ostringstream line;
+  line << "API handler threw on " << when << ": " << what << "\n";
+  writeDebugLog(line.str());
+}
+
+}  // namespace
+
+void deliverApiReply(const ApiHandler& handler, const std::string& text) {
+  try {
+    handler(parseApiResponse(text));
+    return;
+  } catch (const std::exception& error) {
+    logHandlerException("reply", error.what());
+  } catch (...) {
+    logHandlerException("reply", "unknown exception");
+  }
+  try {
+    ApiResult result;
+    result.kind = ApiResult::unusable;
+    handler(std::move(result));
+  } catch (const std::exception& error) {
+    logHandlerException("unusable reply", error.what());
+  } catch (...) {
+    logHandlerException("unusable reply", "unknown exception");
+  }
+}
+
+void deliverApiFailure(const ApiHandler& handler) {
+  try {
+    ApiResult result;
+    result.kind = ApiResult::noReply;
+    handler(std::move(result));
+  } catch (const std::exception& error) {
+    logHandlerException("no reply", error.what());
+  } catch (...) {
+    logHandlerException("no reply", "unknown exception");
+  }
+}

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <uv.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "service/ConnProtocol.h"
+#include "service/ConnThread.h"
+
+// Base of the channel's six states. Each holds the channel's loop alive while
+// it exists; its destructor closes what it holds and fails the requests it holds.
+class ConnState : public std::enable_shared_from_this<ConnState> {
+ public:
+  explicit ConnState(ConnThread& thread);
+  virtual ~ConnState();
+  ConnState(const ConnState&) = delete;
+  ConnState& operator=(const ConnState&) = delete;
+
+  // Called once, after the state has become current; never transitions.
+  virtual void enter() = 0;
+  virtual int id() const = 0;
+  // Not connected: the request fails at once.
+  virtual void handleRequest(std::shared_ptr<ConnRequest> request);
+
+ protected:
+  // A failure found inside enter: back to wait from a task of its own, if this
+  // state is still current by then.
+  void failLater();
+
+  ConnThread& thread_;
+};
+
+class ConnStateWait : public ConnState {
+ public:
+  explicit ConnStateWait(ConnThread& thread);
+  ~ConnStateWait() override;
+  void enter() override;
+  int id() const override { return 0; }
+
+ private:
+  static void onTimer(uv_timer_t* timer);
+  uv_timer_t* timer_;
+};
+
+class ConnStateResolve : public ConnState {
+ public:
+  explicit ConnStateResolve(ConnThread& thread);
+  ~ConnStateResolve() override;
+  void enter() override;
+  int id() const override { return 1; }
+
+ private:
+  static void onResolved(uv_getaddrinfo_t* request, int status, struct addrinfo* result);
+  uv_getaddrinfo_t* lookup_ = nullptr;  // while pending
+};
+
+class ConnStateConnect : public ConnState {
+ public:
+  ConnStateConnect(ConnThread& thread, uint32_t address);
+  ~ConnStateConnect() override;
+  void enter() override;
+  int id() const override { return 2; }
+
+ private:
+  static void onConnected(uv_connect_t* request, int status);
+  uint32_t address_;
+  uv_tcp_t* tcp_ = nullptr;          // until handed to the handshake
+  uv_connect_t* connect_ = nullptr;  // while pending
+};
+
+class ConnStateHandshake : public ConnState, public ConnHandshakeHost {
+ public:
+  ConnStateHandshake(ConnThread& thread, uv_tcp_t* tcp);
+  ~ConnStateHandshake() override;
+  void enter() override;
+  int id() const override { return 3; }
+
+ private:
+  static void onStream(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
+  ConnChannel& channel() override { return *channel_; }
+  void setHandler(std::shared_ptr<ConnStreamHandler> next) override { handler_ = std::move(next); }
+  void keysReady() override;
+
+  std::unique_ptr<ConnChannel> channel_;
+  std::shared_ptr<ConnStreamHandler> handler_;
+};
+
+class ConnStateReady : public ConnState {
+ public:
+  ConnStateReady(ConnThread& thread, std::unique_ptr<ConnChannel> channel);
+  void enter() override;
+  int id() const override { return 4; }
+  void handleRequest(std::shared_ptr<ConnRequest> request) override;
+
+ private:
+  static void onStream(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
+  std::unique_ptr<ConnChannel> channel_;
+};
+
+class ConnStateBusy : public ConnState, public ConnBusyHost {
+ public:
+  ConnStateBusy(ConnThread& thread, std::unique_ptr<ConnChannel> channel, std::shared_ptr<ConnRequest> first);
+  ~ConnStateBusy() override;
+  void enter() override;
+  int id() const override { return 5; }
+  void handleRequest(std::shared_ptr<ConnRequest> request) override;
+
+ private:
+  static void onStream(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
+  ConnChannel& channel() override { return *channel_; }
+  void setHandler(std::shared_ptr<ConnStreamHandler> next) override { handler_ = std::move(next); }
+  void replyComplete(std::string text) override;
+  void replyBroken() override;
+  void next();
+
+  std::unique_ptr<ConnChannel> channel_;
+  std::deque<std::shared_ptr<ConnRequest>> queue_;
+  std::shared_ptr<ConnRequest> inFlight_;
+  std::shared_ptr<ConnStreamHandler> handler_;
+};

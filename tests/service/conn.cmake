@@ -1,0 +1,4 @@
+# The channel tests run as children of the stand-in backend.
+set(ZAV_CONN_BACKEND_LAUNCHER ${ZAV_TEST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/support/conn_backend.py --exec)
+zav_test(service_conn_thread_test SOURCES ${ZAV_TEST_DIR}/ConnThreadTest.cpp
+  LAUNCHER ${ZAV_CONN_BACKEND_LAUNCHER} TIMEOUT 180)
