@@ -44,9 +44,11 @@ std::string randomBytes(size_t length, unsigned seed) {
 }
 
 // Stored blocks grow by one byte per input byte, so some input gives a
-// compressed stream of exactly the wanted size.
+// compressed stream of exactly the wanted size: the size less the block
+// header (5) and the wrapper (zlib 6, gzip 18), searched from a little below.
 std::string streamOfSize(size_t size, int mode, std::string* plain) {
-  for (size_t n = size > 64 ? size - 64 : 0; n < size; ++n) {
+  const size_t overhead = mode == inflateRaw ? 5 : mode == inflateZlib ? 11 : 23;
+  for (size_t n = size - overhead - 4; n < size; ++n) {
     std::string candidate = randomBytes(n, static_cast<unsigned>(size));
     std::string packed = compress(candidate, mode, 0);
     if (packed.size() == size) {
