@@ -75,6 +75,14 @@ TEST(DeleteTreeTest, RemovesNestedFoldersAndIgnoresMissingPaths) {
   EXPECT_FALSE(PathFileExistsW(file.c_str()));
 }
 
+TEST(System32FolderTest, IsTheNativeSystemFolder) {
+  std::wstring folder = system32Folder();
+  std::wstring lower;
+  for (wchar_t c : folder) lower.push_back(static_cast<wchar_t>(towlower(c)));
+  EXPECT_EQ(lower.substr(lower.size() - 9), L"\\system32") << toUtf8(folder);
+  EXPECT_TRUE(PathFileExistsW(joinPath(folder, L"reg.exe").c_str()));
+}
+
 TEST(RegistryTest, ReadsDefaultStringsOfTheSixtyFourBitView) {
   // Written into the 64-bit view explicitly: a 32-bit build finds it only
   // because every key is opened with the view flag under WOW64.
