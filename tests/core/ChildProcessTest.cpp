@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/QuoteArgument.h"
+#include "core/win/ChildProcess.h"
+#include "core/win/System.h"
+#include "tests/support/win/ChildHelper.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Collects the one report of a ChildProcess, with the thread it came on.
+struct ExitReport {
+  std::promise<uint32_t> code;
+  std::thread::id thread;
+  std::atomic<int> calls{0};
+  void attachTo(ChildProcess& child) {
+    child.setExitCallback([this, &child] {
+      thread = std::this_thread::get_id();
+      if (++calls == 1) code.set_value(child.exitCode());
+    });
+  }
+};
+
+std::unique_ptr<ChildProcess> startHelper(const std::wstring& options) {
+  return ChildProcess::create(childHelperPath(), childHelperCommand(options));
+}
+
+TEST(ChildProcessTest, ReportsTheExitCodeOnTheWatcherThread) {
+  for (uint32_t code : {0u, 42u, 3000000000u}) {
+    SCOPED_TRACE(code);
+    std::unique_ptr<ChildProcess> child = startHelper(L"--sleep 50 --exit " + std::to_wstring(code));
+    ASSERT_NE(child, nullptr);
+    ExitReport report;
+    std::future<uint32_t> reported = report.code.get_future();
+    report.attachTo(*child);
+    ASSERT_EQ(reported.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(reported.get(), code);
+    EXPECT_NE(report.thread, std::this_thread::get_id());
+    child.reset();
+    EXPECT_EQ(report.calls, 1);
+  }
+}
+
+TEST(ChildProcessTest, AnEndBeforeTheCallbackIsStillReported) {
+  std::wstring record = uniqueTempPath(L"record");
+  std::unique_ptr<ChildProcess> child = startHelper(L"--record " + quoteArgument(record) + L" --exit 9");
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(waitForFile(record, 30000));
+  // The child object stays alive while the ChildProcess holds its handle.
+  ASSERT_TRUE(processEnds(recordedProcessId(record), 30000));
+  Sleep(100);  // let the watcher see the end first
+  ExitReport report;
+  std::future<uint32_t> reported = report.code.get_future();
+  report.attachTo(*child);
+  ASSERT_EQ(reported.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(reported.get(), 9u);
+  child.reset();
+  EXPECT_EQ(report.calls, 1);
+  DeleteFileW(record.c_str());
+}
+
+TEST(ChildProcessTest, DestroyingItEndsTheChildWithoutAReport) {
+  std::wstring record = uniqueTempPath(L"record");
+  std::unique_ptr<ChildProcess> child = startHelper(L"--record " + quoteArgument(record) + L" --sleep 60000");
+  ASSERT_NE(child, nullptr);
+  ExitReport report;
+  report.attachTo(*child);
+  ASSERT_TRUE(waitForFile(record, 30000));
+  DWORD pid = recordedProcessId(record);
+  HANDLE running = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  ASSERT_NE(running, nullptr);
+  EXPECT_EQ(WaitForSingleObject(running, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  child.reset();
+  EXPECT_EQ(WaitForSingleObject(running, 30000), WAIT_OBJECT_0) << "the job did not end the child";
+  CloseHandle(running);
+  EXPECT_EQ(report.calls, 0);
+  DeleteFileW(record.c_str());
+}
+
+TEST(ChildProcessTest, DestroyingItWithoutACallbackAfterTheEndIsSafe) {
+  std::unique_ptr<ChildProcess> child = startHelper(L"--exit 0");
+  ASSERT_NE(child, nullptr);
+  Sleep(300);
+  child.reset();  // the watcher waits for a callback that never comes: it must still be joined
+}
+
+TEST(ChildProcessTest, TheClientsEndEndsItsChildren) {
+  // The helper starts a sleeping copy of itself and then kills itself: only
+  // the closing of its last job handle can end the copy.
+  std::wstring record = uniqueTempPath(L"record");
+  std::wstring line = childHelperCommand(L"--spawn " + quoteArgument(record));
+  std::vector<wchar_t> writable(line.begin(), line.end());
+  writable.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(CreateProcessW(childHelperPath().c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &info));
+  CloseHandle(info.hThread);
+  EXPECT_EQ(WaitForSingleObject(info.hProcess, 30000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hProcess);
+  ASSERT_EQ(code, 7u) << "the spawner did not see its child run";
+  ASSERT_TRUE(waitForFile(record, 1000));
+  EXPECT_TRUE(processEnds(recordedProcessId(record), 30000));
+  DeleteFileW(record.c_str());
+}
+
+TEST(ChildProcessTest, AProgramThatCannotStartGivesNull) {
+  std::wstring missing = joinPath(tempFolder(), L"zav-no-such-program.exe");
+  EXPECT_EQ(ChildProcess::create(missing, quoteArgument(missing)), nullptr);
+  // Not a program at all.
+  std::wstring text = uniqueTempPath(L"text") + L".exe";
+  writeFileAt(text, "plain text");
+  EXPECT_EQ(ChildProcess::create(text, quoteArgument(text)), nullptr);
+  DeleteFileW(text.c_str());
+}
+
+TEST(RunAndWaitTest, ReturnsTheExitCode) {
+  for (uint32_t code : {0u, 1u, 259u, 4294967295u})
+    EXPECT_EQ(runAndWait(childHelperPath(), childHelperCommand(L"--exit " + std::to_wstring(code))), code);
+}
+
+TEST(RunAndWaitTest, AProgramThatCannotStartThrows) {
+  std::wstring missing = joinPath(tempFolder(), L"zav-no-such-program.exe");
+  EXPECT_THROW(runAndWait(missing, quoteArgument(missing)), std::runtime_error);
+}
+
+// Reports on a promise; done must come exactly once.
+class RecordingSink : public CommandSink {
+ public:
+  void done(bool ok) override {
+    thread = std::this_thread::get_id();
+    if (++calls == 1) result.set_value(ok);
+  }
+  std::promise<bool> result;
+  std::thread::id thread;
+  std::atomic<int> calls{0};
+};
+
+// Puts a copy of the helper into the system folder (the test has a Wine
+// prefix of its own), so the runner finds it as it finds netsh.exe.
+class CommandRunnerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tool_ = L"zav_test_tool.exe";
+    ASSERT_TRUE(CopyFileW(childHelperPath().c_str(), joinPath(system32Folder(), tool_).c_str(), FALSE));
+  }
+  static void TearDownTestSuite() { DeleteFileW(joinPath(system32Folder(), tool_).c_str()); }
+  static std::wstring tool_;
+};
+std::wstring CommandRunnerTest::tool_;
+
+TEST_F(CommandRunnerTest, DoneTrueAfterTheToolRanWithTheArgumentText) {
+  std::wstring echo = uniqueTempPath(L"echo");
+  auto sink = std::make_shared<RecordingSink>();
+  std::future<bool> result = sink->result.get_future();
+  auto runner =
+      std::make_shared<CommandRunner>(tool_, L"--sleep 50 --echo " + quoteArgument(echo) + L" reset \"two words\"", sink);
+  ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
+  EXPECT_TRUE(result.get());
+  EXPECT_NE(sink->thread, std::this_thread::get_id());
+  EXPECT_EQ(echoedArguments(echo), (std::vector<std::string>{"reset", "two words"}));
+  runner.reset();
+  EXPECT_EQ(sink->calls, 1);
+  DeleteFileW(echo.c_str());
+}
+
+TEST_F(CommandRunnerTest, DoneTrueWhateverTheExitCode) {
+  for (const wchar_t* exitCode : {L"0", L"3"}) {
+    auto sink = std::make_shared<RecordingSink>();
+    std::future<bool> result = sink->result.get_future();
+    auto runner = std::make_shared<CommandRunner>(tool_, std::wstring(L"--exit ") + exitCode, sink);
+    ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
+    EXPECT_TRUE(result.get()) << "exit code " << *exitCode;
+  }
+}
+
+TEST_F(CommandRunnerTest, DoneFalseAtOnceWhenTheToolIsMissing) {
+  auto sink = std::make_shared<RecordingSink>();
+  std::future<bool> result = sink->result.get_future();
+  CommandRunner runner(L"zav-no-such-tool.exe", L"/all", sink);
+  ASSERT_EQ(result.wait_for(0s), std::future_status::ready) << "not reported inside the constructor";
+  EXPECT_FALSE(result.get());
+  EXPECT_EQ(sink->thread, std::this_thread::get_id());
+  EXPECT_EQ(sink.use_count(), 1) << "the runner still holds the sink";
+}
+
+TEST_F(CommandRunnerTest, DroppingTheRunnerEndsTheCommandWithoutAReport) {
+  std::wstring record = uniqueTempPath(L"record");
+  auto sink = std::make_shared<RecordingSink>();
+  auto runner = std::make_shared<CommandRunner>(tool_, L"--record " + quoteArgument(record) + L" --sleep 60000", sink);
+  ASSERT_TRUE(waitForFile(record, 30000));
+  DWORD pid = recordedProcessId(record);
+  runner.reset();
+  EXPECT_TRUE(processEnds(pid, 30000));
+  EXPECT_EQ(sink->calls, 0);
+  EXPECT_EQ(sink.use_count(), 1);
+  DeleteFileW(record.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,6 @@
+# Helper programs started by tests (Windows only: they are children of tests
+# running under Wine).
+if(WIN32)
+  zav_test_program(child_helper SOURCES ${ZAV_TEST_DIR}/programs/ChildHelper.cpp UNICODE)
+  zav_test_program(protect_tool SOURCES ${ZAV_TEST_DIR}/programs/ProtectTool.cpp UNICODE)
+endif()

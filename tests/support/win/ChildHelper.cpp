@@ -1,0 +1,70 @@
+#include "tests/support/win/ChildHelper.h"
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "core/QuoteArgument.h"
+#include "core/win/System.h"
+
+namespace {
+
+std::wstring besideTests(const wchar_t* name) { return joinPath(parentFolder(exePath()), name); }
+
+}  // namespace
+
+std::wstring childHelperPath() { return besideTests(L"child_helper.exe"); }
+
+std::wstring protectToolPath() { return besideTests(L"protect_tool.exe"); }
+
+std::wstring childHelperCommand(const std::wstring& options) {
+  return quoteArgument(childHelperPath()) + L" " + options;
+}
+
+std::wstring uniqueTempPath(const std::wstring& stem) {
+  static std::atomic<unsigned> counter{0};
+  return joinPath(tempFolder(), L"zav-" + stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                    std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter));
+}
+
+std::string readFileAt(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open a test file");
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFileAt(const std::wstring& path, const std::string& bytes) {
+  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write a test file");
+}
+
+bool waitForFile(const std::wstring& path, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+DWORD recordedProcessId(const std::wstring& path) { return static_cast<DWORD>(std::stoul(readFileAt(path))); }
+
+std::vector<std::string> echoedArguments(const std::wstring& path) {
+  std::string text = readFileAt(path);
+  std::vector<std::string> arguments;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1)
+    arguments.push_back(text.substr(start, end - start));
+  return arguments;
+}
+
+bool processEnds(DWORD processId, DWORD timeoutMs) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+  if (!process) return true;
+  bool ended = WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The helper programs beside the test executables (tests/support/programs);
+// a test that starts one lists it in PEERS.
+std::wstring childHelperPath();
+std::wstring protectToolPath();
+
+// The helper's command line: its quoted path, then the options as given.
+std::wstring childHelperCommand(const std::wstring& options);
+
+// A path in the temporary folder that no other test or run uses; nothing is
+// created.
+std::wstring uniqueTempPath(const std::wstring& stem);
+
+// The whole file; throws std::runtime_error when it can't be read.
+std::string readFileAt(const std::wstring& path);
+void writeFileAt(const std::wstring& path, const std::string& bytes);
+
+// Waits until the file exists (the helper's --record and --echo write it
+// whole); false after timeoutMs.
+bool waitForFile(const std::wstring& path, DWORD timeoutMs);
+// The process id that "--record" wrote.
+DWORD recordedProcessId(const std::wstring& path);
+// The arguments that "--echo" wrote.
+std::vector<std::string> echoedArguments(const std::wstring& path);
+
+// Waits up to timeoutMs for a process known by id to end; true when it has
+// ended (also when it is already gone).
+bool processEnds(DWORD processId, DWORD timeoutMs);
