@@ -9,9 +9,11 @@ ApiResult parseApiResponse(const std::string& text) {
   ApiResult result;
   result.kind = ApiResult::unusable;
   try {
+    // RapidJSON reads a zero byte as the end of input, which would hide what
+    // follows it; valid JSON never holds a raw zero byte.
+    if (text.find('\0') != std::string::npos) return result;
     rapidjson::Document doc;
-    // Iterative: a reply's depth must not reach the stack. The whole text
-    // counts, so bytes behind a zero byte are trailing garbage, not hidden.
+    // Iterative: a reply's depth must not reach the stack.
     doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
     if (doc.HasParseError() || !doc.IsObject()) return result;
     const int rst = jsonTypedMember(doc, "rst", &rapidjson::Value::IsInt).GetInt();
@@ -27,7 +29,7 @@ ApiResult parseApiResponse(const std::string& text) {
 
 const rapidjson::Value& jsonMember(const rapidjson::Value& object, const std::string& key) {
   if (object.IsObject()) {
-    auto found = object.FindMember(rapidjson::Value::StringRefType(key.data(), static_cast<rapidjson::SizeType>(key.size())));
+    auto found = object.FindMember(key);  // by length: a key with a zero byte stays whole
     if (found != object.MemberEnd()) return found->value;
   }
   throw std::logic_error(key + " not found");

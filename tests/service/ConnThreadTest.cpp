@@ -124,7 +124,8 @@ TEST_F(ConnThreadTest, RequestFramesOfEverySizeCarryTheTextOnOneChainedConnectio
   EXPECT_EQ(fill.size(), 28u);
   EXPECT_NE(fill, std::string(28, '0'));
   EXPECT_NE(fill, std::string(request(stats, 7)["fill"].GetString()).substr(0, 28));
-  // Each request: ready -> busy -> ready.
+  // Each request: ready -> busy -> ready (reported just after the reply is handed on).
+  ASSERT_TRUE(states_.waitFor(4, 1 + static_cast<int>(sizeof cases / sizeof cases[0])));
   std::vector<int> expected = {1, 2, 3, 4};
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     expected.push_back(5);
@@ -141,6 +142,7 @@ TEST_F(ConnThreadTest, OversizedRequestGetsAnEmptyReplyWithoutTouchingTheChannel
   EXPECT_EQ(outcomes_.all()[0].text, "");
   EXPECT_EQ(roundTrip(*conn, "after"), "after");
   EXPECT_EQ(backend().stats()["requests"].Size(), 1u);
+  ASSERT_TRUE(states_.waitFor(4, 2));
   EXPECT_EQ(states_.ids(), (std::vector<int>{1, 2, 3, 4, 5, 4}));
 }
 
