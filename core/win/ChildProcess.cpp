@@ -93,7 +93,9 @@ void ChildProcess::watchExit() {
     // An end seen before the owner installed the callback waits for it here.
     callbackSet_.wait(lock, [this] { return onExit_ || stopping_; });
     if (stopping_) return;
-    onExit = std::move(onExit_);
+    // A copy: what the callback holds (a sink, a state's loop) is let go with
+    // this object on the owner's thread, not here.
+    onExit = onExit_;
   }
   onExit();
 }

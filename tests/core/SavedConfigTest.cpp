@@ -2,42 +2,12 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "core/SavedConfig.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/MemorySavedConfigStore.h"
 
 namespace {
-
-// What the store held and what each save wrote.
-struct StoreState {
-  std::unique_ptr<std::string> stored;
-  std::vector<std::string> writes;
-  bool failWrites = false;
-};
-
-class MemoryStore : public SavedConfigStore {
- public:
-  explicit MemoryStore(std::shared_ptr<StoreState> state) : state_(std::move(state)) {}
-  std::unique_ptr<std::string> read() override {
-    return state_->stored ? std::make_unique<std::string>(*state_->stored) : nullptr;
-  }
-  bool write(const std::string& text) override {
-    state_->writes.push_back(text);
-    if (state_->failWrites) return false;
-    state_->stored = std::make_unique<std::string>(text);
-    return true;
-  }
-
- private:
-  std::shared_ptr<StoreState> state_;
-};
-
-std::shared_ptr<StoreState> storeHolding(const char* text) {
-  auto state = std::make_shared<StoreState>();
-  if (text) state->stored = std::make_unique<std::string>(text);
-  return state;
-}
 
 TEST(SavedConfigLoadTest, StoredTextBecomesTheObjectAndIsSavedBack) {
   struct Case {
@@ -58,8 +28,8 @@ TEST(SavedConfigLoadTest, StoredTextBecomesTheObjectAndIsSavedBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto state = storeHolding(c.stored);
-    SavedConfig config(std::make_unique<MemoryStore>(state));
+    auto state = savedConfigStoreHolding(c.stored);
+    SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
     config.load();
     EXPECT_TRUE(config.document().IsObject());
     ASSERT_EQ(state->writes.size(), 1u);
@@ -68,10 +38,10 @@ TEST(SavedConfigLoadTest, StoredTextBecomesTheObjectAndIsSavedBack) {
 }
 
 TEST(SavedConfigLoadTest, AFailedSaveKeepsTheSettingsForTheNextOne) {
-  auto state = storeHolding("{\"un\":\"a\"}");
+  auto state = savedConfigStoreHolding("{\"un\":\"a\"}");
   state->failWrites = true;
   CapturedDebugLog log;
-  SavedConfig config(std::make_unique<MemoryStore>(state));
+  SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
   config.load();
   setStringMember(config.document(), "serverPref", "s1");
   config.save();
@@ -88,9 +58,9 @@ TEST(SavedConfigLoadTest, AFailedSaveKeepsTheSettingsForTheNextOne) {
 }
 
 TEST(SavedConfigLogTest, LinesKeepTheirTagsButNeverThePassword) {
-  auto state = storeHolding("{\"un\":\"alice\",\"pw\":\"s3cret-on-disk\",\"serverPref\":\"s1\"}");
+  auto state = savedConfigStoreHolding("{\"un\":\"alice\",\"pw\":\"s3cret-on-disk\",\"serverPref\":\"s1\"}");
   CapturedDebugLog log;
-  SavedConfig config(std::make_unique<MemoryStore>(state));
+  SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
   config.load();
   setStringMember(config.document(), "pw", "n3w-s3cret");
   config.save();
@@ -106,9 +76,9 @@ TEST(SavedConfigLogTest, LinesKeepTheirTagsButNeverThePassword) {
 }
 
 TEST(SavedConfigLogTest, TextThatIsNoObjectIsNotShown) {
-  auto state = storeHolding("[\"pw\",\"s3cret\"");
+  auto state = savedConfigStoreHolding("[\"pw\",\"s3cret\"");
   CapturedDebugLog log;
-  SavedConfig config(std::make_unique<MemoryStore>(state));
+  SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
   config.load();
   std::string text = log.text();
   EXPECT_NE(text.find("SavedConfig: "), std::string::npos) << text;
@@ -162,8 +132,8 @@ TEST(SavedConfigAccessTest, GettersFallBackOnMissingOrMistypedMembers) {
 }
 
 TEST(SavedConfigAccessTest, SettersReplaceEveryMemberOfTheName) {
-  auto state = storeHolding("{\"serverPref\":\"old\",\"un\":\"a\",\"serverPref\":\"older\"}");
-  SavedConfig config(std::make_unique<MemoryStore>(state));
+  auto state = savedConfigStoreHolding("{\"serverPref\":\"old\",\"un\":\"a\",\"serverPref\":\"older\"}");
+  SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
   config.load();
   rapidjson::Document& settings = config.document();
   setStringMember(settings, "serverPref", "s1");
@@ -176,7 +146,7 @@ TEST(SavedConfigAccessTest, SettersReplaceEveryMemberOfTheName) {
 }
 
 TEST(SavedConfigAccessTest, SetValuesOutliveTheCallersStrings) {
-  SavedConfig config(std::make_unique<MemoryStore>(storeHolding(nullptr)));
+  SavedConfig config(std::make_unique<MemorySavedConfigStore>(savedConfigStoreHolding(nullptr)));
   {
     std::string key = "accountPref";
     std::string value(40, 'v');
@@ -188,8 +158,8 @@ TEST(SavedConfigAccessTest, SetValuesOutliveTheCallersStrings) {
 }
 
 TEST(SavedConfigAccessTest, ForgettingTheLoginRemovesBothMembers) {
-  auto state = storeHolding("{\"un\":\"a\",\"gamePref\":\"g\",\"pw\":\"p\",\"un\":\"b\"}");
-  SavedConfig config(std::make_unique<MemoryStore>(state));
+  auto state = savedConfigStoreHolding("{\"un\":\"a\",\"gamePref\":\"g\",\"pw\":\"p\",\"un\":\"b\"}");
+  SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
   config.load();
   EXPECT_TRUE(removeMember(config.document(), "un"));
   EXPECT_TRUE(removeMember(config.document(), "pw"));
