@@ -7,6 +7,7 @@
 #include "service/Url.h"
 
 class EventLoop;
+class StartLatch;
 class RandomGenerator;
 class HttpState;
 class HttpConnection;
@@ -45,7 +46,7 @@ class HttpThread {
   const std::shared_ptr<UrlParts>& url() const { return url_; }
 
  private:
-  void run();
+  void run(StartLatch* latch);
   void startRequest();
   void stop();
   void enter(std::shared_ptr<HttpState> next);
