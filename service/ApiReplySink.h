@@ -18,12 +18,16 @@ class ApiReplySink : public ConnReplySink {
   ApiReplySink(Poster post, std::shared_ptr<void> keepAlive, ApiHandler handler)
       : post_(std::move(post)), keepAlive_(std::move(keepAlive)), handler_(std::move(handler)) {}
 
+  // Each hands everything it holds to the task: once the outcome is posted,
+  // the sink keeps nothing alive.
   void onFailure() override {
-    post_([keepAlive = keepAlive_, handler = std::move(handler_)] { deliverApiFailure(handler); });
+    Poster post = std::move(post_);
+    post([keepAlive = std::move(keepAlive_), handler = std::move(handler_)] { deliverApiFailure(handler); });
   }
 
   void onReply(std::string text) override {
-    post_([keepAlive = keepAlive_, handler = std::move(handler_), text = std::move(text)] {
+    Poster post = std::move(post_);
+    post([keepAlive = std::move(keepAlive_), handler = std::move(handler_), text = std::move(text)] {
       deliverApiReply(handler, text);
     });
   }

@@ -8,9 +8,12 @@
 
 void MainDispatcher::callApi(std::string op, rapidjson::Document params, std::function<void(ApiResult)> handler) {
   std::string request = buildApiRequest(op, params);
-  std::shared_ptr<MainDispatcher> self = shared_from_this();
+  // The task carries the dispatcher's reference, so the poster needs none of
+  // its own: the last reference is never dropped on the channel's thread.
+  MainDispatcher* dispatcher = this;
   auto sink = std::make_shared<ApiReplySink>(
-      [self](std::function<void()> task) { self->post(std::move(task)); }, self, std::move(handler));
+      [dispatcher](std::function<void()> task) { dispatcher->post(std::move(task)); }, shared_from_this(),
+      std::move(handler));
   if (!connThread_) {
     // Only valid while the channel exists; a late call still gets its one answer.
     sink->onFailure();

@@ -271,6 +271,38 @@ TEST_F(ConnThreadTest, DestroyingWithARequestInFlightFailsItBeforeReturning) {
   EXPECT_TRUE(all[1].failed);
 }
 
+// Every state closes what it holds when the channel stops: a handle left open
+// would end the loop with a fatal error, a leak shows under the sanitizers.
+TEST_F(ConnThreadTest, DestroyingInEveryStateClosesWhatItHolds) {
+  struct Case {
+    const char* name;
+    const char* connAction;
+    bool deadPeer;
+    int waitState;
+  };
+  const Case cases[] = {
+      {"resolving", nullptr, false, 1},
+      {"waiting", nullptr, true, 0},
+      {"in the handshake", "{\"close\":\"beforeKeyReply\",\"delayMs\":5000}", false, 3},
+      {"ready", nullptr, false, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    backend().reset();
+    if (c.connAction) backend().onConnection(c.connAction);
+    StateLog log;
+    OutcomeLog outcomes;
+    {
+      const int port = c.deadPeer ? backend().deadPort() : backend().channelPort();
+      ConnThread conn(random_, [&log](int state) { log.add(state); }, "127.0.0.1", port, 60000);
+      ASSERT_TRUE(log.waitFor(c.waitState));
+      conn.send("{}", std::make_shared<LoggingSink>(outcomes, 1));
+    }
+    ASSERT_EQ(outcomes.all().size(), 1u);
+    EXPECT_TRUE(outcomes.all()[0].failed);
+  }
+}
+
 TEST_F(ConnThreadTest, RequestsPostedBeforeDestructionAllGetTheirOutcome) {
   auto conn = startReady();
   for (int i = 0; i < 20; ++i) send(*conn, "r" + std::to_string(i), i);
