@@ -140,11 +140,27 @@ void ConnStateConnect::onConnected(uv_connect_t* request, int status) {
   state->thread_.enterHandshake(tcp);
 }
 
-// Handshake -------------------------------------------------------------
+// Handshake and busy ----------------------------------------------------
+
+void ConnHandlerState::onStream(uv2wm_t*, void* user, uint8_t event, const char* data, size_t length) {
+  auto* state = static_cast<ConnHandlerState*>(user);
+  if (event == UV2WM_EVENT_ERROR) {
+    state->thread_.enterWait();
+    return;
+  }
+  // The handler may replace itself or end the state: it lives to the end of its call.
+  std::shared_ptr<ConnStreamHandler> handler = state->handler_;
+  if (event == UV2WM_EVENT_DATA)
+    handler->onData(reinterpret_cast<const unsigned char*>(data), length);
+  else
+    handler->onWritten();
+}
+
 
 ConnStateHandshake::ConnStateHandshake(ConnThread& thread, uv_tcp_t* tcp)
-    : ConnState(thread), channel_(new ConnChannel(thread.randomSource())) {
-  channel_->stream = uv2wm_new(reinterpret_cast<uv_stream_t*>(tcp), this, &ConnStateHandshake::onStream);
+    : ConnHandlerState(thread), channel_(new ConnChannel(thread.randomSource())) {
+  channel_->stream = uv2wm_new(reinterpret_cast<uv_stream_t*>(tcp), static_cast<ConnHandlerState*>(this),
+                               &ConnHandlerState::onStream);
 }
 
 ConnStateHandshake::~ConnStateHandshake() {
@@ -153,19 +169,6 @@ ConnStateHandshake::~ConnStateHandshake() {
 }
 
 void ConnStateHandshake::enter() { handler_ = std::make_shared<ConnKeyExchange>(*this); }
-
-void ConnStateHandshake::onStream(uv2wm_t*, void* user, uint8_t event, const char* data, size_t length) {
-  auto* state = static_cast<ConnStateHandshake*>(user);
-  if (event == UV2WM_EVENT_ERROR) {
-    state->thread_.enterWait();
-    return;
-  }
-  std::shared_ptr<ConnStreamHandler> handler = state->handler_;
-  if (event == UV2WM_EVENT_DATA)
-    handler->onData(reinterpret_cast<const unsigned char*>(data), length);
-  else
-    handler->onWritten();
-}
 
 void ConnStateHandshake::keysReady() { thread_.enterReady(std::move(channel_)); }
 
@@ -197,7 +200,7 @@ void ConnStateReady::handleRequest(std::shared_ptr<ConnRequest> request) {
 
 ConnStateBusy::ConnStateBusy(ConnThread& thread, std::unique_ptr<ConnChannel> channel,
                              std::shared_ptr<ConnRequest> first)
-    : ConnState(thread), channel_(std::move(channel)) {
+    : ConnHandlerState(thread), channel_(std::move(channel)) {
   queue_.push_back(std::move(first));
 }
 
@@ -210,25 +213,12 @@ ConnStateBusy::~ConnStateBusy() {
 
 void ConnStateBusy::enter() {
   uv2wm_t* stream = channel_->stream;
-  stream->user = this;
-  stream->callback = &ConnStateBusy::onStream;
+  stream->user = static_cast<ConnHandlerState*>(this);
+  stream->callback = &ConnHandlerState::onStream;
   next();
 }
 
 void ConnStateBusy::handleRequest(std::shared_ptr<ConnRequest> request) { queue_.push_back(std::move(request)); }
-
-void ConnStateBusy::onStream(uv2wm_t*, void* user, uint8_t event, const char* data, size_t length) {
-  auto* state = static_cast<ConnStateBusy*>(user);
-  if (event == UV2WM_EVENT_ERROR) {
-    state->thread_.enterWait();
-    return;
-  }
-  std::shared_ptr<ConnStreamHandler> handler = state->handler_;
-  if (event == UV2WM_EVENT_DATA)
-    handler->onData(reinterpret_cast<const unsigned char*>(data), length);
-  else
-    handler->onWritten();
-}
 
 void ConnStateBusy::next() {
   if (queue_.empty()) {

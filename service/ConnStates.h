@@ -71,7 +71,16 @@ class ConnStateConnect : public ConnState {
   uv_connect_t* connect_ = nullptr;  // while pending
 };
 
-class ConnStateHandshake : public ConnState, public ConnHandshakeHost {
+// A state whose stream events go to its current protocol handler (handshake
+// and busy); a stream error or end of stream ends the connection.
+class ConnHandlerState : public ConnState {
+ protected:
+  using ConnState::ConnState;
+  static void onStream(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
+  std::shared_ptr<ConnStreamHandler> handler_;
+};
+
+class ConnStateHandshake : public ConnHandlerState, public ConnHandshakeHost {
  public:
   ConnStateHandshake(ConnThread& thread, uv_tcp_t* tcp);
   ~ConnStateHandshake() override;
@@ -79,13 +88,11 @@ class ConnStateHandshake : public ConnState, public ConnHandshakeHost {
   int id() const override { return 3; }
 
  private:
-  static void onStream(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
   ConnChannel& channel() override { return *channel_; }
   void setHandler(std::shared_ptr<ConnStreamHandler> next) override { handler_ = std::move(next); }
   void keysReady() override;
 
   std::unique_ptr<ConnChannel> channel_;
-  std::shared_ptr<ConnStreamHandler> handler_;
 };
 
 class ConnStateReady : public ConnState {
@@ -100,7 +107,7 @@ class ConnStateReady : public ConnState {
   std::unique_ptr<ConnChannel> channel_;
 };
 
-class ConnStateBusy : public ConnState, public ConnBusyHost {
+class ConnStateBusy : public ConnHandlerState, public ConnBusyHost {
  public:
   ConnStateBusy(ConnThread& thread, std::unique_ptr<ConnChannel> channel, std::shared_ptr<ConnRequest> first);
   ~ConnStateBusy() override;
@@ -109,7 +116,6 @@ class ConnStateBusy : public ConnState, public ConnBusyHost {
   void handleRequest(std::shared_ptr<ConnRequest> request) override;
 
  private:
-  static void onStream(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
   ConnChannel& channel() override { return *channel_; }
   void setHandler(std::shared_ptr<ConnStreamHandler> next) override { handler_ = std::move(next); }
   void replyComplete(std::string text) override;
@@ -119,5 +125,4 @@ class ConnStateBusy : public ConnState, public ConnBusyHost {
   std::unique_ptr<ConnChannel> channel_;
   std::deque<std::shared_ptr<ConnRequest>> queue_;
   std::shared_ptr<ConnRequest> inFlight_;
-  std::shared_ptr<ConnStreamHandler> handler_;
 };
