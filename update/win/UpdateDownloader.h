@@ -35,7 +35,10 @@ class UpdateDownloader : public ComObject<UpdateDownloader, IOperation> {
   void start(IOperationProgress* progress);
   HRESULT STDMETHODCALLTYPE cancel() override;
 
+  // Tests only: a hand-over that returns ends the operation quietly.
   void setHandOver(HandOver handOver) { handOver_ = std::move(handOver); }
+  // Tests only: where the contents are fetched from (base + "/" + digest).
+  void setBaseUrl(std::string baseUrl) { baseUrl_ = std::move(baseUrl); }
 
   // Tasks posted by the download listener (main thread).
   void onProgress(float fraction);
@@ -64,4 +67,5 @@ class UpdateDownloader : public ComObject<UpdateDownloader, IOperation> {
   Sha1Digest currentDigest_;
   std::unique_ptr<HttpThread> request_;
   HandOver handOver_;
+  std::string baseUrl_;
 };

@@ -1,0 +1,319 @@
+#include "update/UpdateManifest.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "core/NumberError.h"
+#include "core/SignatureVerifier.h"
+#include "core/Text.h"
+#include "tests/support/TestFiles.h"
+#include "tests/update/ManifestSigner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kClient = "client program bytes";
+const std::string kUpdater = "updater program bytes";
+const std::string kLib = "library bytes";
+const std::string kData = "data bytes";
+
+std::string hexOf(const std::string& bytes) { return Sha1Digest::of(bytes).toHex(); }
+
+std::string document(const std::string& deleted = "[]", const std::string& required = "{}") {
+  return "{\"entryProgram\":\"" + hexOf(kClient) + "\",\"updaterProgram\":\"" + hexOf(kUpdater) +
+         "\",\"deletedFiles\":" + deleted + ",\"requiredFiles\":" + required + ",\"other\":[1,2]}";
+}
+
+std::unique_ptr<SignatureVerifier> testVerifier() {
+  std::string pem = readFileBytes(testKeyPath("service-test-public.pem"));
+  return SignatureVerifier::createFromPem(pem.c_str());
+}
+
+UpdateManifest parse(const std::string& body) {
+  auto verifier = testVerifier();
+  return UpdateManifest(body, *verifier);
+}
+
+UpdateManifest parseDocument(const std::string& json) { return parse(signedManifest(json)); }
+
+// The code of the NumberError, -1 for a logic_error (message in *message), 0 for none.
+int failureOf(const std::string& body, std::string* message) {
+  try {
+    parse(body);
+  } catch (const NumberError& error) {
+    return error.code();
+  } catch (const std::logic_error& error) {
+    *message = error.what();
+    return -1;
+  }
+  return 0;
+}
+
+std::string withSignatureBytes(const std::string& json, size_t length) {
+  std::string signature = signSha512(json);
+  signature.resize(length, 'x');
+  return base64Encode(json) + "\n" + base64Encode(signature);
+}
+
+TEST(UpdateManifestParse, RefusesEachMalformedBodyWithItsCode) {
+  const std::string digest = hexOf(kClient);
+  std::string upper = digest;
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  std::string tampered = signedManifest(document());
+  tampered[3] = tampered[3] == 'A' ? 'B' : 'A';
+  struct Case {
+    const char* name;
+    std::string body;
+    int code;
+  } cases[] = {
+      {"no line feed", base64Encode(document()), 1},
+      {"line feed first", "\n" + base64Encode(signSha512(document())), 9},
+      {"CRLF line end", base64Encode(document()) + "\r\n" + base64Encode(signSha512(document())), 9},
+      {"empty signature part", base64Encode(document()) + "\n", 9},
+      {"document not base64", "!!!!\n" + base64Encode(signSha512(document())), 9},
+      {"unpadded base64 document", "QQ\n" + base64Encode(signSha512(document())), 10},
+      {"signature of 255 bytes", withSignatureBytes(document(), 255), 2},
+      {"signature of 257 bytes", withSignatureBytes(document(), 257), 2},
+      {"document changed after signing", tampered, 3},
+      {"signature of another document", base64Encode(document()) + "\n" + base64Encode(signSha512(document("[\"x\"]"))), 3},
+      {"not JSON", signedManifest("{\"entryProgram\":"), 4},
+      {"required value not a string", signedManifest(document("[]", "{\"a.dll\":5}")), 5},
+      {"digest of 39 characters", signedManifest(document("[]", "{\"a.dll\":\"" + digest.substr(1) + "\"}")), 6},
+      {"digest of 41 characters", signedManifest(document("[]", "{\"a.dll\":\"" + digest + "0\"}")), 6},
+      {"deleted element not a string", signedManifest(document("[\"a\",3]")), 7},
+      {"uppercase digest", signedManifest(document("[]", "{\"a.dll\":\"" + upper + "\"}")), 8},
+  };
+  for (const auto& c : cases) {
+    std::string message;
+    EXPECT_EQ(failureOf(c.body, &message), c.code) << c.name << " " << message;
+  }
+}
+
+TEST(UpdateManifestParse, RefusesMissingAndMistypedMembersByKey) {
+  const std::string entry = "\"entryProgram\":\"" + hexOf(kClient) + "\"";
+  const std::string updater = "\"updaterProgram\":\"" + hexOf(kUpdater) + "\"";
+  struct Case {
+    std::string json;
+    std::string message;
+  } cases[] = {
+      {"[1,2]", "entryProgram not found"},
+      {"\"text\"", "entryProgram not found"},
+      {"{}", "entryProgram not found"},
+      {"{\"entryProgram\":7}", "entryProgram is in incorrect type"},
+      {"{" + entry + "}", "updaterProgram not found"},
+      {"{" + entry + "," + updater + ",\"requiredFiles\":{}}", "deletedFiles not found"},
+      {"{" + entry + "," + updater + ",\"deletedFiles\":{},\"requiredFiles\":{}}", "deletedFiles is in incorrect type"},
+      {"{" + entry + "," + updater + ",\"deletedFiles\":[]}", "requiredFiles not found"},
+      {"{" + entry + "," + updater + ",\"deletedFiles\":[],\"requiredFiles\":[]}", "requiredFiles is in incorrect type"},
+  };
+  for (const auto& c : cases) {
+    std::string message;
+    EXPECT_EQ(failureOf(signedManifest(c.json), &message), -1) << c.json;
+    EXPECT_EQ(message, c.message) << c.json;
+  }
+}
+
+// The updater deletes and writes these below the client folder: a manifest
+// that would reach elsewhere, or remove what it writes, is never applied.
+TEST(UpdateManifestParse, RefusesPathsOutsideTheClientFolderOrInConflict) {
+  const std::string lib = "\"" + hexOf(kLib) + "\"";
+  const char* unusable[] = {"", ".", "..", "..\\\\x.dll", "a/../../x.dll", "sub\\\\..\\\\..\\\\x", "\\\\x.dll",
+                            "/x.dll", "C:x.dll", "C:\\\\x.dll", "\\\\\\\\server\\\\share\\\\x.dll",
+                            "a.dll:stream", "sub\\\\", "a\\\\\\\\b", "name.", "name ", "a*b"};
+  for (const char* path : unusable) {
+    std::string message;
+    EXPECT_EQ(failureOf(signedManifest(document("[\"" + std::string(path) + "\"]")), &message), -1) << path;
+    EXPECT_EQ(failureOf(signedManifest(document("[]", "{\"" + std::string(path) + "\":" + lib + "}")), &message), -1)
+        << path;
+  }
+  struct Case {
+    const char* name;
+    std::string json;
+  } conflicts[] = {
+      {"deleted and written", document("[\"a.dll\"]", "{\"a.dll\":" + lib + "}")},
+      {"deleted and written in another case", document("[\"A.DLL\"]", "{\"a.dll\":" + lib + "}")},
+      {"written inside a deleted folder", document("[\"plugins\"]", "{\"plugins/a.dll\":" + lib + "}")},
+      {"updater deleted", document("[\"zav.upd\"]")},
+      {"updater written", document("[]", "{\"ZAV.upd\":" + lib + "}")},
+  };
+  for (const auto& c : conflicts) {
+    std::string message;
+    EXPECT_EQ(failureOf(signedManifest(c.json), &message), -1) << c.name;
+  }
+}
+
+TEST(UpdateManifestParse, ReadsFieldsInPathOrderWithLaterDuplicatesWinning) {
+  const std::string body = signedManifest(
+      document("[\"old\\\\b.txt\",\"old\",\"old\\\\b.txt\",\"C.txt\"]",
+               "{\"z.dll\":\"" + hexOf(kLib) + "\",\"a.dll\":\"" + hexOf(kClient) + "\",\"z.dll\":\"" +
+                   hexOf(kData) + "\",\"B.dll\":\"" + hexOf(kLib) + "\"}")) +
+                           "\n";
+  UpdateManifest manifest = parse(body);
+  EXPECT_EQ(manifest.entryProgram().toHex(), hexOf(kClient));
+  EXPECT_EQ(manifest.updaterProgram().toHex(), hexOf(kUpdater));
+  EXPECT_FALSE(manifest.updateNeeded());
+  EXPECT_EQ(std::vector<std::wstring>(manifest.deletedFiles().begin(), manifest.deletedFiles().end()),
+            (std::vector<std::wstring>{L"C.txt", L"old", L"old\\b.txt"}));
+  std::vector<std::pair<std::wstring, std::string>> required;
+  for (const auto& entry : manifest.requiredFiles()) required.emplace_back(entry.first, entry.second.toHex());
+  EXPECT_EQ(required, (std::vector<std::pair<std::wstring, std::string>>{
+                          {L"B.dll", hexOf(kLib)}, {L"a.dll", hexOf(kClient)}, {L"z.dll", hexOf(kData)}}));
+}
+
+TEST(UpdateManifestParse, ConvertsNonAsciiPaths) {
+  UpdateManifest manifest = parseDocument(document("[\"donn\xC3\xA9" "es\"]", "{\"\xE6\x95\xB0.dll\":\"" + hexOf(kLib) + "\"}"));
+  EXPECT_EQ(*manifest.deletedFiles().begin(), std::wstring(L"donn\u00e9es"));
+  EXPECT_EQ(manifest.requiredFiles().begin()->first, std::wstring(L"\u6570.dll"));
+}
+
+TEST(Sha1DigestText, RoundTripsAndComparesAbsentDigests) {
+  Sha1Digest abc = Sha1Digest::of(std::string("abc"));
+  EXPECT_EQ(abc.toHex(), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(Sha1Digest::fromHex(abc.toHex()), abc);
+  EXPECT_EQ(Sha1DigestHash()(abc), 0x363e99a9u);
+  Sha1Digest absent;
+  EXPECT_EQ(absent.toHex(), "");
+  EXPECT_EQ(Sha1DigestHash()(absent), 0u);
+  EXPECT_TRUE(Sha1Digest::equals(absent, Sha1Digest()));
+  EXPECT_FALSE(Sha1Digest::equals(absent, abc));
+  EXPECT_FALSE(Sha1Digest::equals(abc, absent));
+}
+
+// A client folder of its own per test.
+class LocalCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("zav-update-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  void put(const std::string& relative, const std::string& bytes) {
+    fs::path path = folder_ / fs::u8path(relative);
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  std::wstring program() const { return fromUtf8((folder_ / "client.exe").u8string()); }
+  UpdateManifest checked(const std::string& json) {
+    UpdateManifest manifest = parseDocument(json);
+    manifest.checkInstalledFiles(program());
+    return manifest;
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(LocalCheck, MatchingInstallationNeedsNothingAndKeepsItsContents) {
+  put("client.exe", kClient);
+  put("ZAV.upd", kUpdater);
+  put("lib/a.dll", kLib);
+  UpdateManifest manifest = checked(document("[\"gone.txt\"]", "{\"lib/a.dll\":\"" + hexOf(kLib) + "\"}"));
+  EXPECT_FALSE(manifest.updateNeeded());
+  EXPECT_EQ(manifest.countMissing(), 0u);
+  EXPECT_FALSE(manifest.nextMissing().present());
+  EXPECT_EQ(manifest.filesAtHand().size(), 3u);
+  EXPECT_EQ(manifest.filesAtHand().at(Sha1Digest::of(kLib)), kLib);
+  EXPECT_EQ(manifest.clientFolder(), fromUtf8(folder_.u8string()));
+}
+
+TEST_F(LocalCheck, DecidesWhetherAnUpdateIsNeeded) {
+  const std::string lib = "{\"a.dll\":\"" + hexOf(kLib) + "\"}";
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> folders;
+    std::string json;
+    bool needed;
+  } cases[] = {
+      {"only the updater differs", {{"client.exe", kClient}, {"ZAV.upd", "old"}, {"a.dll", kLib}}, {}, document("[]", lib), false},
+      {"updater missing", {{"client.exe", kClient}, {"a.dll", kLib}}, {}, document("[]", lib), false},
+      {"client program differs", {{"client.exe", "old"}, {"a.dll", kLib}}, {}, document("[]", lib), true},
+      {"client program missing", {{"a.dll", kLib}}, {}, document("[]", lib), true},
+      {"required file differs", {{"client.exe", kClient}, {"a.dll", "old"}}, {}, document("[]", lib), true},
+      {"required file missing", {{"client.exe", kClient}}, {}, document("[]", lib), true},
+      {"required path is a folder", {{"client.exe", kClient}}, {"a.dll"}, document("[]", lib), true},
+      {"deleted file present", {{"client.exe", kClient}, {"old.txt", ""}}, {}, document("[\"old.txt\"]"), true},
+      {"deleted folder present", {{"client.exe", kClient}}, {"old"}, document("[\"old\"]"), true},
+      {"empty file matches", {{"client.exe", kClient}, {"e.txt", ""}}, {}, document("[]", "{\"e.txt\":\"" + hexOf("") + "\"}"), false},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    for (const auto& file : c.files) put(file.first, file.second);
+    for (const auto& f : c.folders) fs::create_directories(folder_ / f);
+    EXPECT_EQ(checked(c.json).updateNeeded(), c.needed) << c.name;
+  }
+}
+
+TEST_F(LocalCheck, RefusesToDeleteTheClientProgram) {
+  put("client.exe", kClient);
+  UpdateManifest manifest = parseDocument(document("[\"Client.EXE\"]"));
+  EXPECT_THROW(manifest.checkInstalledFiles(program()), std::logic_error);
+}
+
+TEST_F(LocalCheck, CountsAndOffersMissingContentsOnceInOrder) {
+  // a.dll and c.dll share one content; b.dll's is at hand.
+  put("b.dll", kData);
+  UpdateManifest manifest = checked(document(
+      "[]", "{\"c.dll\":\"" + hexOf(kLib) + "\",\"a.dll\":\"" + hexOf(kLib) + "\",\"b.dll\":\"" + hexOf(kData) + "\"}"));
+  EXPECT_TRUE(manifest.updateNeeded());
+  EXPECT_EQ(manifest.countMissing(), 3u);
+  std::vector<std::string> offered;
+  for (Sha1Digest next = manifest.nextMissing(); next.present(); next = manifest.nextMissing()) {
+    offered.push_back(next.toHex());
+    ASSERT_LT(offered.size(), 5u);
+    const std::string& bytes = next == Sha1Digest::of(kUpdater) ? kUpdater : next == Sha1Digest::of(kClient) ? kClient : kLib;
+    manifest.addDownloaded(next, bytes);
+    EXPECT_EQ(manifest.countMissing(), 3u - offered.size());
+  }
+  EXPECT_EQ(offered, (std::vector<std::string>{hexOf(kUpdater), hexOf(kClient), hexOf(kLib)}));
+}
+
+TEST_F(LocalCheck, AddDownloadedRefusesWrongBytesAndKeepsRightOnes) {
+  UpdateManifest manifest = checked(document());
+  Sha1Digest updater = Sha1Digest::of(kUpdater);
+  try {
+    manifest.addDownloaded(updater, kClient);
+    FAIL() << "wrong bytes stored";
+  } catch (const NumberError& error) {
+    EXPECT_EQ(error.code(), 16);
+  }
+  EXPECT_EQ(manifest.filesAtHand().count(updater), 0u);
+  EXPECT_EQ(manifest.filesAtHand().count(Sha1Digest::of(kClient)), 0u);
+  manifest.addDownloaded(updater, kUpdater);
+  manifest.addDownloaded(updater, kUpdater);
+  EXPECT_EQ(manifest.filesAtHand().size(), 1u);
+  EXPECT_EQ(manifest.nextMissing(), Sha1Digest::of(kClient));
+}
+
+TEST_F(LocalCheck, WritesTheUpdaterOnlyWhenItsContentIsAtHand) {
+  UpdateManifest manifest = checked(document());
+  try {
+    manifest.writeUpdater();
+    FAIL() << "wrote an updater it does not have";
+  } catch (const NumberError& error) {
+    EXPECT_EQ(error.code(), 17);
+  }
+  manifest.addDownloaded(Sha1Digest::of(kUpdater), kUpdater);
+  put("ZAV.upd", "an older, longer updater file");
+  manifest.writeUpdater();
+  EXPECT_EQ(readFileBytes((folder_ / "ZAV.upd").string()), kUpdater);
+
+  fs::remove_all(folder_);
+  try {
+    manifest.writeUpdater();
+    FAIL() << "wrote into a missing folder";
+  } catch (const NumberError& error) {
+    EXPECT_EQ(error.code(), 19);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+// Stands in for the client program in updater tests: notes each start (its
+// argument count and command line) in "starts.txt" beside itself; with the
+// argument "wait" it then waits to be ended, like a client that handed over.
+#include <windows.h>
+
+#include <string>
+
+int wmain(int argc, wchar_t** argv) {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring folder(self, length);
+  folder.resize(folder.find_last_of(L'\\'));
+  std::wstring line = std::to_wstring(argc) + L"|" + GetCommandLineW() + L"\n";
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &utf8[0], bytes, nullptr, nullptr);
+  HANDLE log = CreateFileW((folder + L"\\starts.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) return 2;
+  DWORD written = 0;
+  WriteFile(log, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+  CloseHandle(log);
+  if (argc > 1 && std::wstring(argv[1]) == L"wait")
+    for (;;) Sleep(INFINITE);
+  return 0;
+}

@@ -1,0 +1,152 @@
+#include "update/UpdateManifest.h"
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "core/Json.h"
+#include "core/NumberError.h"
+#include "core/SignatureVerifier.h"
+#include "core/Text.h"
+#include "service/ApiResult.h"
+#include "update/LocalFiles.h"
+#include "update/RelativePath.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+std::string readWholeFile(const std::wstring& path) {
+  std::unique_ptr<std::FILE, FileCloser> file(openLocalFile(path, "rb"));
+  if (!file) throw NumberError(11);
+  if (std::fseek(file.get(), 0, SEEK_END) != 0) throw NumberError(12);
+  long size = std::ftell(file.get());
+  if (size < 0) throw NumberError(13);
+  if (std::fseek(file.get(), 0, SEEK_SET) != 0) throw NumberError(14);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  if (size > 0 && std::fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) throw NumberError(15);
+  return bytes;
+}
+
+}  // namespace
+
+const wchar_t* updateFileName() { return L"ZAV.upd"; }
+
+UpdateManifest::UpdateManifest(const std::string& body, SignatureVerifier& verifier) {
+  size_t lineEnd = body.find('\n');
+  if (lineEnd == std::string::npos) throw NumberError(1);
+  std::string document = base64Decode(body.substr(0, lineEnd));
+  std::string signature = base64Decode(body.substr(lineEnd + 1));
+  if (signature.size() != 256) throw NumberError(2);
+  if (!verifier.verify(reinterpret_cast<const unsigned char*>(document.data()), document.size(),
+                       reinterpret_cast<const unsigned char*>(signature.data())))
+    throw NumberError(3);
+  readFields(document);
+  checkPaths();
+}
+
+void UpdateManifest::readFields(const std::string& document) {
+  rapidjson::Document root;
+  root.Parse(document.data(), document.size());
+  if (root.HasParseError()) throw NumberError(4);
+
+  updateNeeded_ = false;
+  // Another root has no members at all, so it lacks the first one read.
+  if (!root.IsObject()) throw std::logic_error("entryProgram not found");
+  entryProgram_ = Sha1Digest::fromHex(jsonGetString(root, "entryProgram"));
+  updaterProgram_ = Sha1Digest::fromHex(jsonGetString(root, "updaterProgram"));
+  for (const auto& element : jsonTypedMember(root, "deletedFiles", &rapidjson::Value::IsArray).GetArray()) {
+    if (!element.IsString()) throw NumberError(7);
+    deletedFiles_.insert(fromUtf8(jsonString(element)));
+  }
+  for (const auto& entry : jsonTypedMember(root, "requiredFiles", &rapidjson::Value::IsObject).GetObject()) {
+    if (!entry.value.IsString()) throw NumberError(5);
+    requiredFiles_[fromUtf8(jsonString(entry.name))] = Sha1Digest::fromHex(jsonString(entry.value));
+  }
+}
+
+// The updater deletes and writes these paths under the client folder: only
+// plain relative paths, never one both removed and written (nor inside a
+// removed folder), never the updater's own file.
+void UpdateManifest::checkPaths() const {
+  const std::wstring updater = updateFileName();
+  for (const auto& path : deletedFiles_) {
+    if (!relpath::isPlainRelativePath(path)) throw std::logic_error("deletedFiles holds an unusable path");
+    if (relpath::comparable(path) == relpath::comparable(updater))
+      throw std::logic_error("deletedFiles names the updater");
+  }
+  for (const auto& entry : requiredFiles_) {
+    if (!relpath::isPlainRelativePath(entry.first)) throw std::logic_error("requiredFiles holds an unusable path");
+    if (relpath::comparable(entry.first) == relpath::comparable(updater))
+      throw std::logic_error("requiredFiles names the updater");
+    for (const auto& deleted : deletedFiles_)
+      if (relpath::isSameOrInside(entry.first, deleted))
+        throw std::logic_error("requiredFiles and deletedFiles name the same path");
+  }
+}
+
+void UpdateManifest::checkInstalledFiles() { checkInstalledFiles(runningProgramPath()); }
+
+void UpdateManifest::checkInstalledFiles(const std::wstring& clientProgram) {
+  clientProgram_ = clientProgram;
+  clientFolder_ = localParentFolder(clientProgram);
+  std::wstring programName = clientProgram.substr(clientProgram.find_last_of(L"\\/") + 1);
+  for (const auto& path : deletedFiles_)
+    if (relpath::comparable(path) == relpath::comparable(programName))
+      throw std::logic_error("deletedFiles names the client program");
+
+  checkLocalFile(clientProgram_, entryProgram_, true);
+  checkLocalFile(joinLocalPath(clientFolder_, updateFileName()), updaterProgram_, false);
+  for (const auto& entry : requiredFiles_) checkLocalFile(joinLocalPath(clientFolder_, entry.first), entry.second, true);
+  for (const auto& path : deletedFiles_)
+    if (localPathKind(joinLocalPath(clientFolder_, path)) != LocalPathKind::missing) updateNeeded_ = true;
+}
+
+void UpdateManifest::checkLocalFile(const std::wstring& path, const Sha1Digest& expected, bool counts) {
+  if (localPathKind(path) == LocalPathKind::file) {
+    std::string bytes = readWholeFile(path);
+    Sha1Digest actual = Sha1Digest::of(bytes);
+    if (actual == expected) {
+      filesAtHand_[actual] = std::move(bytes);
+      return;
+    }
+  }
+  if (counts) updateNeeded_ = true;
+}
+
+uint32_t UpdateManifest::countMissing() const {
+  std::unordered_set<Sha1Digest, Sha1DigestHash> missing;
+  auto note = [&](const Sha1Digest& digest) {
+    if (!filesAtHand_.count(digest)) missing.insert(digest);
+  };
+  note(updaterProgram_);
+  note(entryProgram_);
+  for (const auto& entry : requiredFiles_) note(entry.second);
+  return static_cast<uint32_t>(missing.size());
+}
+
+Sha1Digest UpdateManifest::nextMissing() const {
+  if (!filesAtHand_.count(updaterProgram_)) return updaterProgram_;
+  if (!filesAtHand_.count(entryProgram_)) return entryProgram_;
+  for (const auto& entry : requiredFiles_)
+    if (!filesAtHand_.count(entry.second)) return entry.second;
+  return Sha1Digest();
+}
+
+void UpdateManifest::addDownloaded(const Sha1Digest& expected, std::string bytes) {
+  if (Sha1Digest::of(bytes) != expected) throw NumberError(16);
+  filesAtHand_[expected] = std::move(bytes);
+}
+
+void UpdateManifest::writeUpdater() const {
+  auto content = filesAtHand_.find(updaterProgram_);
+  if (content == filesAtHand_.end()) throw NumberError(17);
+  std::unique_ptr<std::FILE, FileCloser> file(openLocalFile(joinLocalPath(clientFolder_, updateFileName()), "wb"));
+  if (!file) throw NumberError(19);
+  const std::string& bytes = content->second;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() || std::fflush(file.get()) != 0)
+    throw NumberError(18);
+}

@@ -1,0 +1,104 @@
+#include "update/win/UpdateHandoff.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "core/NumberError.h"
+#include "core/QuoteArgument.h"
+#include "update/UpdateBlock.h"
+#include "update/UpdateManifest.h"
+#include "core/win/System.h"
+
+namespace {
+
+const wchar_t kMappingName[] = L"Global\\KWEL_GUI_GUPD";
+
+// Ends a suspended updater when a later step fails.
+class LaunchGuard {
+ public:
+  explicit LaunchGuard(UpdaterLaunch& launch) : launch_(launch) {}
+  ~LaunchGuard() {
+    if (done_) return;
+    if (launch_.view) UnmapViewOfFile(launch_.view);
+    if (launch_.mapping) CloseHandle(launch_.mapping);
+    if (launch_.process) {
+      TerminateProcess(launch_.process, 1);
+      CloseHandle(launch_.thread);
+      CloseHandle(launch_.process);
+    }
+    launch_ = UpdaterLaunch();
+  }
+  void done() { done_ = true; }
+
+ private:
+  UpdaterLaunch& launch_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+UpdaterLaunch launchUpdater(const std::wstring& updaterPath, const std::string& fields, HANDLE clientProcess) {
+  if (fields.size() > std::numeric_limits<uint32_t>::max() - 4) throw std::length_error("update block too large");
+  UpdaterLaunch launch;
+  launch.blockSize = static_cast<uint32_t>(fields.size() + 4);
+  launch.commandLine = quoteArgument(updaterPath) + L" " + std::to_wstring(launch.blockSize);
+
+  std::wstring commandLine = launch.commandLine;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(updaterPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                      CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &started))
+    throw NumberError(20);
+  launch.process = started.hProcess;
+  launch.thread = started.hThread;
+  LaunchGuard guard(launch);
+
+  HANDLE duplicated = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), clientProcess, launch.process, &duplicated, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS))
+    throw NumberError(23);
+  uint32_t handleValue = handleToBlockValue(reinterpret_cast<uintptr_t>(duplicated));
+
+  launch.mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, launch.blockSize, kMappingName);
+  // An object left by another run keeps its own size and contents.
+  if (launch.mapping && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(launch.mapping);
+    launch.mapping = nullptr;
+  }
+  if (!launch.mapping) throw NumberError(21);
+  launch.view = MapViewOfFile(launch.mapping, FILE_MAP_ALL_ACCESS, 0, 0, launch.blockSize);
+  if (!launch.view) throw NumberError(22);
+
+  unsigned char* block = static_cast<unsigned char*>(launch.view);
+  if (!fields.empty()) std::memcpy(block, fields.data(), fields.size());
+  storeU32(block + fields.size(), handleValue);
+  if (ResumeThread(launch.thread) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
+  guard.done();
+  return launch;
+}
+
+void UpdateManifest::startUpdater() const {
+  UpdaterLaunch launch;
+  try {
+    launch = launchUpdater(joinPath(clientFolder(), updateFileName()), serialiseUpdateBlock(*this), GetCurrentProcess());
+  } catch (const std::exception& error) {
+    std::wstring text = L"Failed to start updater:\n" + std::wstring(error.what(), error.what() + std::strlen(error.what()));
+    MessageBoxW(nullptr, text.c_str(), nullptr, MB_ICONERROR | MB_TOPMOST);
+    TerminateProcess(GetCurrentProcess(), 1);
+  } catch (...) {
+    MessageBoxW(nullptr, L"Failed to start updater", nullptr, MB_ICONERROR | MB_TOPMOST);
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  // The updater ends this process. Should it end first instead (a bad block,
+  // a failed start of its own), the client must not linger holding the
+  // single-instance mutex with no window: it says so and ends.
+  if (WaitForSingleObject(launch.process, INFINITE) == WAIT_OBJECT_0) {
+    MessageBoxW(nullptr, L"Failed to start updater:\nthe updater ended without applying the update", nullptr,
+                MB_ICONERROR | MB_TOPMOST);
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  for (;;) Sleep(INFINITE);
+}
