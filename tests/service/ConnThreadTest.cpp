@@ -10,6 +10,7 @@
 #include "service/ConnThread.h"
 #include "tests/service/ConnTestSupport.h"
 #include "tests/support/ConnBackend.h"
+#include "tests/support/DebugLogReader.h"
 
 namespace {
 
@@ -164,12 +165,17 @@ TEST_F(ConnThreadTest, ReplyFramesOfEverySizeAndShapeArriveWhole) {
       {"split in 5-byte pieces", "{\"size\":77,\"split\":5}", patternBytes(77)},
   };
   auto conn = startReady();
+  CapturedDebugLog log;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     backend().onRequest(c.action);
     EXPECT_EQ(roundTrip(*conn, "{}"), c.expected);
   }
   EXPECT_EQ(backend().stats()["connections"].GetInt(), 1);
+  // Logged before the reply is handed on, so complete by now.
+  const std::string logged = log.text();
+  for (const char* line : {"plain size=0\n", "plain size=13\n", "plain size=14\n", "plain size=5000\n"})
+    EXPECT_NE(logged.find(line), std::string::npos) << line;
 }
 
 TEST_F(ConnThreadTest, QueuedRequestsGoOutInOrderInOneBusySpell) {
