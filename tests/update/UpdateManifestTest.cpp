@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "core/Text.h"
 #include "tests/support/TestFiles.h"
 #include "tests/update/ManifestSigner.h"
+#include "update/UpdateBlock.h"
 
 namespace fs = std::filesystem;
 
@@ -313,6 +315,113 @@ TEST_F(LocalCheck, WritesTheUpdaterOnlyWhenItsContentIsAtHand) {
     FAIL() << "wrote into a missing folder";
   } catch (const NumberError& error) {
     EXPECT_EQ(error.code(), 19);
+  }
+}
+
+// The block as the updater will see it, read here independently of both the
+// writer and the updater's own reader.
+struct ReadBlock {
+  std::string base, program, mainKey;
+  std::vector<std::string> deletes;
+  std::vector<std::pair<std::string, std::string>> writes;  // path, key
+  std::map<std::string, std::string> contents;              // key, bytes
+  size_t contentEntries = 0;
+  size_t end = 0;
+};
+
+ReadBlock readBack(const std::string& block) {
+  ReadBlock out;
+  size_t at = 0;
+  auto u32 = [&] {
+    EXPECT_LE(at + 4, block.size());
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(block.at(at + i));
+    at += 4;
+    return value;
+  };
+  auto bytes = [&](size_t n) {
+    std::string piece = block.substr(at, n);
+    EXPECT_EQ(piece.size(), n);
+    at += n;
+    return piece;
+  };
+  auto text = [&] { return bytes(u32()); };
+  out.base = text();
+  out.program = text();
+  out.mainKey = bytes(20);
+  for (uint32_t n = u32(); n > 0; --n) out.deletes.push_back(text());
+  for (uint32_t n = u32(); n > 0; --n) {
+    std::string path = text();
+    out.writes.emplace_back(path, bytes(20));
+  }
+  for (uint32_t n = u32(); n > 0; --n, ++out.contentEntries) {
+    std::string key = bytes(20);
+    out.contents[key] = text();
+  }
+  out.end = at;
+  return out;
+}
+
+std::string rawKey(const std::string& content) {
+  Sha1Digest digest = Sha1Digest::of(content);
+  return std::string(reinterpret_cast<const char*>(digest.data()), 20);
+}
+
+TEST_F(LocalCheck, SerialisesTheWholeUpdateForTheUpdater) {
+  put("client.exe", "old client");
+  UpdateManifest manifest = checked(document(
+      "[\"z.txt\",\"donn\\u00e9es\"]",
+      "{\"b\\\\\\u6570.dll\":\"" + hexOf(kLib) + "\",\"a.dll\":\"" + hexOf(kLib) + "\",\"c.dat\":\"" + hexOf(kData) + "\"}"));
+  for (const std::string* content : {&kUpdater, &kClient, &kLib, &kData})
+    manifest.addDownloaded(Sha1Digest::of(*content), *content);
+  std::string block = serialiseUpdateBlock(manifest);
+  ReadBlock read = readBack(block);
+  EXPECT_EQ(read.end, block.size()) << "the handle is not the writer's";
+  EXPECT_EQ(read.base, folder_.u8string());
+  EXPECT_EQ(read.program, (folder_ / "client.exe").u8string());
+  EXPECT_EQ(read.mainKey, rawKey(kClient));
+  EXPECT_EQ(read.deletes, (std::vector<std::string>{"donn\xC3\xA9" "es", "z.txt"}));
+  // Path order; two paths of one content share its key and its one entry.
+  EXPECT_EQ(read.writes, (std::vector<std::pair<std::string, std::string>>{
+                             {"a.dll", rawKey(kLib)}, {"b\\\xE6\x95\xB0.dll", rawKey(kLib)}, {"c.dat", rawKey(kData)}}));
+  EXPECT_EQ(read.contentEntries, 4u);
+  EXPECT_EQ(read.contents, (std::map<std::string, std::string>{{rawKey(kUpdater), kUpdater},
+                                                                {rawKey(kClient), kClient},
+                                                                {rawKey(kLib), kLib},
+                                                                {rawKey(kData), kData}}));
+}
+
+TEST_F(LocalCheck, BlockOfAnUpdateWithNothingButPrograms) {
+  put("client.exe", kClient);
+  UpdateManifest manifest = checked(document());
+  manifest.addDownloaded(Sha1Digest::of(kUpdater), kUpdater);
+  std::string block = serialiseUpdateBlock(manifest);
+  const size_t base = folder_.u8string().size();
+  const size_t program = (folder_ / "client.exe").u8string().size();
+  // Two strings, a key, no deletes, no writes, two contents.
+  EXPECT_EQ(block.size(), 4 + base + 4 + program + 20 + 4 + 4 + 4 + 2 * (20 + 4) + kClient.size() + kUpdater.size());
+  ReadBlock read = readBack(block);
+  EXPECT_TRUE(read.deletes.empty());
+  EXPECT_TRUE(read.writes.empty());
+  EXPECT_EQ(read.contents.size(), 2u);
+}
+
+TEST(HandoffWriter, RefusesAnAbsentDigestAndKeepsHandlesWhole) {
+  HandoffWriter writer;
+  try {
+    writer.writeDigest(Sha1Digest());
+    FAIL() << "wrote an absent digest";
+  } catch (const NumberError& error) {
+    EXPECT_EQ(error.code(), 29);
+  }
+  EXPECT_TRUE(writer.bytes().empty());
+  writer.writeU32(0x01020304u);
+  writer.writeString(L"\u00e9");
+  EXPECT_EQ(writer.bytes(), std::string("\x04\x03\x02\x01\x02\0\0\0\xC3\xA9", 10));
+  for (uintptr_t handle : {uintptr_t{0x4}, uintptr_t{0x7FFFFFFC}, static_cast<uintptr_t>(-1), static_cast<uintptr_t>(-2)})
+    EXPECT_EQ(blockValueToHandle(handleToBlockValue(handle)), handle);
+  if (sizeof(uintptr_t) > 4) {
+    EXPECT_THROW(handleToBlockValue(static_cast<uintptr_t>(0x80000000u)), std::range_error);
   }
 }
 

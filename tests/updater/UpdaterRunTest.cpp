@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -122,13 +123,17 @@ std::wstring sizeOf(const std::string& block) { return std::to_wstring(block.siz
 class UpdaterRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = tempFolder() + L"zav updater \u00e9 " +
-              fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    try {
-      deleteTree(folder_);
-    } catch (const std::exception&) {
+    if (givenFolder_.empty()) {
+      folder_ = tempFolder() + L"zav updater \u00e9 " +
+                fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
+      try {
+        deleteTree(folder_);
+      } catch (const std::exception&) {
+      }
+      ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+    } else {
+      folder_ = givenFolder_;
     }
-    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
     program_ = folder_ + L"\\client.exe";
     putFile(program_, standInBytes());
     std::wstring commandLine = L"\"" + program_ + L"\" wait";
@@ -148,6 +153,7 @@ class UpdaterRun : public ::testing::Test {
       WaitForSingleObject(client_, 5000);
       CloseHandle(client_);
     }
+    if (!givenFolder_.empty()) return;
     for (int attempt = 0; attempt < 50; ++attempt) {
       try {
         deleteTree(folder_);
@@ -210,6 +216,7 @@ class UpdaterRun : public ::testing::Test {
     return block + std::string(reinterpret_cast<const char*>(value), 4);
   }
 
+  std::wstring givenFolder_;  // made and removed by someone else
   std::wstring folder_;
   std::wstring program_;
   HANDLE client_ = nullptr;
@@ -453,6 +460,49 @@ TEST_F(UpdaterRun, PutsEverythingBackWhenAStepFailsAndRestartsTheOldClient) {
     ASSERT_TRUE(waitForStarts(++startsSoFar)) << c.name << ": the old client was not started again";
     EXPECT_EQ(starts().back().substr(0, 2), "1|") << c.name;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Runs under link_fixture.py: the client folder holds links to a folder
+// outside it, "link" and "old\\link".
+class LinkedFolder : public UpdaterRun {
+ protected:
+  LinkedFolder() {
+    const char* top = std::getenv("ZAV_LINK_FIXTURE");
+    if (top) {
+      outside_ = fromUtf8(hostPath(std::string(top) + "/outside"));
+      givenFolder_ = fromUtf8(hostPath(std::string(top) + "/client"));
+    }
+  }
+  std::wstring outside_;
+};
+
+TEST_F(LinkedFolder, RemovesLinksThemselvesAndNeverWritesThroughThem) {
+  ASSERT_FALSE(outside_.empty()) << "runs under tests/updater/link_fixture.py";
+  ASSERT_EQ(GetFileAttributesW((folder_ + L"\\link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT,
+            static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
+  const std::string content = "content";
+  auto through = manifestFor("[]", "{\"link\\\\x.dll\":\"" + hexOf(content) + "\"}", {content});
+  std::string refused = blockOf(*through, clientValue());
+  Outcome outcome = runInProcess(&refused, {sizeOf(refused)});
+  ASSERT_EQ(outcome.messages.size(), 1u);
+  EXPECT_EQ(outcome.messages[0], updaterText::corrupted);
+  EXPECT_TRUE(clientRunning());
+
+  auto removing = manifestFor("[\"old\",\"link\"]", "{}", {});
+  std::string block = blockOf(*removing, clientValue());
+  outcome = runInProcess(&block, {sizeOf(block)});
+  EXPECT_EQ(outcome.exitCode, 0);
+  EXPECT_TRUE(outcome.messages.empty());
+  EXPECT_EQ(GetFileAttributesW((folder_ + L"\\old").c_str()), INVALID_FILE_ATTRIBUTES);
+  // Whether "link" itself goes depends on the file system (Wine cannot
+  // remove a Unix link); what it points to always stays.
+  EXPECT_EQ(fileBytes(outside_ + L"\\precious.txt"), "precious");
+  EXPECT_EQ(GetFileAttributesW((outside_ + L"\\x.dll").c_str()), INVALID_FILE_ATTRIBUTES);
+  ASSERT_TRUE(waitForStarts(2));
 }
 
 }  // namespace

@@ -19,5 +19,6 @@ if(WIN32)
   zav_test(updater_run_test WINDOWS_ONLY OWN_PREFIX
     SOURCES ${ZAV_TEST_DIR}/UpdaterRunTest.cpp ${CMAKE_SOURCE_DIR}/tests/update/ManifestSigner.cpp
     LIBS zav_updater_logic
-    PEERS updater updater_stand_in_client)
+    PEERS updater updater_stand_in_client
+    LAUNCHER ${ZAV_TEST_PYTHON} ${ZAV_TEST_DIR}/link_fixture.py)
 endif()

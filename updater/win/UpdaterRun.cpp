@@ -80,7 +80,7 @@ std::wstring mainProgramRelative(const HandoffBlock& block) {
 }
 
 // Checks one target below the base folder and returns its full path.
-std::wstring checkTarget(const std::wstring& base, const std::wstring& relative) {
+std::wstring checkTarget(const std::wstring& base, const std::wstring& relative, bool written) {
   if (!relpath::isPlainRelativePath(relative)) throw UpdaterFailure(updaterText::corrupted);
   std::wstring target = combinePath(base, relative);
   // Room for the sibling names the swap uses in the same folder.
@@ -94,6 +94,11 @@ std::wstring checkTarget(const std::wstring& base, const std::wstring& relative)
     // Deleting or writing through a link would reach outside the client folder.
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) throw UpdaterFailure(updaterText::corrupted);
   }
+  // A link to be replaced would have to be moved aside, and some file
+  // systems move what it points to instead.
+  DWORD attributes = attributesOf(target);
+  if (written && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    throw UpdaterFailure(updaterText::corrupted);
   return target;
 }
 
@@ -118,17 +123,21 @@ class Journal {
     steps_.push_back({Kind::movedAside, original, aside});
   }
   void placed(const std::wstring& target) { steps_.push_back({Kind::placed, target, {}}); }
+  // A link is not moved aside (a rename may follow it): it goes once all is in place.
+  void linkToRemove(const std::wstring& link) { steps_.push_back({Kind::linkToRemove, link, {}}); }
 
   // Everything is in place: what was set aside goes now; a leftover is
   // harmless, so its failure is not the update's.
   void commit() {
     committed_ = true;
-    for (const Step& step : steps_)
+    for (const Step& step : steps_) {
       if (step.kind == Kind::movedAside) removeTree(step.aside);
+      if (step.kind == Kind::linkToRemove) removeTree(step.path);
+    }
   }
 
  private:
-  enum class Kind { createdFolder, staged, movedAside, placed };
+  enum class Kind { createdFolder, staged, movedAside, placed, linkToRemove };
   struct Step {
     Kind kind;
     std::wstring path;
@@ -146,6 +155,8 @@ class Journal {
           break;
         case Kind::placed:
           DeleteFileW(step->path.c_str());
+          break;
+        case Kind::linkToRemove:
           break;
         case Kind::movedAside:
           if (!MoveFileExW(step->aside.c_str(), step->path.c_str(), MOVEFILE_WRITE_THROUGH))
@@ -273,11 +284,11 @@ void checkHandoffBlock(const HandoffBlock& block) {
   if (base == INVALID_FILE_ATTRIBUTES || !(base & FILE_ATTRIBUTE_DIRECTORY)) throw UpdaterFailure(updaterText::corrupted);
   std::wstring mainRelative = mainProgramRelative(block);
   if (mainRelative.empty()) throw UpdaterFailure(updaterText::corrupted);
-  checkTarget(block.baseFolder, mainRelative);
+  checkTarget(block.baseFolder, mainRelative, true);
   checkedContent(block, block.mainKey);
-  for (const auto& path : block.deletePaths) checkTarget(block.baseFolder, path);
+  for (const auto& path : block.deletePaths) checkTarget(block.baseFolder, path, false);
   for (const auto& entry : block.writeEntries) {
-    checkTarget(block.baseFolder, entry.first);
+    checkTarget(block.baseFolder, entry.first, true);
     checkedContent(block, entry.second);
   }
   DWORD client = GetProcessId(clientProcessHandle(block.clientProcess));
@@ -293,6 +304,10 @@ void applyHandoffBlock(const HandoffBlock& block) {
       DWORD error = GetLastError();
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
       throw UpdaterFailure(updaterText::deleteFileFailed);
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      journal.linkToRemove(target);
+      continue;
     }
     moveAside(target, journal,
               (attributes & FILE_ATTRIBUTE_DIRECTORY) ? updaterText::deleteFolderFailed : updaterText::deleteFileFailed);
