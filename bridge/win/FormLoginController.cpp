@@ -128,8 +128,8 @@ bool FormLoginController::prefillSavedLogin() {
 bool FormLoginController::checkForUpdate() {
   if (!callView(3, [](ILoginView* v) { return v->setUpdateChecking(TRUE); })) return false;
   try {
-    std::string url = updateSetup().manifestUrl.empty() ? downloadBaseUrl() + "/desc" : updateSetup().manifestUrl;
-    auto parts = std::make_shared<UrlParts>(parseUrl(url));
+    const std::string& base = updateSetup().baseUrl.empty() ? downloadBaseUrl() : updateSetup().baseUrl;
+    auto parts = std::make_shared<UrlParts>(parseUrl(base + "/desc"));
     auto listener = std::make_shared<ManifestListener>(this, dispatcher_);
     manifestDownload_.reset();
     manifestDownload_ = std::make_unique<HttpThread>(dispatcher_->randomSource(), listener, parts);
@@ -181,6 +181,7 @@ void FormLoginController::startUpdate(std::unique_ptr<UpdateManifest> manifest) 
   updating_ = true;
   ComPtr<UpdateDownloader> operation(new UpdateDownloader(
       dispatcher_, static_cast<ILoginController*>(this), [this] { updateDone(); }, std::move(manifest)));
+  if (!updateSetup().baseUrl.empty()) operation->setBaseUrl(updateSetup().baseUrl);
   if (updateSetup().handOver) operation->setHandOver(updateSetup().handOver);
   ComPtr<ILoginView> view = view_;
   ComPtr<IOperationProgress> progress;

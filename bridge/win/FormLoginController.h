@@ -45,10 +45,10 @@ class FormLoginController : public ComObject<FormLoginController, ILoginControll
 
   // Where the update check looks and what an accepted update ends with. Tests
   // put their own in place before making controllers; empty members keep the
-  // client's own (the built-in download URL, the running program, starting
-  // the updater).
+  // client's own (the built-in download base URL, the running program,
+  // starting the updater).
   struct UpdateSetup {
-    std::string manifestUrl;
+    std::string baseUrl;
     std::wstring clientProgram;
     std::function<void(const UpdateManifest&)> handOver;
   };

@@ -8,8 +8,10 @@
     download_server.py --port PORT --folder FOLDER
         serve FOLDER on PORT until killed (the README's demo run).
 
-GET /NAME answers 200 with the bytes of FOLDER/NAME, anything else 404. Each
-request is appended to FOLDER/../requests.log as "GET /NAME STATUS".
+GET /NAME answers 200 with the bytes of FOLDER/NAME, anything else 404.
+GET /slow/NAME answers the same after a second; GET /silent/NAME is never
+answered (the connection stays open until the client closes it). Each request is appended to
+FOLDER/../requests.log as "GET /NAME STATUS".
 """
 
 import http.server
@@ -19,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 
 def make_handler(folder):
@@ -27,6 +30,15 @@ def make_handler(folder):
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
             name = self.path.split("?", 1)[0].lstrip("/")
+            if name.startswith("silent/"):
+                with open(log_path, "a") as log:
+                    log.write("GET /%s -\n" % name)
+                while self.rfile.read(1):
+                    pass
+                return
+            if name.startswith("slow/"):
+                time.sleep(1)
+                name = name[len("slow/"):]
             path = os.path.join(folder, name)
             if name and "/" not in name and ".." not in name and os.path.isfile(path):
                 with open(path, "rb") as f:

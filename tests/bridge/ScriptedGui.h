@@ -1,0 +1,64 @@
+#pragma once
+
+// An in-process GUI for the controller tests: every view call is recorded in
+// order, and a test can act inside any call (as a GUI that pumps messages
+// would), make one call fail, or leave a window.
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bridge/win/GuiInterfaces.h"
+
+class ScriptedGui {
+ public:
+  ScriptedGui();
+  ~ScriptedGui();
+  ScriptedGui(const ScriptedGui&) = delete;
+  ScriptedGui& operator=(const ScriptedGui&) = delete;
+
+  // The entry object handed to the dispatcher (one reference for it).
+  IGuiEntry* newEntry();
+  // A login view as the GUI would return it, and the controller it belongs to.
+  ILoginView* newLoginView();
+
+  // Calls in order, e.g. "showConnState 4", "showSavedLogin \"u\" \"p\"".
+  std::vector<std::string> calls;
+  // Run once, inside the call, after it is recorded: keyed by the whole
+  // call text ("showConnState 4") or by the method name alone.
+  std::map<std::string, std::function<void()>> during;
+  // Told of every call after it is recorded (and after its during action).
+  std::function<void(const std::string& call)> observer;
+  // The call that fails: failing is a method name, failingCall counts its
+  // calls from 1. It returns E_FAIL, or with "method:null" (for the methods
+  // that hand out an interface) S_OK without one.
+  std::string failing;
+  int failingCall = 1;
+  BOOL updateAnswer = FALSE;
+  BOOL retryAnswer = FALSE;
+
+  // What the GUI holds, as its windows would.
+  Microsoft::WRL::ComPtr<ILoginController> loginController;
+  Microsoft::WRL::ComPtr<IMainController> mainController;
+  // Closing a window: detach its controller and let go of it.
+  void closeLogin();
+  void closeMain();
+
+  // GUI objects still referenced by the client.
+  int liveObjects() const { return live_; }
+
+  // Recording; returns the call's result.
+  HRESULT note(const std::string& method, const std::string& detail = "");
+  // Whether this call of method is to succeed without its interface.
+  bool handsOutNull(const std::string& method);
+  void changeLive(int delta) { live_ += delta; }
+
+ private:
+  bool isFailingCall(const std::string& name);
+  int live_ = 0;
+  std::map<std::string, int> counts_;
+};
