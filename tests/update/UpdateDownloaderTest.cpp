@@ -25,6 +25,7 @@
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"
 #include "tests/update/ManifestSigner.h"
+#include "tests/update/WinTestFolder.h"
 #include "update/UpdateBlock.h"
 #include "update/win/UpdateHandoff.h"
 
@@ -92,14 +93,6 @@ const std::string kUpdater = "new updater program";
 const std::string kLib = "shared library";
 std::string hexOf(const std::string& bytes) { return Sha1Digest::of(bytes).toHex(); }
 
-void writeWide(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
 // Runs under download_server.py (update files by name) inside
 // http_scenario_server.py (a stalling body).
 class UpdateDownload : public ::testing::Test {
@@ -115,26 +108,15 @@ class UpdateDownload : public ::testing::Test {
     for (const auto& name : {hexOf(kClient), hexOf(kUpdater), hexOf(kLib)}) DeleteFileW(served(name).c_str());
     DeleteFileW(fromUtf8(serverLog_).c_str());
 
-    clientFolder_ = tempFolder() + L"zav download " +
-                    fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    try {
-      deleteTree(clientFolder_);
-    } catch (const std::exception&) {
-    }
-    ASSERT_TRUE(CreateDirectoryW(clientFolder_.c_str(), nullptr));
+    clientFolder_ = freshTestFolder(L"zav download ");
     dispatcher_ = std::make_shared<MainDispatcher>(nullptr, std::make_shared<RandomGenerator>(), nullptr,
                                                    std::make_unique<NoSettings>());
   }
-  void TearDown() override {
-    try {
-      deleteTree(clientFolder_);
-    } catch (const std::exception&) {
-    }
-  }
+  void TearDown() override { removeTestFolder(clientFolder_); }
 
   std::wstring served(const std::string& name) const { return fromUtf8(serverFolder_) + L"\\" + fromUtf8(name); }
-  void serve(const std::string& content) { writeWide(served(hexOf(content)), content); }
-  void serveAs(const std::string& name, const std::string& bytes) { writeWide(served(name), bytes); }
+  void serve(const std::string& content) { ASSERT_TRUE(writeWideFile(served(hexOf(content)), content)); }
+  void serveAs(const std::string& name, const std::string& bytes) { ASSERT_TRUE(writeWideFile(served(name), bytes)); }
   std::vector<std::string> requests() const {
     std::vector<std::string> lines;
     std::ifstream in(serverLog_);
@@ -175,11 +157,7 @@ class UpdateDownload : public ::testing::Test {
   }
 
   std::string updaterWritten() const {
-    try {
-      return readFileBytes(toUtf8(clientFolder_ + L"\\ZAV.upd"));
-    } catch (const std::exception&) {
-      return "<none>";
-    }
+    return fileOrNone(clientFolder_ + L"\\ZAV.upd");
   }
   std::string get(const std::string& content) const { return "GET /" + hexOf(content) + " 200"; }
   std::string missing(const std::string& content) const { return "GET /" + hexOf(content) + " 404"; }
@@ -249,8 +227,8 @@ TEST_F(UpdateDownload, RetriesAFailedFileOrGivesUpWhenTold) {
 }
 
 TEST_F(UpdateDownload, NeedsNoDownloadWhenEverythingIsAtHand) {
-  writeWide(clientFolder_ + L"\\client.exe", kClient);
-  writeWide(clientFolder_ + L"\\ZAV.upd", kUpdater);
+  ASSERT_TRUE(writeWideFile(clientFolder_ + L"\\client.exe", kClient));
+  ASSERT_TRUE(writeWideFile(clientFolder_ + L"\\ZAV.upd", kUpdater));
   CreateDirectoryW((clientFolder_ + L"\\old").c_str(), nullptr);
   auto made = manifest("[\"old\"]", "{}");
   ASSERT_TRUE(made->updateNeeded());
@@ -286,33 +264,14 @@ TEST_F(UpdateDownload, CancelDuringAStalledDownloadEndsQuietly) {
 class UpdaterStart : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = tempFolder() + L"zav handoff " + fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    try {
-      deleteTree(folder_);
-    } catch (const std::exception&) {
-    }
-    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
-    const char* binary = std::getenv("ZAV_BINARY_DIR");
-    std::string standIn = readFileBytes(hostPath(std::string(binary) + "/tests/updater_stand_in_client.exe"));
+    folder_ = freshTestFolder(L"zav start ");
     program_ = folder_ + L"\\stand in updater.exe";
-    writeWide(program_, standIn);
+    ASSERT_TRUE(writeWideFile(program_, builtFile("tests/updater_stand_in_client.exe")));
   }
-  void TearDown() override {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-      try {
-        deleteTree(folder_);
-        return;
-      } catch (const std::exception&) {
-        Sleep(100);
-      }
-    }
-  }
+  void TearDown() override { removeTestFolder(folder_); }
   std::string starts() const {
-    try {
-      return readFileBytes(toUtf8(folder_ + L"\\starts.txt"));
-    } catch (const std::exception&) {
-      return "";
-    }
+    std::string text = fileOrNone(folder_ + L"\\starts.txt");
+    return text == "<none>" ? "" : text;
   }
   static bool runningNamed(const wchar_t* name) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

@@ -61,6 +61,13 @@ SampleBlock sampleBlock() {
   return sample;
 }
 
+// Base folder, main program and main key of a small block.
+void writeHead(HandoffWriter& w) {
+  w.writeString(L"C:\\a");
+  w.writeString(L"C:\\a\\c.exe");
+  w.writeDigest(Sha1Digest::of(std::string("c")));
+}
+
 const wchar_t* failureOf(const std::string& bytes, uint32_t size) {
   try {
     BlockReader reader(reinterpret_cast<const unsigned char*>(bytes.data()), size);
@@ -110,17 +117,13 @@ TEST(BlockReader, NeverTrustsCountsOrLengths) {
       {"string length past the end", std::string("\xFF\xFF\xFF\xFF" "abc", 7), updaterText::argument6},
       {"delete count of 0xFFFFFFFF without entries", [] {
          HandoffWriter w;
-         w.writeString(L"C:\\a");
-         w.writeString(L"C:\\a\\c.exe");
-         w.writeDigest(Sha1Digest::of(std::string("c")));
+         writeHead(w);
          w.writeU32(0xFFFFFFFFu);
          return w.bytes();
        }(), updaterText::argument5},
       {"content length past the end", [] {
          HandoffWriter w;
-         w.writeString(L"C:\\a");
-         w.writeString(L"C:\\a\\c.exe");
-         w.writeDigest(Sha1Digest::of(std::string("c")));
+         writeHead(w);
          w.writeU32(0);
          w.writeU32(0);
          w.writeU32(1);
@@ -141,9 +144,7 @@ TEST(BlockReader, NeverTrustsCountsOrLengths) {
 
 TEST(BlockReader, LaterEntriesForAPathOrKeyWin) {
   HandoffWriter w;
-  w.writeString(L"C:\\a");
-  w.writeString(L"C:\\a\\c.exe");
-  w.writeDigest(Sha1Digest::of(std::string("c")));
+  writeHead(w);
   w.writeU32(0);
   w.writeU32(2);
   w.writeString(L"x.dll");

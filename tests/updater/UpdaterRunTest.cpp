@@ -19,6 +19,7 @@
 #include "core/win/System.h"
 #include "tests/support/TestFiles.h"
 #include "tests/update/ManifestSigner.h"
+#include "tests/update/WinTestFolder.h"
 #include "update/UpdateBlock.h"
 #include "update/UpdateManifest.h"
 #include "update/win/UpdateHandoff.h"
@@ -26,37 +27,15 @@
 
 namespace {
 
-std::string buildFile(const std::string& relative) {
-  const char* binary = std::getenv("ZAV_BINARY_DIR");
-  return hostPath(std::string(binary ? binary : ".") + "/" + relative);
-}
-
 const std::string& standInBytes() {
-  static const std::string bytes = readFileBytes(buildFile("tests/updater_stand_in_client.exe"));
+  static const std::string bytes = builtFile("tests/updater_stand_in_client.exe");
   return bytes;
 }
 // Still the stand-in, told apart by data past the end of its image.
 std::string newClientBytes() { return standInBytes() + std::string("\0next release", 13); }
 
-std::string fileBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + toUtf8(path));
-  std::string bytes;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-  CloseHandle(file);
-  return bytes;
-}
-
-void putFile(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
+std::string fileBytes(const std::wstring& path) { return readWideFile(path); }
+void putFile(const std::wstring& path, const std::string& bytes) { ASSERT_TRUE(writeWideFile(path, bytes)); }
 
 std::string hexOf(const std::string& bytes) { return Sha1Digest::of(bytes).toHex(); }
 // Programs are shown by digest, so that a failure stays readable.
@@ -123,28 +102,18 @@ std::wstring sizeOf(const std::string& block) { return std::to_wstring(block.siz
 class UpdaterRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (givenFolder_.empty()) {
-      folder_ = tempFolder() + L"zav updater \u00e9 " +
-                fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
-      try {
-        deleteTree(folder_);
-      } catch (const std::exception&) {
-      }
-      ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
-    } else {
-      folder_ = givenFolder_;
-    }
+    folder_ = givenFolder_.empty() ? freshTestFolder(L"zav updater \u00e9 ") : givenFolder_;
     program_ = folder_ + L"\\client.exe";
     putFile(program_, standInBytes());
-    std::wstring commandLine = L"\"" + program_ + L"\" wait";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started{};
-    ASSERT_TRUE(CreateProcessW(program_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &started));
-    CloseHandle(started.hThread);
-    client_ = started.hProcess;
-    ASSERT_TRUE(waitForStarts(1));
+    startClient(1);
+  }
+
+  // The client as it waits for the updater; count: its starts so far.
+  void startClient(size_t count) {
+    if (client_) CloseHandle(client_);
+    client_ = startProgram(program_, L"wait");
+    ASSERT_NE(client_, nullptr);
+    ASSERT_TRUE(waitForStarts(count));
   }
 
   void TearDown() override {
@@ -153,15 +122,7 @@ class UpdaterRun : public ::testing::Test {
       WaitForSingleObject(client_, 5000);
       CloseHandle(client_);
     }
-    if (!givenFolder_.empty()) return;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-      try {
-        deleteTree(folder_);
-        break;
-      } catch (const std::exception&) {
-        Sleep(100);  // a restarted stand-in may still be closing
-      }
-    }
+    if (givenFolder_.empty()) removeTestFolder(folder_);
   }
 
   std::vector<std::string> starts() const {
@@ -206,7 +167,7 @@ class UpdaterRun : public ::testing::Test {
     return manifest;
   }
   static const std::string& updaterBytes() {
-    static const std::string bytes = readFileBytes(buildFile("dist/updater.exe"));
+    static const std::string bytes = builtFile("dist/updater.exe");
     return bytes;
   }
   std::string blockOf(const UpdateManifest& manifest, uint32_t handle) {
@@ -431,18 +392,7 @@ TEST_F(UpdaterRun, PutsEverythingBackWhenAStepFailsAndRestartsTheOldClient) {
   };
   size_t startsSoFar = 1;
   for (const auto& c : cases) {
-    if (!clientRunning()) {
-      CloseHandle(client_);
-      std::wstring commandLine = L"\"" + program_ + L"\" wait";
-      STARTUPINFOW startup{};
-      startup.cb = sizeof(startup);
-      PROCESS_INFORMATION started{};
-      ASSERT_TRUE(CreateProcessW(program_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &startup, &started));
-      CloseHandle(started.hThread);
-      client_ = started.hProcess;
-      ASSERT_TRUE(waitForStarts(++startsSoFar));
-    }
+    if (!clientRunning()) startClient(++startsSoFar);
     const Snapshot before = snapshot(folder_);
     auto manifest = manifestFor(c.deleted, c.required, {content});
     std::string block = blockOf(*manifest, clientValue());
