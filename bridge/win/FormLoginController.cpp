@@ -51,18 +51,11 @@ class ManifestListener : public HttpListener {
 
 std::string bstrToUtf8(BSTR text) { return toUtf8(fromBstr(text)); }
 
-// Frees the BSTRs passed into a GUI call once it returns.
-class BstrHolder {
- public:
-  explicit BstrHolder(const std::string& text) : value_(makeBstr(fromUtf8(text))) {}
-  ~BstrHolder() { SysFreeString(value_); }
-  BstrHolder(const BstrHolder&) = delete;
-  BstrHolder& operator=(const BstrHolder&) = delete;
-  BSTR get() const { return value_; }
-
- private:
-  BSTR value_;
+// The BSTRs the client passes into a GUI call are its own to free afterwards.
+struct BstrFree {
+  void operator()(BSTR text) const { SysFreeString(text); }
 };
+using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
 
 }  // namespace
 
@@ -117,8 +110,8 @@ bool FormLoginController::prefillSavedLogin() {
   std::string user = getStringOr(settings, "un", "");
   std::string password = getStringOr(settings, "pw", "");
   if (user.empty() || password.empty()) return true;
-  BstrHolder userText(user);
-  BstrHolder passwordText(password);
+  OwnedBstr userText(makeBstr(fromUtf8(user)));
+  OwnedBstr passwordText(makeBstr(fromUtf8(password)));
   ++prefillDepth_;
   bool stillViewed = callView(1, [&](ILoginView* v) { return v->showSavedLogin(userText.get(), passwordText.get()); });
   --prefillDepth_;

@@ -656,6 +656,8 @@ const FatalCase fatalCases[] = {
     {"setUpdateCheckingUpToDate", "setUpdateChecking", 2, "{}", upToDate, failedReply, 22},
     {"askUpdate", "askUpdate", 1, "{}", offered, failedReply, 21},
     {"beginUpdateWithoutProgress", "beginUpdate:null", 1, "{}", offered, failedReply, 18},
+    {"updateEnded", "updateEnded", 1, "{}", offered, failedReply, 27},
+    {"setUpdateCheckingAfterUpdate", "setUpdateChecking", 2, "{}", offered, failedReply, 28},
     {"setLoginBusyOn", "setLoginBusy", 2, "{}", upToDate, failedReply, 35},
     {"showErrorOfLogin", "showError", 1, "{}", upToDate, failedReply, 36},
     {"setLoginBusyAfterError", "setLoginBusy", 3, "{}", upToDate, failedReply, 114},
