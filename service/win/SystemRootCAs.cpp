@@ -1,3 +1,6 @@
+// libuv (through the stream header) brings winsock2.h, which must come first.
+#include "service/TlsStream.h"
+
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -5,7 +8,6 @@
 
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
-#include "service/TlsStream.h"
 
 namespace {
 
