@@ -46,7 +46,7 @@ class TrustedTestCa {
   TrustedTestCa& operator=(const TrustedTestCa&) = delete;
 
  private:
-  const void* added_ = nullptr;
+  std::string der_;  // the certificate added to the store
 };
 
 // Records what an HttpThread reports, with the reporting thread.
