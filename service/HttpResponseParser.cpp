@@ -68,7 +68,11 @@ int HttpResponseParser::onHeadersComplete(http_parser* parser) {
   p->status_ = parser->status_code;
   if (p->status_ != 200) return -1;
   // http_parser has checked the number; ULLONG_MAX means there was none.
-  if (parser->content_length != ULLONG_MAX && parser->content_length > p->bodyLimit_) return -1;
+  if (parser->content_length != ULLONG_MAX) {
+    if (parser->content_length > p->bodyLimit_) return -1;
+    // Growing an installer-sized body step by step costs more than receiving it.
+    p->body_.reserve(static_cast<size_t>(parser->content_length));
+  }
   auto found = p->headers_.find("content-length");
   if (found != p->headers_.end()) {
     try {
@@ -109,11 +113,11 @@ void HttpResponseParser::reportProgress() {
   listener_->onProgress(done, contentLength_);
 }
 
-bool HttpResponseParser::decode(std::string* decoded) const {
+bool HttpResponseParser::decode(std::string* decoded) {
   auto found = headers_.find("content-encoding");
   std::string coding = found == headers_.end() ? std::string() : normalisedCoding(found->second);
   if (coding.empty() || coding == "identity") {
-    *decoded = body_;
+    *decoded = std::move(body_);  // an installer's worth of bytes: not copied
     return true;
   }
   int modes[2];

@@ -30,7 +30,7 @@ class HttpResponseParser {
   void endOfStream();
   bool upgrade() const { return parser_.upgrade != 0; }
   bool complete() const { return complete_; }
-  // Reports onComplete (true) or onError (false).
+  // Reports onComplete (true) or onError (false); once.
   bool finish();
 
   const std::map<std::string, std::string>& headers() const { return headers_; }
@@ -43,7 +43,7 @@ class HttpResponseParser {
   static int onMessageComplete(http_parser* parser);
   void storeHeader();
   void reportProgress();
-  bool decode(std::string* decoded) const;
+  bool decode(std::string* decoded);
 
   std::shared_ptr<HttpListener> listener_;
   http_parser parser_;
