@@ -29,6 +29,7 @@
 #include "tests/bridge/ScriptedGui.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/DownloadServer.h"
 #include "tests/support/FatalTrap.h"
 #include "tests/support/TestFiles.h"
 #include "tests/update/ManifestSigner.h"
@@ -97,13 +98,6 @@ NativeObjects nativeObjects(const std::string& log) {
 class LoginControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* server = std::getenv("ZAV_DOWNLOAD_SERVER");
-    ASSERT_NE(server, nullptr) << "run under tests/support/download_server.py --exec";
-    std::istringstream in(server);
-    std::string folder;
-    in >> downloadPort_ >> folder;
-    downloadFolder_ = fromUtf8(hostPath(folder));
-
     root_ = tempFileName();
     ASSERT_FALSE(root_.empty());
     DeleteFileW(root_.c_str());
@@ -129,7 +123,7 @@ class LoginControllerTest : public ::testing::Test {
     deleteTree(root_);
   }
 
-  std::string serverUrl() const { return "http://127.0.0.1:" + std::to_string(downloadPort_); }
+  std::string serverUrl() const { return downloads_.url(); }
   void useBaseUrl(const std::string& url) {
     FormLoginController::UpdateSetup setup;
     setup.baseUrl = url;
@@ -137,8 +131,8 @@ class LoginControllerTest : public ::testing::Test {
     setup.handOver = [this](const UpdateManifest&) { gui_.note("handOver"); };
     FormLoginController::setUpdateSetup(setup);
   }
-  void serveManifest(const std::string& body) { writeFile(joinPath(downloadFolder_, L"desc"), body); }
-  void serveNoManifest() { DeleteFileW(joinPath(downloadFolder_, L"desc").c_str()); }
+  void serveManifest(const std::string& body) { writeFile(fromUtf8(downloads_.path("desc")), body); }
+  void serveNoManifest() { DeleteFileW(fromUtf8(downloads_.path("desc")).c_str()); }
 
   // The client's start: settings loaded, channel made, login view shown.
   void start(const std::string& settings = "{}", int channelPort = 0) {
@@ -240,8 +234,7 @@ class LoginControllerTest : public ::testing::Test {
   ConnBackend backend_;
   ScriptedGui gui_;
   std::shared_ptr<MainDispatcher> dispatcher_;
-  int downloadPort_ = 0;
-  std::wstring downloadFolder_;
+  DownloadServer downloads_;
   std::wstring root_;
   std::wstring clientProgram_;
   std::wstring settingsFolder_;
@@ -569,7 +562,7 @@ INSTANTIATE_TEST_SUITE_P(Manifests, UpdateCheckTest, ::testing::ValuesIn(updateC
 
 TEST_F(LoginControllerTest, anAcceptedUpdateRunsAndRefusesLoginsUntilItEnds) {
   const std::string release2 = "client program, release 2";
-  writeFile(joinPath(downloadFolder_, fromUtf8(hex(release2))), release2);
+  writeFile(fromUtf8(downloads_.path(hex(release2))), release2);
   serveManifest(signedManifest(document(release2)));
   // Answered late, so that the channel is ready and only the running update
   // refuses the login.
