@@ -1,9 +1,13 @@
 #include "tests/support/HttpScenarios.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "service/HttpThread.h"
 #include "tests/support/TestFiles.h"
 
 #ifndef _WIN32
@@ -44,6 +48,15 @@ std::string blobBytes(size_t size) {
   std::string bytes(size, '\0');
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
   return bytes;
+}
+
+void expectQuietPromptCancel(std::unique_ptr<HttpThread>& request, RecordingHttpListener& listener) {
+  size_t before = listener.reports().size();
+  auto started = std::chrono::steady_clock::now();
+  request.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(listener.reports().size(), before);
+  for (const auto& report : listener.reports()) EXPECT_EQ(report.kind, HttpReport::progress);
 }
 
 #ifndef _WIN32

@@ -5,12 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "service/HttpListener.h"
+
+class HttpThread;
 
 // The HTTP(S) scenario server (http_scenario_server.py) that the test runs
 // under: its listeners, the raw bytes of the latest request, its test CA.
@@ -100,3 +103,7 @@ class RecordingHttpListener : public HttpListener {
   std::vector<HttpReport> reports_;
   bool ended_ = false;
 };
+
+// Destroys a running request and checks that the cancel reported nothing and
+// returned once the request thread had ended (a hang fails the bound).
+void expectQuietPromptCancel(std::unique_ptr<HttpThread>& request, RecordingHttpListener& listener);
