@@ -8,6 +8,7 @@
 #include "core/RandomGenerator.h"
 #include "service/HttpThread.h"
 #include "service/TlsStream.h"
+#include "tests/support/DebugLogReader.h"
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"
 
@@ -135,18 +136,34 @@ TEST_F(TlsTest, SystemRootsHoldTheTestCaOnlyWhileTrusted) {
   EXPECT_FALSE(chainHolds(loadSystemRootCAs().get(), "ZAV Test CA"));
   {
     TrustedTestCa trusted(server);
-    EXPECT_TRUE(chainHolds(loadSystemRootCAs().get(), "ZAV Test CA"));
+    CapturedDebugLog log;
+    CaChain chain = loadSystemRootCAs();
+    EXPECT_TRUE(chainHolds(chain.get(), "ZAV Test CA"));
+    size_t parsed = 0;
+    for (const mbedtls_x509_crt* cert = chain.get(); cert && cert->raw.len; cert = cert->next) ++parsed;
+    // One line with the count of certificates taken from the store, then a
+    // warning for each the library refused.
+    std::string text = log.text();
+    ASSERT_EQ(text.rfind("Loaded ", 0), 0u) << text;
+    size_t loaded = std::stoul(text.substr(7));
+    EXPECT_EQ(text.substr(0, text.find('\n') + 1), "Loaded " + std::to_string(loaded) + " CAs\n");
+    size_t warnings = 0;
+    for (size_t at = 0; (at = text.find("WARNING: mbedtls_x509_crt_parse failed\n", at)) != std::string::npos; ++at)
+      ++warnings;
+    EXPECT_EQ(parsed + warnings, loaded);
   }
   EXPECT_FALSE(chainHolds(loadSystemRootCAs().get(), "ZAV Test CA"));
 }
 
-TEST(ParseRootCAs, SkipsCertificatesTheLibraryRefuses) {
+TEST(ParseRootCAs, SkipsCertificatesTheLibraryRefusesWithOneWarningEach) {
   std::string der = readFileBytes(HttpScenarios().file("ca.der"));
   std::vector<unsigned char> good(der.begin(), der.end());
   std::vector<unsigned char> cut(good.begin(), good.begin() + good.size() / 2);
+  CapturedDebugLog log;
   CaChain chain = parseRootCAs({cut, {}, good});
   EXPECT_TRUE(chainHolds(chain.get(), "ZAV Test CA"));
   EXPECT_EQ(chain->next, nullptr);
+  EXPECT_EQ(log.text(), "WARNING: mbedtls_x509_crt_parse failed\nWARNING: mbedtls_x509_crt_parse failed\n");
   CaChain none = parseRootCAs({cut});
   EXPECT_EQ(none->raw.len, 0u);
 }
