@@ -86,7 +86,13 @@ std::wstring system32Folder() {
 void deleteTree(const std::wstring& path) {
   if (!PathFileExistsW(path.c_str())) return;
   DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    // A junction or folder link goes itself; what it points to is not ours.
+    if (!RemoveDirectoryW(path.c_str())) throw std::runtime_error("deleteTree: RemoveDirectoryW failed");
+    return;
+  }
+  if (folder) {
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW(joinPath(path, L"*").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) throw std::runtime_error("deleteTree: listing failed");

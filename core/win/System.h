@@ -19,6 +19,7 @@ std::wstring tempFileName();
 std::wstring writeTempFile(const std::string& bytes);
 std::wstring system32Folder();
 // Deletes a file or a folder with all its contents; a missing path is no error.
+// Links and junctions are removed themselves, never followed.
 // std::runtime_error when an entry can't be listed or removed.
 void deleteTree(const std::wstring& path);
 
