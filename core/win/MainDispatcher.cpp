@@ -111,14 +111,7 @@ void MainDispatcher::release() {
 }
 
 void MainDispatcher::startGui() {
-  std::weak_ptr<MainDispatcher> weakSelf = weak_from_this();
-  auto onState = [weakSelf](int state) {
-    if (std::shared_ptr<MainDispatcher> self = weakSelf.lock()) {
-      self->post([self, state] { self->setConnState(state); });
-    }
-  };
-  connThread_.reset();
-  connThread_ = makeConnThread_ ? makeConnThread_(random_, onState) : std::make_unique<ConnThread>(random_, onState);
+  startChannel();
 
   FormLoginController* controller = new FormLoginController(shared_from_this());
   controller->AddRef();
@@ -128,6 +121,17 @@ void MainDispatcher::startGui() {
   controller->attach(view);
   view->Release();
   controller->Release();
+}
+
+void MainDispatcher::startChannel() {
+  std::weak_ptr<MainDispatcher> weakSelf = weak_from_this();
+  auto onState = [weakSelf](int state) {
+    if (std::shared_ptr<MainDispatcher> self = weakSelf.lock()) {
+      self->post([self, state] { self->setConnState(state); });
+    }
+  };
+  connThread_.reset();
+  connThread_ = makeConnThread_ ? makeConnThread_(random_, onState) : std::make_unique<ConnThread>(random_, onState);
 }
 
 void MainDispatcher::setConnState(int state) {

@@ -77,6 +77,8 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
 
   // Creates the channel and the login controller and shows the login view.
   void startGui();
+  // startGui's first step: the backend channel (a channel held before goes).
+  void startChannel();
 
   void setConnState(int state);
   int connState() const { return connState_; }

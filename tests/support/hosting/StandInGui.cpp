@@ -1,0 +1,439 @@
+// The stand-in GUI that the stand-in "__" hands to the client: an IGuiEntry
+// and views that record every call (checked to arrive on the main thread) and
+// follow a small script. Any GUI method named in ZAV_STANDIN_FAIL (for
+// instance "ILoginView::setLoginBusy") returns E_FAIL; "IGuiEntry::showLogin:null"
+// returns no view.
+//
+// ZAV_STANDIN_GUI actions, separated by ',':
+//   detach-after:MS            detach the login controller MS after showLogin
+//   detach-when-file:PATH      detach it once the file PATH exists
+//   detach-on-state:N          detach it once showConnState(N) arrives
+//   login-on-state:N:USER:PW:R call login(USER, PW, R) once state N arrives
+//   leave-after-login          after loggedIn, detach the login controller,
+//                              then the main controller
+//   answer-update:yes          askUpdate answers TRUE
+// The GUI acts from timer callbacks, as a window's event would, never from
+// inside the client's call.
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bridge/win/GuiInterfaces.h"
+#include "tests/support/hosting/StandIn.h"
+#include "tests/support/hosting/StandInGui.h"
+
+namespace {
+using standin::error;
+using standin::failing;
+using standin::record;
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream stream(text);
+  while (std::getline(stream, part, separator)) parts.push_back(part);
+  return parts;
+}
+
+std::map<UINT_PTR, std::function<void()>>& timers() {
+  static std::map<UINT_PTR, std::function<void()>> pending;
+  return pending;
+}
+
+void CALLBACK onTimer(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  auto found = timers().find(id);
+  if (found == timers().end()) return;
+  std::function<void()> action = std::move(found->second);
+  timers().erase(found);
+  standin::checkThread("timer");
+  action();
+}
+
+void later(UINT milliseconds, std::function<void()> action) {
+  UINT_PTR id = SetTimer(nullptr, 0, milliseconds, &onTimer);
+  if (!id) {
+    error("SetTimer failed");
+    return;
+  }
+  timers()[id] = std::move(action);
+}
+
+// Each GUI method: on the main thread, recorded, failed when told so.
+#define GUI_CALL(name, detail)                   \
+  do {                                           \
+    standin::checkThread(name);                  \
+    record(std::string(name) + (detail));        \
+    if (failing(name)) return E_FAIL;            \
+  } while (0)
+
+std::string flag(BOOL value) { return value ? " 1" : " 0"; }
+std::string number(long long value) { return " " + std::to_string(value); }
+std::string text(BSTR value) { return " \"" + standin::narrow(value) + "\""; }
+
+template <class Interface>
+class GuiObject : public Interface {
+ public:
+  explicit GuiObject(const char* name) : counted_(name) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    *out = nullptr;
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
+      counted_.addRef();
+      *out = this;
+      return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return counted_.addRef(); }
+  // Objects outlive their last reference so that late calls are caught.
+  ULONG STDMETHODCALLTYPE Release() override { return counted_.release(); }
+
+ protected:
+  standin::Counted counted_;
+};
+
+class Progress : public GuiObject<IOperationProgress> {
+ public:
+  Progress() : GuiObject("IOperationProgress") {}
+  HRESULT STDMETHODCALLTYPE showStatus(int id) override {
+    GUI_CALL("IOperationProgress::showStatus", number(id));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE setDeterminate(BOOL determinate) override {
+    GUI_CALL("IOperationProgress::setDeterminate", flag(determinate));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE setProgress(float fraction) override {
+    GUI_CALL("IOperationProgress::setProgress", " " + std::to_string(fraction));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ask(int id, BOOL* yes) override {
+    GUI_CALL("IOperationProgress::ask", number(id));
+    (void)yes;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE endSuccess(int id) override {
+    GUI_CALL("IOperationProgress::endSuccess", number(id));
+    Release();  // the GUI closes the progress
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE endError(int code) override {
+    GUI_CALL("IOperationProgress::endError", number(code));
+    Release();
+    return S_OK;
+  }
+};
+
+// Hands out a progress interface with one reference for the caller, keeping
+// one for the GUI until the operation ends.
+HRESULT beginProgress(IUnknown* operation, IOperationProgress** progress) {
+  if (!operation) error("operation is null");
+  auto* made = new Progress();
+  made->AddRef();
+  *progress = made;
+  return S_OK;
+}
+
+class LoginView;
+
+class MainView : public GuiObject<IMainView> {
+ public:
+  MainView() : GuiObject("IMainView") {}
+  HRESULT STDMETHODCALLTYPE reserved() override {
+    error("IMainView's first slot called");
+    return E_FAIL;
+  }
+  HRESULT STDMETHODCALLTYPE showAccounts(SAFEARRAY* names, int preferredIndex) override {
+    std::string list;
+    LONG low = 0, high = -1;
+    if (names && SUCCEEDED(SafeArrayGetLBound(names, 1, &low)) && SUCCEEDED(SafeArrayGetUBound(names, 1, &high))) {
+      for (LONG i = low; i <= high; ++i) {
+        BSTR name = nullptr;
+        if (SUCCEEDED(SafeArrayGetElement(names, &i, &name))) {
+          list += text(name);
+          SysFreeString(name);
+        }
+      }
+    }
+    GUI_CALL("IMainView::showAccounts", list + number(preferredIndex));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showAccountInfo(IUnknown*) override {
+    GUI_CALL("IMainView::showAccountInfo", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showGames(IUnknown*) override {
+    GUI_CALL("IMainView::showGames", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showServers(IUnknown*) override {
+    GUI_CALL("IMainView::showServers", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showModePref(BOOL udp) override {
+    GUI_CALL("IMainView::showModePref", flag(udp));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showServerLatency(UINT serverIndex, int milliseconds) override {
+    GUI_CALL("IMainView::showServerLatency", number(serverIndex) + number(milliseconds));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE beginOperation(IUnknown* operation, IOperationProgress** progress) override {
+    GUI_CALL("IMainView::beginOperation", "");
+    return beginProgress(operation, progress);
+  }
+  HRESULT STDMETHODCALLTYPE connectEnded() override {
+    GUI_CALL("IMainView::connectEnded", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE backendLost() override {
+    GUI_CALL("IMainView::backendLost", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showError(int code) override {
+    GUI_CALL("IMainView::showError", number(code));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE backToLogin(IUnknown* loginController, ILoginView** view) override;
+  HRESULT STDMETHODCALLTYPE connected() override {
+    GUI_CALL("IMainView::connected", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE disconnected() override {
+    GUI_CALL("IMainView::disconnected", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE enableIdleControls(BOOL enable) override {
+    GUI_CALL("IMainView::enableIdleControls", flag(enable));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE setConnected(BOOL isConnected) override {
+    GUI_CALL("IMainView::setConnected", flag(isConnected));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE enableRepair(BOOL enable) override {
+    GUI_CALL("IMainView::enableRepair", flag(enable));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE enableConnectChoice(BOOL enable) override {
+    GUI_CALL("IMainView::enableConnectChoice", flag(enable));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE enableIdleControls2(BOOL enable) override {
+    GUI_CALL("IMainView::enableIdleControls2", flag(enable));
+    return S_OK;
+  }
+};
+
+// What the GUI holds: the controller of each window and the window itself.
+struct Windows {
+  ILoginController* loginController = nullptr;
+  LoginView* loginView = nullptr;
+  IMainController* mainController = nullptr;
+  MainView* mainView = nullptr;
+  std::vector<std::string> script;
+  bool stateActionDone = false;
+};
+Windows& windows() {
+  static Windows held;
+  return held;
+}
+
+std::vector<std::string> action(const char* name) {
+  for (const std::string& entry : windows().script) {
+    std::vector<std::string> parts = split(entry, ':');
+    if (!parts.empty() && parts[0] == name) return parts;
+  }
+  return {};
+}
+
+void closeLoginWindow();
+void closeMainWindow();
+
+void closeLoginWindowWhenFileExists(std::string path) {
+  if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    closeLoginWindow();
+    return;
+  }
+  later(100, [path] { closeLoginWindowWhenFileExists(path); });
+}
+
+class LoginView : public GuiObject<ILoginView> {
+ public:
+  LoginView() : GuiObject("ILoginView") {}
+  HRESULT STDMETHODCALLTYPE showSavedLogin(BSTR user, BSTR password) override {
+    GUI_CALL("ILoginView::showSavedLogin", text(user) + text(password));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showConnState(int state) override {
+    GUI_CALL("ILoginView::showConnState", number(state));
+    if (windows().stateActionDone) return S_OK;
+    std::vector<std::string> detach = action("detach-on-state");
+    if (detach.size() == 2 && std::to_string(state) == detach[1]) {
+      windows().stateActionDone = true;
+      later(0, &closeLoginWindow);
+    }
+    std::vector<std::string> login = action("login-on-state");
+    if (login.size() == 5 && std::to_string(state) == login[1]) {
+      windows().stateActionDone = true;
+      later(0, [login] {
+        ILoginController* controller = windows().loginController;
+        if (!controller) return;
+        BSTR user = SysAllocString(std::wstring(login[2].begin(), login[2].end()).c_str());
+        BSTR password = SysAllocString(std::wstring(login[3].begin(), login[3].end()).c_str());
+        record("GUI: login");
+        HRESULT result = controller->login(user, password, login[4] == "1" ? TRUE : FALSE);
+        record("GUI: login returned " + std::to_string(result));
+        SysFreeString(user);
+        SysFreeString(password);
+      });
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE setUpdateChecking(BOOL checking) override {
+    GUI_CALL("ILoginView::setUpdateChecking", flag(checking));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE setLoginBusy(BOOL busy) override {
+    GUI_CALL("ILoginView::setLoginBusy", flag(busy));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE beginUpdate(IUnknown* updateOperation, IOperationProgress** progress) override {
+    GUI_CALL("ILoginView::beginUpdate", "");
+    return beginProgress(updateOperation, progress);
+  }
+  HRESULT STDMETHODCALLTYPE updateEnded() override {
+    GUI_CALL("ILoginView::updateEnded", "");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE showError(int code) override {
+    GUI_CALL("ILoginView::showError", number(code));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE askUpdate(BOOL* yes) override {
+    GUI_CALL("ILoginView::askUpdate", "");
+    if (*yes != FALSE) error("askUpdate answer not preset to FALSE");
+    std::vector<std::string> answer = action("answer-update");
+    if (answer.size() == 2 && answer[1] == "yes") *yes = TRUE;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE loggedIn(IUnknown* mainController, IMainView** view) override {
+    GUI_CALL("ILoginView::loggedIn", "");
+    if (failing("ILoginView::loggedIn", "null")) {
+      *view = nullptr;
+      return S_OK;
+    }
+    Windows& held = windows();
+    void* controller = nullptr;
+    if (!mainController || FAILED(mainController->QueryInterface(__uuidof(IMainController), &controller))) {
+      error("main controller lacks IMainController");
+      return E_FAIL;
+    }
+    if (held.mainController) held.mainController->Release();
+    held.mainController = static_cast<IMainController*>(controller);
+    if (held.mainView) held.mainView->Release();
+    held.mainView = new MainView();
+    held.mainView->AddRef();
+    *view = held.mainView;
+    if (!action("leave-after-login").empty()) {
+      later(0, [] {
+        closeLoginWindow();
+        closeMainWindow();
+      });
+    }
+    return S_OK;
+  }
+};
+
+HRESULT showLoginWindow(IUnknown* loginController, ILoginView** view) {
+  Windows& held = windows();
+  void* controller = nullptr;
+  if (!loginController || FAILED(loginController->QueryInterface(__uuidof(ILoginController), &controller))) {
+    error("login controller lacks ILoginController");
+    return E_FAIL;
+  }
+  if (held.loginController) held.loginController->Release();
+  held.loginController = static_cast<ILoginController*>(controller);
+  if (held.loginView) held.loginView->Release();
+  held.loginView = new LoginView();
+  held.loginView->AddRef();
+  *view = held.loginView;
+  held.stateActionDone = false;
+  return S_OK;
+}
+
+HRESULT MainView::backToLogin(IUnknown* loginController, ILoginView** view) {
+  GUI_CALL("IMainView::backToLogin", "");
+  return showLoginWindow(loginController, view);
+}
+
+void closeLoginWindow() {
+  Windows& held = windows();
+  if (!held.loginController) return;
+  ILoginController* controller = held.loginController;
+  held.loginController = nullptr;
+  record("GUI: detach login controller");
+  HRESULT result = controller->detach();
+  if (result != S_OK) error("ILoginController::detach returned " + std::to_string(result));
+  controller->Release();
+  if (held.loginView) held.loginView->Release();
+  held.loginView = nullptr;
+}
+
+void closeMainWindow() {
+  Windows& held = windows();
+  if (!held.mainController) return;
+  IMainController* controller = held.mainController;
+  held.mainController = nullptr;
+  record("GUI: detach main controller");
+  HRESULT result = controller->detach();
+  if (result != S_OK) error("IMainController::detach returned " + std::to_string(result));
+  controller->Release();
+  if (held.mainView) held.mainView->Release();
+  held.mainView = nullptr;
+}
+
+class GuiEntry : public IGuiEntry {
+ public:
+  GuiEntry() : counted_("IGuiEntry") {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    record("IGuiEntry::QueryInterface " + standin::guidText(iid));
+    *out = nullptr;
+    bool entry = iid == __uuidof(IGuiEntry) && !failing("QueryGuiEntry");
+    if (iid != __uuidof(IUnknown) && !entry) return E_NOINTERFACE;
+    counted_.addRef();
+    *out = this;
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return counted_.addRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return counted_.release(); }
+
+  HRESULT STDMETHODCALLTYPE showLogin(IUnknown* loginController, ILoginView** view) override {
+    GUI_CALL("IGuiEntry::showLogin", "");
+    *view = nullptr;
+    if (failing("IGuiEntry::showLogin", "null")) return S_OK;
+    windows().script = split(standin::setting("ZAV_STANDIN_GUI"), ',');
+    HRESULT shown = showLoginWindow(loginController, view);
+    std::vector<std::string> detach = action("detach-after");
+    if (detach.size() == 2) later(static_cast<UINT>(std::stoul(detach[1])), &closeLoginWindow);
+    // The path may hold a drive letter: everything after the action's name.
+    for (const std::string& entry : windows().script) {
+      const std::string name = "detach-when-file:";
+      if (entry.compare(0, name.size(), name) == 0) closeLoginWindowWhenFileExists(entry.substr(name.size()));
+    }
+    return shown;
+  }
+
+ private:
+  standin::Counted counted_;
+};
+}  // namespace
+
+namespace standin {
+IUnknown* createGuiEntry() { return new GuiEntry(); }
+}  // namespace standin
