@@ -29,9 +29,13 @@ else()
   pkg_check_modules(UV REQUIRED IMPORTED_TARGET libuv)
   find_package(ZLIB REQUIRED)
   target_link_libraries(zav_deps INTERFACE PkgConfig::UV mbedtls mbedx509 mbedcrypto http_parser ZLIB::ZLIB pthread)
-  # The native flavour exists to run the portable code under the sanitizers.
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
-  add_link_options(-fsanitize=address,undefined)
+  # The native flavour exists to run the portable code under the sanitizers;
+  # only the benchmark build turns them off.
+  option(ZAV_SANITIZE "Build the native flavour with ASan and UBSan" ON)
+  if(ZAV_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
 endif()
 
 # RapidJSON is included through core/Json.h only.
