@@ -18,16 +18,7 @@ const std::string compressible = [] {
   return text;
 }();
 
-class HttpThreadTest : public testing::Test {
- protected:
-  std::shared_ptr<RandomGenerator> rng = std::make_shared<RandomGenerator>();
-  HttpScenarios server;
-  std::shared_ptr<RecordingHttpListener> listener = std::make_shared<RecordingHttpListener>();
-
-  std::unique_ptr<HttpThread> start(const std::string& url) {
-    return std::make_unique<HttpThread>(rng, listener, std::make_shared<UrlParts>(parseUrl(url)));
-  }
-};
+class HttpThreadTest : public HttpClientTest {};
 
 // Every request: progress only before the one terminal report, all of it on
 // one thread that isn't the owner's, the progress never going back.

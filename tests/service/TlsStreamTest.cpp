@@ -16,15 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class TlsTest : public testing::Test {
+class TlsTest : public HttpClientTest {
  protected:
-  std::shared_ptr<RandomGenerator> rng = std::make_shared<RandomGenerator>();
-  HttpScenarios server;
-  std::shared_ptr<RecordingHttpListener> listener = std::make_shared<RecordingHttpListener>();
-
-  std::unique_ptr<HttpThread> start(const std::string& url) {
-    return std::make_unique<HttpThread>(rng, listener, std::make_shared<UrlParts>(parseUrl(url)));
-  }
   HttpReport outcome(const std::string& url, std::chrono::milliseconds timeout = 30s) {
     listener = std::make_shared<RecordingHttpListener>();
     auto request = start(url);

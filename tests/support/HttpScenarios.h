@@ -11,7 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "core/RandomGenerator.h"
 #include "service/HttpListener.h"
+#include "service/HttpThread.h"
+#include "service/Url.h"
 
 class HttpThread;
 
@@ -107,3 +112,16 @@ class RecordingHttpListener : public HttpListener {
 // Destroys a running request and checks that the cancel reported nothing and
 // returned once the request thread had ended (a hang fails the bound).
 void expectQuietPromptCancel(std::unique_ptr<HttpThread>& request, RecordingHttpListener& listener);
+
+// A download test's parts: the generator, the scenario server, a recording
+// listener and a way to start a request at a URL.
+class HttpClientTest : public testing::Test {
+ protected:
+  std::shared_ptr<RandomGenerator> rng = std::make_shared<RandomGenerator>();
+  HttpScenarios server;
+  std::shared_ptr<RecordingHttpListener> listener = std::make_shared<RecordingHttpListener>();
+
+  std::unique_ptr<HttpThread> start(const std::string& url) {
+    return std::make_unique<HttpThread>(rng, listener, std::make_shared<UrlParts>(parseUrl(url)));
+  }
+};
