@@ -131,8 +131,13 @@ class Journal {
   void commit() {
     committed_ = true;
     for (const Step& step : steps_) {
-      if (step.kind == Kind::movedAside) removeTree(step.aside);
-      if (step.kind == Kind::linkToRemove) removeTree(step.path);
+      // A leftover too deep to name (its folder got a longer name when moved
+      // aside) must not turn a complete update into a failure.
+      try {
+        if (step.kind == Kind::movedAside) removeTree(step.aside);
+        if (step.kind == Kind::linkToRemove) removeTree(step.path);
+      } catch (...) {
+      }
     }
   }
 
@@ -370,6 +375,9 @@ int runUpdater(int argc, const wchar_t* const* argv, UpdaterUi& ui) {
   } catch (const UpdaterFailure& early) {
     ui.showError(early.message());
     return 0;
+  } catch (...) {  // out of memory while reading the block: nothing was changed
+    ui.showError(updaterText::corrupted);
+    return 0;
   }
 
   if (!failure) {
@@ -377,6 +385,10 @@ int runUpdater(int argc, const wchar_t* const* argv, UpdaterUi& ui) {
       applyHandoffBlock(block);
     } catch (const UpdaterFailure& late) {
       failure = late.message();
+    } catch (...) {
+      // Caught so that the journal unwinds and rolls back, and the client
+      // in place is still started.
+      failure = updaterText::writeFailed;
     }
   }
   block.contents.clear();
