@@ -8,14 +8,9 @@
 #include "core/FatalError.h"
 #include "core/RandomGenerator.h"
 #include "core/SavedConfig.h"
+#include "core/win/MessageWait.h"
 #include "core/win/SavedConfigFile.h"
 #include "service/ConnThread.h"
-
-namespace {
-// QS_ALLINPUT as Windows 7 knows it; the SDK's newer value adds bits that
-// make Windows 7 fail the wait.
-constexpr DWORD allInputWindows7 = 0x4FF;
-}  // namespace
 
 ConnStateSubscription::ConnStateSubscription(std::shared_ptr<MainDispatcher> dispatcher, Node node)
     : dispatcher_(std::move(dispatcher)), node_(node) {}
@@ -73,11 +68,7 @@ void MainDispatcher::post(std::function<void()> task) {
 
 void MainDispatcher::run() {
   while (busyCount_ != 0 || connThread_) {
-    // MWMO_INPUTAVAILABLE: a message that a task or the GUI peeked at without
-    // removing it still ends the wait.
-    DWORD woke = MsgWaitForMultipleObjectsEx(1, &wakeEvent_, INFINITE, allInputWindows7, MWMO_INPUTAVAILABLE);
-    if (woke == WAIT_FAILED) fatalError(145);
-    pumpMessages();
+    if (waitForEventOrMessages(wakeEvent_) == WAIT_FAILED) fatalError(145);
 
     std::vector<std::function<void()>> batch;
     {
@@ -89,14 +80,6 @@ void MainDispatcher::run() {
     unlinkEndedSubscriptions();
   }
   discardLeftovers();
-}
-
-void MainDispatcher::pumpMessages() {
-  MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
 }
 
 void MainDispatcher::acquire() { ++busyCount_; }

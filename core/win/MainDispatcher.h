@@ -101,7 +101,6 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   using Node = ConnStateSubscription::Node;
 
   void endSubscription(Node node);
-  void pumpMessages();
   void unlinkEndedSubscriptions();
   void discardLeftovers();
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "core/FatalError.h"
+#include "core/win/MessageWait.h"
 
 namespace {
 
@@ -24,15 +25,7 @@ class MessageWaitSignal : public UiTaskQueue::Signal {
     if (!ResetEvent(event_)) fatalError(150);
   }
   void wait() override {
-    DWORD result = MsgWaitForMultipleObjects(1, &event_, FALSE, INFINITE, QS_ALLINPUT);
-    if (result == WAIT_FAILED) fatalError(58);
-    if (result == WAIT_OBJECT_0 + 1) {
-      MSG msg;
-      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-      }
-    }
+    if (waitForEventOrMessages(event_) == WAIT_FAILED) fatalError(58);
   }
 
  private:
