@@ -83,9 +83,11 @@ void ChildProcess::start(const std::wstring& programPath, const std::wstring& co
 
 void ChildProcess::watchExit() {
   HANDLE handles[2] = {process_, stopEvent_};
-  if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return;
+  DWORD woke = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+  if (woke == WAIT_OBJECT_0 + 1) return;  // the owner is stopping
+  // A failed wait is reported as a failed child: its owner waits for a report.
   DWORD code = 1;
-  if (!GetExitCodeProcess(process_, &code)) code = 1;
+  if (woke != WAIT_OBJECT_0 || !GetExitCodeProcess(process_, &code)) code = 1;
   std::function<void()> onExit;
   {
     std::unique_lock<std::mutex> lock(mutex_);
