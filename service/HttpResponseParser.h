@@ -30,6 +30,12 @@ class HttpResponseParser {
   void endOfStream();
   bool upgrade() const { return parser_.upgrade != 0; }
   bool complete() const { return complete_; }
+  // http-parser stopped on an error (a callback refused, bad syntax): seen
+  // even when it had reached the end of the bytes it was given.
+  bool failed() const {
+    enum http_errno error = HTTP_PARSER_ERRNO(&parser_);
+    return error != HPE_OK && error != HPE_PAUSED;
+  }
   // Reports onComplete (true) or onError (false); once.
   bool finish();
 

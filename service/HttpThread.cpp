@@ -58,7 +58,7 @@ bool receiveResponse(HttpThread* thread, HttpResponseParser& parser, const char*
   if (length == 0) return true;
   size_t consumed = parser.execute(data, length);
   // A complete message is complete even when more bytes came in the same read.
-  if (parser.upgrade() || (!parser.complete() && consumed < length)) {
+  if (parser.upgrade() || (!parser.complete() && (consumed < length || parser.failed()))) {
     thread->listener()->onError();
     thread->clearState();
     return false;
