@@ -39,10 +39,15 @@ void EventLoop::release() {
   if (keepAlive_ == 0) fatalError(136);
   if (--keepAlive_ == 0 && stopping_) {
     uv_async_t* wake;
+    // Tasks still queued (posted in the batch that let the last holder go,
+    // such as a failure a state reports on its way out) have nothing left to
+    // act on: they are dropped like posts that come later.
+    std::vector<std::function<void()>> dropped;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       wake = wake_;
       wake_ = nullptr;
+      dropped.swap(tasks_);
     }
     wake->data = nullptr;
     uv_close(reinterpret_cast<uv_handle_t*>(wake), &EventLoop::freeWakeHandle);
