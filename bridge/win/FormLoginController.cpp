@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "bridge/StatusCodes.h"
+#include "core/StatusCodes.h"
 #include "bridge/win/StandInMainController.h"
 #include "core/Endpoints.h"
 #include "core/FatalError.h"
@@ -16,7 +16,7 @@
 #include "service/HttpThread.h"
 #include "service/Url.h"
 #include "update/UpdateManifest.h"
-#include "update/win/UpdateDownloader.h"
+#include "bridge/win/UpdateDownloader.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -10,7 +10,7 @@
 
 #include "bridge/win/ComRefCount.h"
 #include "bridge/win/GuiInterfaces.h"
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 
 class HttpThread;
 class UpdateManifest;

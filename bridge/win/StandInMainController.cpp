@@ -1,6 +1,6 @@
 #include "bridge/win/StandInMainController.h"
 
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 
 StandInMainController::StandInMainController(std::shared_ptr<MainDispatcher> dispatcher)
     : dispatcher_(std::move(dispatcher)) {

@@ -14,14 +14,15 @@
 #include <sstream>
 #include <thread>
 
-#include "bridge/StatusCodes.h"
+#include "core/StatusCodes.h"
 #include "bridge/win/FormLoginController.h"
+#include "bridge/win/LoginStart.h"
 #include "core/FatalError.h"
 #include "core/Json.h"
 #include "core/RandomGenerator.h"
 #include "core/SavedConfig.h"
 #include "core/Text.h"
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 #include "core/win/SavedConfigFile.h"
 #include "core/win/System.h"
 #include "service/ApiResult.h"
@@ -142,7 +143,7 @@ class LoginControllerTest : public ::testing::Test {
     auto makeChannel = [channelPort](std::shared_ptr<RandomGenerator> random, std::function<void(int)> onState) {
       return std::make_unique<ConnThread>(std::move(random), std::move(onState), "127.0.0.1", channelPort, 50);
     };
-    dispatcher_ = std::make_shared<MainDispatcher>(gui_.newEntry(), std::make_shared<RandomGenerator>(), makeChannel,
+    dispatcher_ = std::make_shared<MainDispatcher>(loginStarter(gui_.newEntry()), std::make_shared<RandomGenerator>(), makeChannel,
                                                    std::make_unique<SavedConfigFile>(settingsFolder_, settingsFile_));
     dispatcher_->startGui();
   }

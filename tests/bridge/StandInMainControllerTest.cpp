@@ -3,7 +3,7 @@
 
 #include "bridge/win/GuiInterfaces.h"
 #include "bridge/win/StandInMainController.h"
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 #include "core/win/System.h"
 #include "tests/support/MemorySavedConfigStore.h"
 

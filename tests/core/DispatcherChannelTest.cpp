@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/RandomGenerator.h"
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 #include "service/ApiResult.h"
 #include "service/ConnThread.h"
 #include "tests/support/ConnBackend.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/FatalTrap.h"
 

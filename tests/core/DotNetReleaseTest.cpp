@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/win/DotNetSetup.h"
+#include "core/app/win/DotNetSetup.h"
 #include "core/win/System.h"
 
 namespace {

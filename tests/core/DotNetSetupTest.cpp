@@ -20,7 +20,7 @@
 #include "core/RandomGenerator.h"
 #include "core/Text.h"
 #include "core/UiTaskQueue.h"
-#include "core/win/DotNetSetup.h"
+#include "core/app/win/DotNetSetup.h"
 #include "core/win/UiTaskQueueWin.h"
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"

@@ -25,8 +25,8 @@ if(WIN32)
   zav_standin_mscoree(zav_standin_mscoree_no_exit no-exit ZAV_STANDIN_WITHOUT_EXIT)
 
   # The test copy of the client: the same program as dist/client.exe.
-  add_executable(zav_client_testcopy WIN32 ${CMAKE_SOURCE_DIR}/core/win/ClientMain.cpp
-    ${CMAKE_SOURCE_DIR}/core/win/client.rc)
+  add_executable(zav_client_testcopy WIN32 ${CMAKE_SOURCE_DIR}/core/start/win/ClientMain.cpp
+    ${CMAKE_SOURCE_DIR}/core/start/win/client.rc)
   target_link_options(zav_client_testcopy PRIVATE -municode)
   target_compile_options(zav_client_testcopy PRIVATE ${ZAV_WARNINGS})
   target_link_libraries(zav_client_testcopy PRIVATE zav)

@@ -17,7 +17,6 @@ class ConnThread;
 class RandomGenerator;
 class MainDispatcher;
 struct ApiResult;
-struct IGuiEntry;
 
 // One connection-state listener. Ending it (destruction, assignment, reset)
 // silences the listener at once and unlinks it after the current loop pass, so
@@ -53,10 +52,15 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   using ConnThreadMaker = std::function<std::unique_ptr<ConnThread>(
       std::shared_ptr<RandomGenerator> random, std::function<void(int)> onState)>;
 
-  // Takes over the caller's one reference to gui (null only where startGui is
-  // never called) and loads the settings (by default the current user's
-  // file). Make it with std::make_shared.
-  MainDispatcher(IGuiEntry* gui, std::shared_ptr<RandomGenerator> random,
+  // What startGui shows once the channel is made: start-up hands in the login
+  // window's starter, so the dispatcher knows no controller. Whatever it holds
+  // (the GUI entry) is released last, when the dispatcher goes.
+  using GuiStarter = std::function<void(const std::shared_ptr<MainDispatcher>& dispatcher)>;
+
+  // Loads the settings (by default the current user's file). Make it with
+  // std::make_shared. An empty starter (tests) makes startGui start the
+  // channel only.
+  MainDispatcher(GuiStarter startGui, std::shared_ptr<RandomGenerator> random,
                  ConnThreadMaker makeConnThread = nullptr,
                  std::unique_ptr<SavedConfigStore> settingsStore = nullptr);
   MainDispatcher(const MainDispatcher&) = delete;
@@ -75,7 +79,7 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   void release();
   int busyCount() const { return busyCount_; }
 
-  // Creates the channel and the login controller and shows the login view.
+  // Creates the channel, then runs the starter.
   void startGui();
   // startGui's first step: the backend channel (a channel held before goes).
   void startChannel();
@@ -104,7 +108,7 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   void unlinkEndedSubscriptions();
   void discardLeftovers();
 
-  IGuiEntry* gui_;
+  GuiStarter startGui_;
   std::shared_ptr<RandomGenerator> random_;
   std::unique_ptr<SavedConfig> savedConfig_;
   ConnThreadMaker makeConnThread_;

@@ -1,4 +1,4 @@
-#include "core/win/DotNetSetup.h"
+#include "core/app/win/DotNetSetup.h"
 
 #include <commctrl.h>
 #include <mbedtls/sha512.h>

@@ -4,13 +4,14 @@
 #include <memory>
 #include <utility>
 
+#include "bridge/win/LoginStart.h"
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
 #include "core/RandomGenerator.h"
-#include "core/win/ClrHost.h"
-#include "core/win/DotNetSetup.h"
+#include "core/start/win/ClrHost.h"
+#include "core/app/win/DotNetSetup.h"
 #include "core/win/Logs.h"
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 
 namespace {
 // Opens the debug log before WinMain runs.
@@ -62,7 +63,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   IGuiEntry* gui = host.loadGui();
   {
     // The dispatcher takes over the one GUI entry reference and the generator.
-    auto dispatcher = std::make_shared<MainDispatcher>(gui, std::move(random));
+    auto dispatcher = std::make_shared<MainDispatcher>(loginStarter(gui), std::move(random));
     dispatcher->startGui();
     dispatcher->run();
   }

@@ -1,9 +1,7 @@
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 
 #include <sstream>
 
-#include "bridge/win/FormLoginController.h"
-#include "bridge/win/GuiInterfaces.h"
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
 #include "core/RandomGenerator.h"
@@ -36,9 +34,9 @@ void ConnStateSubscription::reset() {
   dispatcher->endSubscription(node_);
 }
 
-MainDispatcher::MainDispatcher(IGuiEntry* gui, std::shared_ptr<RandomGenerator> random,
+MainDispatcher::MainDispatcher(GuiStarter startGui, std::shared_ptr<RandomGenerator> random,
                                ConnThreadMaker makeConnThread, std::unique_ptr<SavedConfigStore> settingsStore)
-    : gui_(gui), random_(std::move(random)), makeConnThread_(std::move(makeConnThread)) {
+    : startGui_(std::move(startGui)), random_(std::move(random)), makeConnThread_(std::move(makeConnThread)) {
   if (!settingsStore) settingsStore = SavedConfigFile::forCurrentUser();
   savedConfig_ = std::make_unique<SavedConfig>(std::move(settingsStore));
   savedConfig_->load();
@@ -57,7 +55,7 @@ MainDispatcher::~MainDispatcher() {
   connThread_.reset();
   savedConfig_.reset();
   random_.reset();
-  if (gui_) gui_->Release();
+  startGui_ = nullptr;
 }
 
 void MainDispatcher::post(std::function<void()> task) {
@@ -95,15 +93,7 @@ void MainDispatcher::release() {
 
 void MainDispatcher::startGui() {
   startChannel();
-
-  FormLoginController* controller = new FormLoginController(shared_from_this());
-  controller->AddRef();
-  ILoginView* view = nullptr;
-  HRESULT shown = gui_ ? gui_->showLogin(static_cast<ILoginController*>(controller), &view) : E_POINTER;
-  if (FAILED(shown) || !view) fatalError(143);
-  controller->attach(view);
-  view->Release();
-  controller->Release();
+  if (startGui_) startGui_(shared_from_this());
 }
 
 void MainDispatcher::startChannel() {

@@ -1,4 +1,4 @@
-#include "update/win/UpdateDownloader.h"
+#include "bridge/win/UpdateDownloader.h"
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/StatusCodes.h"
+#include "core/StatusCodes.h"
 #include "core/NumberError.h"
 #include "core/RandomGenerator.h"
 #include "core/SavedConfig.h"
 #include "core/SignatureVerifier.h"
 #include "core/Text.h"
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 #include "core/win/System.h"
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"

@@ -1,4 +1,4 @@
-#include "core/win/ClrHost.h"
+#include "core/start/win/ClrHost.h"
 
 #include "bridge/win/GuiInterfaces.h"
 #include "core/FatalError.h"

@@ -1,7 +1,7 @@
 #include <memory>
 #include <utility>
 
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 #include "service/ApiReplySink.h"
 #include "service/ApiResult.h"
 #include "service/ConnThread.h"

@@ -1,14 +1,14 @@
-#include "update/win/UpdateDownloader.h"
+#include "bridge/win/UpdateDownloader.h"
 
 #include <wrl/client.h>
 
 #include <sstream>
 
-#include "bridge/StatusCodes.h"
+#include "core/StatusCodes.h"
 #include "core/DebugLog.h"
 #include "core/Endpoints.h"
 #include "core/FatalError.h"
-#include "core/win/MainDispatcher.h"
+#include "core/app/win/MainDispatcher.h"
 #include "service/HttpThread.h"
 
 using Microsoft::WRL::ComPtr;
