@@ -4,6 +4,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash tools/setup.sh >/dev/null
+/usr/bin/python3 tools/check-includes.py
 jobs=$(nproc)
 
 # The shipped i686 programs always build, with every test compiled for them.
