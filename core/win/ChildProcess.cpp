@@ -10,34 +10,26 @@
 
 namespace {
 
-class HandleGuard {
- public:
-  HandleGuard() = default;
-  ~HandleGuard() {
-    if (handle) CloseHandle(handle);
-  }
-  HandleGuard(const HandleGuard&) = delete;
-  HandleGuard& operator=(const HandleGuard&) = delete;
-  HANDLE handle = nullptr;
-};
-
-HANDLE createKillOnCloseJob() {
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+WinHandle createKillOnCloseJob() {
+  WinHandle job(CreateJobObjectW(nullptr, nullptr), winhandle::kNoCloseCode);
   if (!job) throw std::runtime_error("CreateJobObjectW failed");
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   // The record is larger in a 64-bit process: its size is never a constant.
-  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-    CloseHandle(job);
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits))
     throw std::runtime_error("SetInformationJobObject failed");
-  }
   return job;
 }
 
 // Starts the child suspended and without a window, outside the client's own
 // job. A client whose job forbids breakaway gets ERROR_ACCESS_DENIED for every
 // such child; it then starts it inside that job, where our own job nests.
-PROCESS_INFORMATION createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine) {
+struct StartedProcess {
+  WinHandle process;
+  WinHandle thread;
+};
+
+StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine) {
   const DWORD flags = CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW;
   for (DWORD tryFlags : {flags, flags & ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB)}) {
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
@@ -47,7 +39,7 @@ PROCESS_INFORMATION createSuspendedProcess(const std::wstring& programPath, cons
     PROCESS_INFORMATION info = {};
     if (CreateProcessW(programPath.c_str(), line.data(), nullptr, nullptr, FALSE, tryFlags, nullptr, nullptr,
                        &startup, &info))
-      return info;
+      return {WinHandle(info.hProcess, winhandle::kNoCloseCode), WinHandle(info.hThread, winhandle::kNoCloseCode)};
     if (GetLastError() != ERROR_ACCESS_DENIED) break;
   }
   throw std::runtime_error("CreateProcessW failed");
@@ -67,27 +59,27 @@ std::unique_ptr<ChildProcess> ChildProcess::create(const std::wstring& programPa
 
 void ChildProcess::start(const std::wstring& programPath, const std::wstring& commandLine) {
   job_ = createKillOnCloseJob();
-  PROCESS_INFORMATION info = createSuspendedProcess(programPath, commandLine);
-  process_ = info.hProcess;
-  thread_ = info.hThread;
-  if (!AssignProcessToJobObject(job_, process_)) {
-    TerminateProcess(process_, 0);
+  StartedProcess started = createSuspendedProcess(programPath, commandLine);
+  process_ = std::move(started.process);
+  thread_ = std::move(started.thread);
+  if (!AssignProcessToJobObject(job_.get(), process_.get())) {
+    TerminateProcess(process_.get(), 0);
     throw std::runtime_error("AssignProcessToJobObject failed");
   }
-  if (ResumeThread(thread_) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
+  if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
   started_ = true;
-  stopEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  stopEvent_ = WinHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr), winhandle::kNoCloseCode);
   if (!stopEvent_) fatalError(148);
   watcher_ = std::thread([this] { watchExit(); });
 }
 
 void ChildProcess::watchExit() {
-  HANDLE handles[2] = {process_, stopEvent_};
+  HANDLE handles[2] = {process_.get(), stopEvent_.get()};
   DWORD woke = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
   if (woke == WAIT_OBJECT_0 + 1) return;  // the owner is stopping
   // A failed wait is reported as a failed child: its owner waits for a report.
   DWORD code = 1;
-  if (woke != WAIT_OBJECT_0 || !GetExitCodeProcess(process_, &code)) code = 1;
+  if (woke != WAIT_OBJECT_0 || !GetExitCodeProcess(process_.get(), &code)) code = 1;
   std::function<void()> onExit;
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -123,32 +115,28 @@ ChildProcess::~ChildProcess() {
       stopping_ = true;
     }
     callbackSet_.notify_all();
-    if (stopEvent_) SetEvent(stopEvent_);
+    if (stopEvent_) SetEvent(stopEvent_.get());
     // A watcher that could not be started has nothing to join.
     if (watcher_.joinable()) watcher_.join();
-    if (stopEvent_) CloseHandle(stopEvent_);
+    stopEvent_.reset();
   }
-  if (process_) CloseHandle(process_);
-  if (thread_) CloseHandle(thread_);
-  if (job_) CloseHandle(job_);
+  // Closing the job last ends a child that still runs.
+  process_.reset();
+  thread_.reset();
+  job_.reset();
 }
 
 uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine) {
-  HandleGuard job;
-  job.handle = createKillOnCloseJob();
-  PROCESS_INFORMATION info = createSuspendedProcess(programPath, commandLine);
-  HandleGuard thread;
-  thread.handle = info.hThread;
-  HandleGuard process;
-  process.handle = info.hProcess;
-  if (!AssignProcessToJobObject(job.handle, process.handle)) {
-    TerminateProcess(process.handle, 0);
+  WinHandle job = createKillOnCloseJob();
+  StartedProcess started = createSuspendedProcess(programPath, commandLine);
+  if (!AssignProcessToJobObject(job.get(), started.process.get())) {
+    TerminateProcess(started.process.get(), 0);
     throw std::runtime_error("AssignProcessToJobObject failed");
   }
-  if (ResumeThread(thread.handle) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
-  if (WaitForSingleObject(process.handle, INFINITE) != WAIT_OBJECT_0) throw std::runtime_error("wait failed");
+  if (ResumeThread(started.thread.get()) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
+  if (WaitForSingleObject(started.process.get(), INFINITE) != WAIT_OBJECT_0) throw std::runtime_error("wait failed");
   DWORD code = 0;
-  if (!GetExitCodeProcess(process.handle, &code)) throw std::runtime_error("GetExitCodeProcess failed");
+  if (!GetExitCodeProcess(started.process.get(), &code)) throw std::runtime_error("GetExitCodeProcess failed");
   return code;
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "core/win/WinHandle.h"
+
 // A started program inside a job object that kills it when the job's last
 // handle closes: on destruction, and with the client when it exits or crashes.
 // A watcher thread waits for its end and reports it once through the exit
@@ -39,12 +41,12 @@ class ChildProcess {
   void start(const std::wstring& programPath, const std::wstring& commandLine);
   void watchExit();
 
-  HANDLE job_ = nullptr;
-  HANDLE thread_ = nullptr;
-  HANDLE process_ = nullptr;
+  WinHandle job_;
+  WinHandle thread_;
+  WinHandle process_;
   bool started_ = false;
   std::thread watcher_;
-  HANDLE stopEvent_ = nullptr;
+  WinHandle stopEvent_;
 
   mutable std::mutex mutex_;
   std::condition_variable callbackSet_;

@@ -12,6 +12,7 @@
 #include "core/DebugLog.h"
 #include "core/Text.h"
 #include "core/win/System.h"
+#include "core/win/WinHandle.h"
 
 std::wstring logsFolder() {
   std::wstring folder = joinPath(parentFolder(exePath()), L"logs");
@@ -33,8 +34,8 @@ void clearOldLogs() { clearOldLogsIn(logsFolder(), _time64(nullptr)); }
 
 void clearOldLogsIn(const std::wstring& folder, int64_t now) {
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(joinPath(folder, L"*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) {
+  WinFind find(FindFirstFileW(joinPath(folder, L"*").c_str(), &found), winhandle::kNoCloseCode);
+  if (!find) {
     writeDebugLog("clearOldLogs failed :301\n");
     return;
   }
@@ -42,8 +43,8 @@ void clearOldLogsIn(const std::wstring& folder, int64_t now) {
   do {
     std::wstring name = found.cFileName;
     if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
+  } while (FindNextFileW(find.get(), &found));
+  find.reset();
 
   static const std::wregex transcript(L"^(\\d{4})(\\d{2})(\\d{2})(\\d{2})(\\d{2})(\\d{2})\\.txt$");
   for (const std::wstring& name : names) {

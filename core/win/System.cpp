@@ -9,6 +9,7 @@
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
 #include "core/Text.h"
+#include "core/win/WinHandle.h"
 
 std::wstring appDataFolder() {
   wchar_t buffer[MAX_PATH];
@@ -94,19 +95,14 @@ void deleteTree(const std::wstring& path) {
   }
   if (folder) {
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(joinPath(path, L"*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) throw std::runtime_error("deleteTree: listing failed");
-    try {
-      do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        deleteTree(joinPath(path, name));
-      } while (FindNextFileW(find, &found));
-    } catch (...) {
-      FindClose(find);
-      throw;
-    }
-    FindClose(find);
+    WinFind find(FindFirstFileW(joinPath(path, L"*").c_str(), &found), winhandle::kNoCloseCode);
+    if (!find) throw std::runtime_error("deleteTree: listing failed");
+    do {
+      std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      deleteTree(joinPath(path, name));
+    } while (FindNextFileW(find.get(), &found));
+    find.reset();
     if (!RemoveDirectoryW(path.c_str())) throw std::runtime_error("deleteTree: RemoveDirectoryW failed");
   } else if (!DeleteFileW(path.c_str())) {
     throw std::runtime_error("deleteTree: DeleteFileW failed");
@@ -131,15 +127,15 @@ void trimAtNul(std::wstring& text) {
 }
 
 bool readRegistryDefaultString(HKEY root, const std::wstring& subKey, std::wstring& out) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ | registryViewFlag(), &key) != ERROR_SUCCESS) return false;
-  RegKeyGuard guard(key);
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ | registryViewFlag(), &opened) != ERROR_SUCCESS) return false;
+  WinKey key(opened, winhandle::kNoCloseCode);
   DWORD type = 0;
   DWORD size = 0;
-  if (RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+  if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
   if (type != REG_SZ || size == 0) return false;
   std::wstring text(size / 2, L'\0');
-  if (RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &size) != ERROR_SUCCESS)
+  if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &size) != ERROR_SUCCESS)
     return false;
   trimAtNul(text);
   out = text;

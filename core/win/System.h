@@ -29,19 +29,6 @@ REGSAM registryViewFlag();
 bool readRegistryDefaultString(HKEY root, const std::wstring& subKey, std::wstring& out);
 void trimAtNul(std::wstring& text);
 
-class RegKeyGuard {
- public:
-  explicit RegKeyGuard(HKEY& key) : key_(key) {}
-  ~RegKeyGuard() {
-    if (key_) RegCloseKey(key_);
-  }
-  RegKeyGuard(const RegKeyGuard&) = delete;
-  RegKeyGuard& operator=(const RegKeyGuard&) = delete;
-
- private:
-  HKEY& key_;
-};
-
 // A failed COM allocation, thrown with its HRESULT (E_OUTOFMEMORY).
 class ComError : public std::exception {
  public:

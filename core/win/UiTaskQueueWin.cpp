@@ -4,32 +4,28 @@
 
 #include "core/FatalError.h"
 #include "core/win/MessageWait.h"
+#include "core/win/WinHandle.h"
 
 namespace {
 
 class MessageWaitSignal : public UiTaskQueue::Signal {
  public:
-  MessageWaitSignal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  MessageWaitSignal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr), 44) {
     if (!event_) fatalError(41);
   }
-  ~MessageWaitSignal() override {
-    if (!CloseHandle(event_)) fatalError(44);
-  }
-  MessageWaitSignal(const MessageWaitSignal&) = delete;
-  MessageWaitSignal& operator=(const MessageWaitSignal&) = delete;
 
   void set() override {
-    if (!SetEvent(event_)) fatalError(151);
+    if (!SetEvent(event_.get())) fatalError(151);
   }
   void reset() override {
-    if (!ResetEvent(event_)) fatalError(150);
+    if (!ResetEvent(event_.get())) fatalError(150);
   }
   void wait() override {
-    if (waitForEventOrMessages(event_) == WAIT_FAILED) fatalError(58);
+    if (waitForEventOrMessages(event_.get()) == WAIT_FAILED) fatalError(58);
   }
 
  private:
-  HANDLE event_;
+  WinHandle event_;
 };
 
 }  // namespace

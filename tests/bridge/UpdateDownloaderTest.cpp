@@ -294,25 +294,21 @@ TEST_F(UpdaterStart, PassesTheBlockAndItsSizeAndResumesTheUpdater) {
   EXPECT_EQ(launch.blockSize, 1238u);
   EXPECT_EQ(launch.commandLine, L"\"" + program_ + L"\" 1238");
   MEMORY_BASIC_INFORMATION region{};
-  VirtualQuery(launch.view, &region, sizeof(region));
+  VirtualQuery(launch.view.get(), &region, sizeof(region));
   EXPECT_GE(region.RegionSize, 1238u);
-  const unsigned char* block = static_cast<const unsigned char*>(launch.view);
+  const unsigned char* block = static_cast<const unsigned char*>(launch.view.get());
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(block), 1234), fields);
   // The last four bytes name this process inside the updater.
   HANDLE back = nullptr;
   uint32_t value = loadU32(block + 1234);
-  bool duplicated = DuplicateHandle(launch.process, reinterpret_cast<HANDLE>(blockValueToHandle(value)),
+  bool duplicated = DuplicateHandle(launch.process.get(), reinterpret_cast<HANDLE>(blockValueToHandle(value)),
                                     GetCurrentProcess(), &back, 0, FALSE, DUPLICATE_SAME_ACCESS);
   if (duplicated) {
     EXPECT_EQ(GetProcessId(back), GetCurrentProcessId());
     CloseHandle(back);
   }
-  ASSERT_EQ(WaitForSingleObject(launch.process, 20000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(launch.process.get(), 20000), WAIT_OBJECT_0);
   EXPECT_EQ(starts(), "2|\"" + toUtf8(program_) + "\" 1238\n");
-  UnmapViewOfFile(launch.view);
-  CloseHandle(launch.mapping);
-  CloseHandle(launch.thread);
-  CloseHandle(launch.process);
 }
 
 TEST_F(UpdaterStart, FailsWhenTheSharedMemoryExistsAndEndsTheSuspendedUpdater) {

@@ -8,6 +8,7 @@
 
 #include "core/app/win/DotNetSetup.h"
 #include "core/win/System.h"
+#include "core/win/WinHandle.h"
 
 namespace {
 
@@ -18,12 +19,12 @@ void removeFullKey() {
 }
 
 void setRelease(DWORD type, const void* data, DWORD size) {
-  HKEY key = nullptr;
+  HKEY created = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFullKey, 0, nullptr, 0, KEY_WRITE | registryViewFlag(), nullptr,
-                            &key, nullptr),
+                            &created, nullptr),
             ERROR_SUCCESS);
-  RegKeyGuard guard(key);
-  ASSERT_EQ(RegSetValueExW(key, L"Release", 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+  WinKey key(created, winhandle::kNoCloseCode);
+  ASSERT_EQ(RegSetValueExW(key.get(), L"Release", 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
 }
 
 TEST(DotNetReleaseTest, OnlyAFourByteDwordOfAtLeast378389Counts) {

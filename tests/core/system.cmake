@@ -11,3 +11,4 @@ if(WIN32)
   set_tests_properties(core_fatal_message_test PROPERTIES
     ENVIRONMENT "ZAV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" TIMEOUT 120)
 endif()
+zav_test(core_winhandle_test WINDOWS_ONLY SOURCES ${ZAV_TEST_DIR}/WinHandleTest.cpp)

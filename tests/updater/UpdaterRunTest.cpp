@@ -207,14 +207,10 @@ TEST_F(UpdaterRun, AppliesAnUpdateThroughTheProgramAndRestartsTheClient) {
   DWORD clientExit = 1;
   GetExitCodeProcess(client_, &clientExit);
   EXPECT_EQ(clientExit, 0u);
-  ASSERT_EQ(WaitForSingleObject(launch.process, 20000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(launch.process.get(), 20000), WAIT_OBJECT_0);
   DWORD updaterExit = 9;
-  GetExitCodeProcess(launch.process, &updaterExit);
+  GetExitCodeProcess(launch.process.get(), &updaterExit);
   EXPECT_EQ(updaterExit, 0u);
-  UnmapViewOfFile(launch.view);
-  CloseHandle(launch.mapping);
-  CloseHandle(launch.thread);
-  CloseHandle(launch.process);
 
   Snapshot expected{{L"ZAV.upd", shown(updaterBytes())},
                     {L"a.dat", shared},

@@ -14,26 +14,20 @@ namespace {
 
 const wchar_t kMappingName[] = L"Global\\KWEL_GUI_GUPD";
 
-// Ends a suspended updater when a later step fails.
+// Ends a suspended updater when a later step fails; the launch's holders
+// then close its handles.
 class LaunchGuard {
  public:
-  explicit LaunchGuard(UpdaterLaunch& launch) : launch_(launch) {}
+  explicit LaunchGuard(HANDLE process) : process_(process) {}
   ~LaunchGuard() {
-    if (done_) return;
-    if (launch_.view) UnmapViewOfFile(launch_.view);
-    if (launch_.mapping) CloseHandle(launch_.mapping);
-    if (launch_.process) {
-      TerminateProcess(launch_.process, 1);
-      CloseHandle(launch_.thread);
-      CloseHandle(launch_.process);
-    }
-    launch_ = UpdaterLaunch();
+    if (process_) TerminateProcess(process_, 1);
   }
-  void done() { done_ = true; }
+  LaunchGuard(const LaunchGuard&) = delete;
+  LaunchGuard& operator=(const LaunchGuard&) = delete;
+  void done() { process_ = nullptr; }
 
  private:
-  UpdaterLaunch& launch_;
-  bool done_ = false;
+  HANDLE process_;
 };
 
 }  // namespace
@@ -52,30 +46,30 @@ UpdaterLaunch launchUpdater(const std::wstring& updaterPath, const std::string& 
                       CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                       &started))
     throw NumberError(20);
-  launch.process = started.hProcess;
-  launch.thread = started.hThread;
-  LaunchGuard guard(launch);
+  launch.process = WinHandle(started.hProcess, winhandle::kNoCloseCode);
+  launch.thread = WinHandle(started.hThread, winhandle::kNoCloseCode);
+  LaunchGuard guard(launch.process.get());
 
   HANDLE duplicated = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), clientProcess, launch.process, &duplicated, 0, FALSE,
+  if (!DuplicateHandle(GetCurrentProcess(), clientProcess, launch.process.get(), &duplicated, 0, FALSE,
                        DUPLICATE_SAME_ACCESS))
     throw NumberError(23);
   uint32_t handleValue = handleToBlockValue(reinterpret_cast<uintptr_t>(duplicated));
 
-  launch.mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, launch.blockSize, kMappingName);
+  launch.mapping = WinHandle(
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, launch.blockSize, kMappingName),
+      winhandle::kNoCloseCode);
   // An object left by another run keeps its own size and contents.
-  if (launch.mapping && GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(launch.mapping);
-    launch.mapping = nullptr;
-  }
+  if (launch.mapping && GetLastError() == ERROR_ALREADY_EXISTS) launch.mapping.reset();
   if (!launch.mapping) throw NumberError(21);
-  launch.view = MapViewOfFile(launch.mapping, FILE_MAP_ALL_ACCESS, 0, 0, launch.blockSize);
+  launch.view = WinView(MapViewOfFile(launch.mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, launch.blockSize),
+                        winhandle::kNoCloseCode);
   if (!launch.view) throw NumberError(22);
 
-  unsigned char* block = static_cast<unsigned char*>(launch.view);
+  unsigned char* block = static_cast<unsigned char*>(launch.view.get());
   if (!fields.empty()) std::memcpy(block, fields.data(), fields.size());
   storeU32(block + fields.size(), handleValue);
-  if (ResumeThread(launch.thread) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
+  if (ResumeThread(launch.thread.get()) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
   guard.done();
   return launch;
 }
@@ -95,7 +89,7 @@ void UpdateManifest::startUpdater() const {
   // The updater ends this process. Should it end first instead (a bad block,
   // a failed start of its own), the client must not linger holding the
   // single-instance mutex with no window: it says so and ends.
-  if (WaitForSingleObject(launch.process, INFINITE) == WAIT_OBJECT_0) {
+  if (WaitForSingleObject(launch.process.get(), INFINITE) == WAIT_OBJECT_0) {
     MessageBoxW(nullptr, L"Failed to start updater:\nthe updater ended without applying the update", nullptr,
                 MB_ICONERROR | MB_TOPMOST);
     TerminateProcess(GetCurrentProcess(), 1);

@@ -5,13 +5,15 @@
 #include <cstdint>
 #include <string>
 
+#include "core/win/WinHandle.h"
+
 // A started updater and the shared memory holding its block. In the client
 // these stay open until the updater ends the client.
 struct UpdaterLaunch {
-  HANDLE process = nullptr;
-  HANDLE thread = nullptr;
-  HANDLE mapping = nullptr;
-  void* view = nullptr;
+  WinHandle process;
+  WinHandle thread;
+  WinHandle mapping;
+  WinView view;
   uint32_t blockSize = 0;
   std::wstring commandLine;
 };

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "core/win/WinHandle.h"
 #include "update/RelativePath.h"
 #include "updater/UpdaterFailure.h"
 #include "updater/win/UpdaterSha1.h"
@@ -15,32 +16,29 @@ const wchar_t kMappingName[] = L"Global\\KWEL_GUI_GUPD";
 // "~zav" + 8 hex digits + "-" + up to 10 digits + ".new"
 constexpr size_t kSiblingNameLength = 4 + 8 + 1 + 10 + 4;
 
+using UpdaterHandle = BasicWinHandle<winhandle::Object, winhandle::LetGo>;
+using UpdaterFile = BasicWinHandle<winhandle::File, winhandle::LetGo>;
+using UpdaterFind = BasicWinHandle<winhandle::Find, winhandle::LetGo>;
+using UpdaterView = BasicWinHandle<winhandle::View, winhandle::LetGo>;
+
 class MappedBlock {
  public:
-  explicit MappedBlock(uint32_t size) {
-    mapping_ = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kMappingName);
+  explicit MappedBlock(uint32_t size)
+      : mapping_(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kMappingName), winhandle::kNoCloseCode) {
     if (!mapping_) throw UpdaterFailure(updaterText::argument3);
-    view_ = MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, size);
-    if (!view_) {
-      CloseHandle(mapping_);
-      throw UpdaterFailure(updaterText::argument4);
-    }
+    view_ = UpdaterView(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, size), winhandle::kNoCloseCode);
+    if (!view_) throw UpdaterFailure(updaterText::argument4);
   }
-  ~MappedBlock() { close(); }
-  MappedBlock(const MappedBlock&) = delete;
-  MappedBlock& operator=(const MappedBlock&) = delete;
 
-  const unsigned char* data() const { return static_cast<const unsigned char*>(view_); }
+  const unsigned char* data() const { return static_cast<const unsigned char*>(view_.get()); }
   void close() {
-    if (view_) UnmapViewOfFile(view_);
-    if (mapping_) CloseHandle(mapping_);
-    view_ = nullptr;
-    mapping_ = nullptr;
+    view_.reset();
+    mapping_.reset();
   }
 
  private:
-  HANDLE mapping_ = nullptr;
-  void* view_ = nullptr;
+  UpdaterHandle mapping_;
+  UpdaterView view_;
 };
 
 DWORD attributesOf(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
@@ -207,9 +205,10 @@ void createParents(const std::wstring& base, const std::wstring& relative, Journ
 }
 
 void writeNewFile(const std::wstring& path, const std::string& bytes, Journal& journal) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw UpdaterFailure(updaterText::createFailed);
+  UpdaterFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr),
+                   winhandle::kNoCloseCode);
+  if (!file) throw UpdaterFailure(updaterText::createFailed);
   journal.stagedFile(path);
   const char* data = bytes.data();
   size_t left = bytes.size();
@@ -217,12 +216,12 @@ void writeNewFile(const std::wstring& path, const std::string& bytes, Journal& j
   while (ok && left > 0) {
     DWORD piece = static_cast<DWORD>(left < (1u << 30) ? left : (1u << 30));
     DWORD written = 0;
-    ok = WriteFile(file, data, piece, &written, nullptr) && written == piece;
+    ok = WriteFile(file.get(), data, piece, &written, nullptr) && written == piece;
     data += piece;
     left -= piece;
   }
-  ok = ok && FlushFileBuffers(file);
-  if (!CloseHandle(file)) ok = false;
+  ok = ok && FlushFileBuffers(file.get());
+  if (!file.close()) ok = false;
   if (!ok) throw UpdaterFailure(updaterText::writeFailed);
 }
 
@@ -251,13 +250,13 @@ bool removeTree(const std::wstring& path) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     bool complete = true;
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(combinePath(path, L"*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
+    UpdaterFind find(FindFirstFileW(combinePath(path, L"*").c_str(), &found), winhandle::kNoCloseCode);
+    if (find) {
       do {
         std::wstring name = found.cFileName;
         if (name != L"." && name != L"..") complete = removeTree(combinePath(path, name)) && complete;
-      } while (FindNextFileW(find, &found));
-      FindClose(find);
+      } while (FindNextFileW(find.get(), &found));
+      find.reset();
     }
     return RemoveDirectoryW(path.c_str()) && complete;
   }
@@ -352,8 +351,8 @@ bool restartClient(const std::wstring& program) {
                         &started);
   }
   if (!ok) return false;
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
+  UpdaterHandle(started.hThread, winhandle::kNoCloseCode).reset();
+  UpdaterHandle(started.hProcess, winhandle::kNoCloseCode).reset();
   return true;
 }
 
@@ -366,11 +365,11 @@ int runUpdater(int argc, const wchar_t* const* argv, UpdaterUi& ui) {
     BlockReader reader(mapped.data(), size);
     block = readHandoffBlock(reader);
     checkHandoffBlock(block);
-    HANDLE client = clientProcessHandle(block.clientProcess);
-    if (!TerminateProcess(client, 0)) throw UpdaterFailure(updaterText::argument9);
+    UpdaterHandle client(clientProcessHandle(block.clientProcess), winhandle::kNoCloseCode);
+    if (!TerminateProcess(client.get(), 0)) throw UpdaterFailure(updaterText::argument9);
     // From here on the client is going: every way out starts it again.
-    if (WaitForSingleObject(client, INFINITE) != WAIT_OBJECT_0) failure = updaterText::argument10;
-    CloseHandle(client);
+    if (WaitForSingleObject(client.get(), INFINITE) != WAIT_OBJECT_0) failure = updaterText::argument10;
+    client.reset();
     mapped.close();
   } catch (const UpdaterFailure& early) {
     ui.showError(early.message());

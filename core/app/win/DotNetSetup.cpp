@@ -16,6 +16,7 @@
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
 #include "core/win/UiTaskQueueWin.h"
+#include "core/win/WinHandle.h"
 #include "service/HttpThread.h"
 #include "service/Url.h"
 
@@ -104,20 +105,20 @@ HWND createControl(const wchar_t* className, const wchar_t* text, DWORD style, i
 }  // namespace
 
 bool isDotNet45Installed() {
-  HKEY key = nullptr;
+  HKEY opened = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\NET Framework Setup\\NDP\\v4\\Full", 0,
-                    KEY_READ | registryViewFlag(), &key) != ERROR_SUCCESS) {
+                    KEY_READ | registryViewFlag(), &opened) != ERROR_SUCCESS) {
     return false;
   }
-  RegKeyGuard guard(key);
+  WinKey key(opened, winhandle::kNoCloseCode);
   DWORD type = 0;
   DWORD size = 0;
-  if (RegQueryValueExW(key, L"Release", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_DWORD ||
+  if (RegQueryValueExW(key.get(), L"Release", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_DWORD ||
       size != sizeof(DWORD)) {
     return false;
   }
   DWORD release = 0;
-  if (RegQueryValueExW(key, L"Release", nullptr, &type, reinterpret_cast<BYTE*>(&release), &size) !=
+  if (RegQueryValueExW(key.get(), L"Release", nullptr, &type, reinterpret_cast<BYTE*>(&release), &size) !=
           ERROR_SUCCESS ||
       type != REG_DWORD || size != sizeof(DWORD)) {
     return false;

@@ -40,13 +40,13 @@ MainDispatcher::MainDispatcher(GuiStarter startGui, std::shared_ptr<RandomGenera
   if (!settingsStore) settingsStore = SavedConfigFile::forCurrentUser();
   savedConfig_ = std::make_unique<SavedConfig>(std::move(settingsStore));
   savedConfig_->load();
-  wakeEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  wakeEvent_ = WinHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr), 141);
   if (!wakeEvent_) fatalError(140);
 }
 
 MainDispatcher::~MainDispatcher() {
   discardLeftovers();
-  if (!CloseHandle(wakeEvent_)) fatalError(141);
+  wakeEvent_.reset();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!tasks_.empty()) fatalError(142);
@@ -61,18 +61,18 @@ MainDispatcher::~MainDispatcher() {
 void MainDispatcher::post(std::function<void()> task) {
   std::lock_guard<std::mutex> lock(mutex_);
   tasks_.push_back(std::move(task));
-  if (!SetEvent(wakeEvent_)) fatalError(144);
+  if (!SetEvent(wakeEvent_.get())) fatalError(144);
 }
 
 void MainDispatcher::run() {
   while (busyCount_ != 0 || connThread_) {
-    if (waitForEventOrMessages(wakeEvent_) == WAIT_FAILED) fatalError(145);
+    if (waitForEventOrMessages(wakeEvent_.get()) == WAIT_FAILED) fatalError(145);
 
     std::vector<std::function<void()>> batch;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       batch.swap(tasks_);
-      if (!ResetEvent(wakeEvent_)) fatalError(146);
+      if (!ResetEvent(wakeEvent_.get())) fatalError(146);
     }
     for (auto& task : batch) task();
     unlinkEndedSubscriptions();

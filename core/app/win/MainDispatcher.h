@@ -12,6 +12,7 @@
 
 #include "core/Json.h"
 #include "core/SavedConfig.h"
+#include "core/win/WinHandle.h"
 
 class ConnThread;
 class RandomGenerator;
@@ -114,7 +115,7 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   ConnThreadMaker makeConnThread_;
   std::mutex mutex_;
   std::vector<std::function<void()>> tasks_;
-  HANDLE wakeEvent_ = nullptr;
+  WinHandle wakeEvent_;
   int busyCount_ = 0;
   std::unique_ptr<ConnThread> connThread_;
   int connState_ = 1;

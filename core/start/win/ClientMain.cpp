@@ -12,6 +12,7 @@
 #include "core/app/win/DotNetSetup.h"
 #include "core/win/Logs.h"
 #include "core/app/win/MainDispatcher.h"
+#include "core/win/WinHandle.h"
 
 namespace {
 // Opens the debug log before WinMain runs.
@@ -55,7 +56,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       reinterpret_cast<CorExitProcessFn>(reinterpret_cast<void*>(GetProcAddress(mscoree, "CorExitProcess")));
   if (!corExitProcess) fatalError(82);
 
-  HANDLE instanceMutex = takeSingleInstanceMutex();
+  WinHandle instanceMutex(takeSingleInstanceMutex(), 83);
   startCom();
 
   ClrHost host(mscoree);
@@ -69,7 +70,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
 
   host.stop();
-  if (!CloseHandle(instanceMutex)) fatalError(83);
+  instanceMutex.reset();
   corExitProcess(0);
   fatalError(116);
 }
