@@ -18,7 +18,7 @@ uint32_t checkedCount(size_t count) {
 
 void HandoffWriter::writeU32(uint32_t value) {
   unsigned char bytes[4];
-  storeU32(bytes, value);
+  handoff::storeU32(bytes, value);
   out_.append(reinterpret_cast<const char*>(bytes), sizeof(bytes));
 }
 
@@ -56,23 +56,4 @@ std::string serialiseUpdateBlock(const UpdateManifest& manifest) {
     writer.writeBytes(content.second);
   }
   return writer.take();
-}
-
-uint32_t handleToBlockValue(uintptr_t handle) {
-  uint32_t value = static_cast<uint32_t>(handle);
-  if (blockValueToHandle(value) != handle) throw std::range_error("process handle does not fit the update block");
-  return value;
-}
-
-uintptr_t blockValueToHandle(uint32_t value) {
-  return static_cast<uintptr_t>(static_cast<intptr_t>(static_cast<int32_t>(value)));
-}
-
-void storeU32(unsigned char* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint32_t loadU32(const unsigned char* at) {
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-         static_cast<uint32_t>(at[3]) << 24;
 }

@@ -16,9 +16,7 @@ const unsigned char* BlockReader::take(uint32_t count, const wchar_t* shortMessa
 }
 
 uint32_t BlockReader::readU32() {
-  const unsigned char* at = take(4, updaterText::argument5);
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-         static_cast<uint32_t>(at[3]) << 24;
+  return handoff::loadU32(take(4, updaterText::argument5));
 }
 
 std::string BlockReader::readBytes() {
@@ -26,8 +24,8 @@ std::string BlockReader::readBytes() {
   return std::string(reinterpret_cast<const char*>(take(length, updaterText::argument6)), length);
 }
 
-BlockKey BlockReader::readKey() {
-  BlockKey key;
+ContentKey BlockReader::readKey() {
+  ContentKey key;
   std::memcpy(key.data(), take(static_cast<uint32_t>(key.size()), updaterText::argument7), key.size());
   return key;
 }
@@ -61,7 +59,7 @@ HandoffBlock readHandoffBlock(BlockReader& reader) {
     block.writeEntries[path] = reader.readKey();
   }
   for (uint32_t n = reader.readU32(); n > 0; --n) {
-    BlockKey key = reader.readKey();
+    ContentKey key = reader.readKey();
     block.contents[key] = reader.readContent();
   }
   block.clientProcess = reader.readU32();

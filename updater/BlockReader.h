@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -8,16 +7,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "update/UpdateBlockFormat.h"
+
 // The update block the client leaves in shared memory, read with a cursor that
 // never passes the size it was given. Each read that lacks bytes throws
 // UpdaterFailure with its own message.
-using BlockKey = std::array<uint8_t, 20>;
+using handoff::ContentKey;
 
-struct BlockKeyHash {
-  size_t operator()(const BlockKey& key) const {
-    return static_cast<uint32_t>(key[0]) | static_cast<uint32_t>(key[1]) << 8 | static_cast<uint32_t>(key[2]) << 16 |
-           static_cast<uint32_t>(key[3]) << 24;
-  }
+struct ContentKeyHash {
+  size_t operator()(const ContentKey& key) const { return handoff::loadU32(key.data()); }
 };
 
 class BlockReader {
@@ -26,7 +24,7 @@ class BlockReader {
 
   uint32_t readU32();
   std::string readBytes();
-  BlockKey readKey();
+  ContentKey readKey();
   std::string readContent();
   // UTF-8 to UTF-16; bytes that are not UTF-8 are "Corrupted data".
   std::wstring readWidePath();
@@ -41,10 +39,10 @@ class BlockReader {
 struct HandoffBlock {
   std::wstring baseFolder;
   std::wstring mainProgram;
-  BlockKey mainKey{};
+  ContentKey mainKey{};
   std::vector<std::wstring> deletePaths;
-  std::map<std::wstring, BlockKey> writeEntries;  // a later entry for a path wins
-  std::unordered_map<BlockKey, std::string, BlockKeyHash> contents;  // likewise per key
+  std::map<std::wstring, ContentKey> writeEntries;  // a later entry for a path wins
+  std::unordered_map<ContentKey, std::string, ContentKeyHash> contents;  // likewise per key
   uint32_t clientProcess = 0;
 };
 

@@ -300,8 +300,8 @@ TEST_F(UpdaterStart, PassesTheBlockAndItsSizeAndResumesTheUpdater) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(block), 1234), fields);
   // The last four bytes name this process inside the updater.
   HANDLE back = nullptr;
-  uint32_t value = loadU32(block + 1234);
-  bool duplicated = DuplicateHandle(launch.process.get(), reinterpret_cast<HANDLE>(blockValueToHandle(value)),
+  uint32_t value = handoff::loadU32(block + 1234);
+  bool duplicated = DuplicateHandle(launch.process.get(), reinterpret_cast<HANDLE>(handoff::blockValueToHandle(value)),
                                     GetCurrentProcess(), &back, 0, FALSE, DUPLICATE_SAME_ACCESS);
   if (duplicated) {
     EXPECT_EQ(GetProcessId(back), GetCurrentProcessId());

@@ -419,9 +419,9 @@ TEST(HandoffWriter, RefusesAnAbsentDigestAndKeepsHandlesWhole) {
   writer.writeString(L"\u00e9");
   EXPECT_EQ(writer.bytes(), std::string("\x04\x03\x02\x01\x02\0\0\0\xC3\xA9", 10));
   for (uintptr_t handle : {uintptr_t{0x4}, uintptr_t{0x7FFFFFFC}, static_cast<uintptr_t>(-1), static_cast<uintptr_t>(-2)})
-    EXPECT_EQ(blockValueToHandle(handleToBlockValue(handle)), handle);
+    EXPECT_EQ(handoff::blockValueToHandle(handoff::handleToBlockValue(handle)), handle);
   if (sizeof(uintptr_t) > 4) {
-    EXPECT_THROW(handleToBlockValue(static_cast<uintptr_t>(0x80000000u)), std::range_error);
+    EXPECT_THROW(handoff::handleToBlockValue(static_cast<uintptr_t>(0x80000000u)), std::range_error);
   }
 }
 

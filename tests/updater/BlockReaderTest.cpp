@@ -10,9 +10,9 @@
 
 namespace {
 
-ContentKey keyOf(const std::string& bytes) {
+handoff::ContentKey keyOf(const std::string& bytes) {
   Sha1Digest digest = Sha1Digest::of(bytes);
-  ContentKey key;
+  handoff::ContentKey key;
   std::copy(digest.data(), digest.data() + key.size(), key.begin());
   return key;
 }

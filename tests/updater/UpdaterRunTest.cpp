@@ -146,7 +146,7 @@ class UpdaterRun : public ::testing::Test {
     return false;
   }
   bool clientRunning() const { return WaitForSingleObject(client_, 0) == WAIT_TIMEOUT; }
-  uint32_t clientValue() const { return handleToBlockValue(reinterpret_cast<uintptr_t>(client_)); }
+  uint32_t clientValue() const { return handoff::handleToBlockValue(reinterpret_cast<uintptr_t>(client_)); }
 
   // The client's side: a signed manifest checked against this folder, with
   // every content it lacks "downloaded".
@@ -173,7 +173,7 @@ class UpdaterRun : public ::testing::Test {
   std::string blockOf(const UpdateManifest& manifest, uint32_t handle) {
     std::string block = serialiseUpdateBlock(manifest);
     unsigned char value[4];
-    storeU32(value, handle);
+    handoff::storeU32(value, handle);
     return block + std::string(reinterpret_cast<const char*>(value), 4);
   }
 
@@ -319,7 +319,7 @@ TEST_F(UpdaterRun, RefusesABadArgumentOrBlockBeforeTouchingAnything) {
          tail(w, clientValue());
        }), true, {}, updaterText::corrupted},
       {"handle of the updater itself", withWrite(L"x.dat", 0xFFFFFFFFu), true, {}, updaterText::argument9},
-      {"duplicated handle of the updater", withWrite(L"x.dat", handleToBlockValue(reinterpret_cast<uintptr_t>(self))),
+      {"duplicated handle of the updater", withWrite(L"x.dat", handoff::handleToBlockValue(reinterpret_cast<uintptr_t>(self))),
        true, {}, updaterText::argument9},
       {"handle of nothing", withWrite(L"x.dat", 0x7FFFFFF0u), true, {}, updaterText::argument9},
   };

@@ -12,8 +12,6 @@
 
 namespace {
 
-const wchar_t kMappingName[] = L"Global\\KWEL_GUI_GUPD";
-
 // Ends a suspended updater when a later step fails; the launch's holders
 // then close its handles.
 class LaunchGuard {
@@ -54,10 +52,10 @@ UpdaterLaunch launchUpdater(const std::wstring& updaterPath, const std::string& 
   if (!DuplicateHandle(GetCurrentProcess(), clientProcess, launch.process.get(), &duplicated, 0, FALSE,
                        DUPLICATE_SAME_ACCESS))
     throw NumberError(23);
-  uint32_t handleValue = handleToBlockValue(reinterpret_cast<uintptr_t>(duplicated));
+  uint32_t handleValue = handoff::handleToBlockValue(reinterpret_cast<uintptr_t>(duplicated));
 
   launch.mapping = WinHandle(
-      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, launch.blockSize, kMappingName),
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, launch.blockSize, handoff::kMappingName),
       winhandle::kNoCloseCode);
   // An object left by another run keeps its own size and contents.
   if (launch.mapping && GetLastError() == ERROR_ALREADY_EXISTS) launch.mapping.reset();
@@ -68,7 +66,7 @@ UpdaterLaunch launchUpdater(const std::wstring& updaterPath, const std::string& 
 
   unsigned char* block = static_cast<unsigned char*>(launch.view.get());
   if (!fields.empty()) std::memcpy(block, fields.data(), fields.size());
-  storeU32(block + fields.size(), handleValue);
+  handoff::storeU32(block + fields.size(), handleValue);
   if (ResumeThread(launch.thread.get()) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
   guard.done();
   return launch;

@@ -7,12 +7,12 @@
 
 #include "core/win/WinHandle.h"
 #include "update/RelativePath.h"
+#include "update/UpdateBlockFormat.h"
 #include "updater/UpdaterFailure.h"
 #include "updater/win/UpdaterSha1.h"
 
 namespace {
 
-const wchar_t kMappingName[] = L"Global\\KWEL_GUI_GUPD";
 // "~zav" + 8 hex digits + "-" + up to 10 digits + ".new"
 constexpr size_t kSiblingNameLength = 4 + 8 + 1 + 10 + 4;
 
@@ -24,7 +24,7 @@ using UpdaterView = BasicWinHandle<winhandle::View, winhandle::LetGo>;
 class MappedBlock {
  public:
   explicit MappedBlock(uint32_t size)
-      : mapping_(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kMappingName), winhandle::kNoCloseCode) {
+      : mapping_(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, handoff::kMappingName), winhandle::kNoCloseCode) {
     if (!mapping_) throw UpdaterFailure(updaterText::argument3);
     view_ = UpdaterView(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, size), winhandle::kNoCloseCode);
     if (!view_) throw UpdaterFailure(updaterText::argument4);
@@ -100,10 +100,10 @@ std::wstring checkTarget(const std::wstring& base, const std::wstring& relative,
   return target;
 }
 
-const std::string& checkedContent(const HandoffBlock& block, const BlockKey& key) {
+const std::string& checkedContent(const HandoffBlock& block, const ContentKey& key) {
   auto found = block.contents.find(key);
   if (found == block.contents.end()) throw UpdaterFailure(updaterText::corrupted);
-  BlockKey actual;
+  ContentKey actual;
   if (!sha1Of(found->second, actual) || actual != key) throw UpdaterFailure(updaterText::corrupted);
   return found->second;
 }
@@ -277,8 +277,7 @@ uint32_t parseBlockSize(int argc, const wchar_t* const* argv) {
 }
 
 HANDLE clientProcessHandle(uint32_t blockValue) {
-  // 64-bit Windows keeps handle values within 32 bits and sign-extends them.
-  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(blockValue)));
+  return reinterpret_cast<HANDLE>(handoff::blockValueToHandle(blockValue));
 }
 
 void checkHandoffBlock(const HandoffBlock& block) {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <limits>
 
-bool sha1Of(const std::string& bytes, BlockKey& out) {
+bool sha1Of(const std::string& bytes, ContentKey& out) {
   HCRYPTPROV provider = 0;
   if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return false;
   HCRYPTHASH hash = 0;

@@ -6,4 +6,4 @@
 
 // SHA-1 through the system's crypto provider: the updater links no crypto of
 // its own. False when the provider fails.
-bool sha1Of(const std::string& bytes, BlockKey& out);
+bool sha1Of(const std::string& bytes, ContentKey& out);
