@@ -18,6 +18,23 @@ std::wstring childHelperPath() { return besideTests(L"child_helper.exe"); }
 
 std::wstring protectToolPath() { return besideTests(L"protect_tool.exe"); }
 
+std::wstring netshStandInPath() { return besideTests(L"netsh_standin.exe"); }
+
+bool installSystemTool(const std::wstring& program, const std::wstring& fileName) {
+  wchar_t windows[MAX_PATH];
+  UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  PVOID redirection = nullptr;
+  const bool unredirected = Wow64DisableWow64FsRedirection(&redirection) != 0;
+  bool copied = true;
+  for (const wchar_t* folder : {L"system32", L"syswow64"}) {
+    std::wstring target = joinPath(joinPath(windows, folder), fileName);
+    copied = CopyFileW(program.c_str(), target.c_str(), FALSE) != 0 && copied;
+  }
+  if (unredirected) Wow64RevertWow64FsRedirection(redirection);
+  return copied;
+}
+
 std::wstring childHelperCommand(const std::wstring& options) {
   return quoteArgument(childHelperPath()) + L" " + options;
 }

@@ -1,0 +1,52 @@
+#include "netcfg/win/RegistryDnsSettings.h"
+
+// clang-format off
+#include <winsock2.h>
+#include <ws2ipdef.h>
+#include <windows.h>
+#include <iphlpapi.h>
+// clang-format on
+
+#include <utility>
+#include <vector>
+
+#include "core/Text.h"
+#include "core/win/System.h"
+
+namespace {
+
+constexpr size_t pathLimit = 260;
+
+bool interfaceGuid(uint32_t interfaceIndex, GUID& guid) {
+  NET_LUID luid;
+  if (ConvertInterfaceIndexToLuid(interfaceIndex, &luid) != NO_ERROR) return false;
+  return ConvertInterfaceLuidToGuid(&luid, &guid) == NO_ERROR;
+}
+
+}  // namespace
+
+RegistryDnsSettings::RegistryDnsSettings(std::wstring interfacesKey) : interfacesKey_(std::move(interfacesKey)) {}
+
+DnsSetting RegistryDnsSettings::read(uint32_t interfaceIndex) {
+  GUID guid;
+  if (!interfaceGuid(interfaceIndex, guid)) return {};
+  const std::wstring path = interfacesKey_ + L"\\" + fromUtf8(guidToString(guid));
+  if (path.size() + 1 > pathLimit) return {};
+  HKEY key = nullptr;
+  RegKeyGuard guard(key);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | registryViewFlag(), &key) != ERROR_SUCCESS)
+    return {};
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, L"NameServer", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ ||
+      size == 0)
+    return {};
+  std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+  DWORD filled = size;
+  if (RegQueryValueExW(key, L"NameServer", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &filled) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ || filled > size)
+    return {};
+  std::wstring value(text.data());
+  return DnsSetting{parseNameServers(toUtf8(value))};
+}
