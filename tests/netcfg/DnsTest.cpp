@@ -7,6 +7,7 @@
 
 #include "core/Text.h"
 #include "netcfg/Dns.h"
+#include "netcfg/NetworkConfig.h"
 #include "tests/netcfg/FakeForwardTable.h"
 #include "tests/support/DebugLogReader.h"
 
@@ -30,6 +31,7 @@ class FakeNetsh : public NetshRunner {
   uint32_t run(const std::wstring& path, const std::wstring& commandLine) override {
     EXPECT_EQ(path, netsh);
     lines.push_back(toUtf8(commandLine));
+    if (alsoInto) alsoInto->push_back(lines.back());
     const size_t call = lines.size();
     if (unstartable.count(call)) throw std::runtime_error("not started");
     return exitCodes.count(call) ? exitCodes[call] : 0;
@@ -38,6 +40,8 @@ class FakeNetsh : public NetshRunner {
   std::map<size_t, uint32_t> exitCodes;
   std::map<size_t, bool> unstartable;
   std::vector<std::string> lines;
+  // Outlives the runner.
+  std::vector<std::string>* alsoInto = nullptr;
 };
 
 class FakeDnsStore : public DnsSettingsStore {
@@ -183,6 +187,41 @@ TEST_F(DnsTest, AFailedSettingBackIsLogged) {
   EXPECT_EQ(netshRunner.lines.size(), 5u) << "every command is tried";
   const std::string text = log.text();
   EXPECT_NE(text.find("DNS: restore 22 ok\nDNS: restore 11 failed\n"), std::string::npos) << text;
+}
+
+class FakeMetric : public InterfaceMetric {
+ public:
+  int setIpConnectionMetric(const AdapterGuid& adapter) override {
+    asked = adapter;
+    return 12;
+  }
+  AdapterGuid asked{};
+};
+
+TEST(HostNetworkConfigTest, DestroyingTheConfigSetsDnsBackThroughItsOwnSeams) {
+  std::vector<std::string> commands;
+  auto table = std::make_unique<FakeForwardTable>();
+  table->addInterface(lanIndex, ip("192.168.1.20"), ip("255.255.255.0"));
+  table->addInterface(tapIndex, record.ip, record.mask);
+  table->rows.push_back(FakeForwardTable::route(0, 0, record.defaultGateway, lanIndex));
+  auto runner = std::make_unique<FakeNetsh>();
+  runner->alsoInto = &commands;
+  auto metric = std::make_unique<FakeMetric>();
+  FakeMetric& metricSeen = *metric;
+  CapturedDebugLog log;
+  {
+    HostNetworkConfig config(std::move(table), std::move(metric), std::move(runner), std::make_unique<FakeDnsStore>());
+    EXPECT_EQ(config.defaultGateway(), record.defaultGateway);
+    EXPECT_TRUE(config.flushRouteTable(&record));
+    EXPECT_EQ(config.setInterfaceMetric(AdapterGuid{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}), 12);
+    EXPECT_EQ(metricSeen.asked[15], 16);
+    config.setDns(vpnGateway, record);
+    EXPECT_TRUE(config.writeRouteTable({{ip("203.0.113.7"), 0xFFFFFFFF, 0}}, vpnGateway, record));
+    EXPECT_EQ(commands.size(), 2u);
+  }
+  EXPECT_EQ(commands, (std::vector<std::string>{q + " interface ipv4 set dns 22 static 114.114.114.114",
+                                                q + " interface ipv4 set dns 11 static 114.114.114.114",
+                                                q + " interface ipv4 set dns 22 dhcp", q + " interface ipv4 set dns 11 dhcp"}));
 }
 
 TEST(NameServersTest, Parse) {

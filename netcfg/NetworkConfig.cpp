@@ -1,0 +1,28 @@
+#include "netcfg/NetworkConfig.h"
+
+#include <utility>
+
+#include "netcfg/Routes.h"
+
+HostNetworkConfig::HostNetworkConfig(std::unique_ptr<ForwardTable> table, std::unique_ptr<InterfaceMetric> metric,
+                                     std::unique_ptr<NetshRunner> netsh, std::unique_ptr<DnsSettingsStore> dnsStore)
+    : table_(std::move(table)),
+      metric_(std::move(metric)),
+      netsh_(std::move(netsh)),
+      dnsStore_(std::move(dnsStore)),
+      dns_(*table_, *netsh_, *dnsStore_) {}
+
+bool HostNetworkConfig::flushRouteTable(const VpnInterfaceInfo* record) { return ::flushRouteTable(*table_, record); }
+
+int HostNetworkConfig::setInterfaceMetric(const AdapterGuid& adapter) { return metric_->setIpConnectionMetric(adapter); }
+
+void HostNetworkConfig::setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) { dns_.setDns(vpnGateway, record); }
+
+void HostNetworkConfig::restoreDns() { dns_.restore(); }
+
+bool HostNetworkConfig::writeRouteTable(const std::vector<RouteEntry>& routes, uint32_t vpnGateway,
+                                        const VpnInterfaceInfo& record) {
+  return ::writeRouteTable(*table_, routes, vpnGateway, record);
+}
+
+uint32_t HostNetworkConfig::defaultGateway() { return ::defaultGateway(*table_); }

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <memory>
+
+#include "netcfg/NetworkConfig.h"
+
+// The host's own network configuration: IP Helper routes, netsh DNS with the
+// settings kept from the registry, WMI metric.
+std::unique_ptr<NetworkConfig> makeHostNetworkConfig();

@@ -1,0 +1,235 @@
+#pragma once
+
+#include <windows.h>
+#include <wbemidl.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// WMI objects for the metric call: each counts its references and records
+// what it was asked; a step named by failAt fails as WMI would.
+namespace fakewmi {
+
+// The step that fails, numbered as the metric call's result codes.
+enum class Step {
+  none = 0,
+  locator = 1,
+  connect = 2,
+  blanket = 3,
+  getClass = 4,
+  getMethod = 5,
+  spawn = 6,
+  put = 7,
+  enumerate = 8,
+  next = 9,
+  getPath = 10,
+  execMethod = 12,
+  getReturnValue = 13,
+};
+
+#define FAKEWMI_NOTIMPL(name, ...) \
+  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return E_NOTIMPL; }
+
+template <class Interface>
+class Counted : public Interface {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown)) return E_NOINTERFACE;
+    *object = static_cast<IUnknown*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  // The test's own reference; owned by the test, never deleted by Release.
+  ULONG references = 1;
+};
+
+// A class, method signature, instance or output object: named properties.
+class ClassObject : public Counted<IWbemClassObject> {
+ public:
+  ClassObject() = default;
+  ~ClassObject() {
+    for (auto& property : properties) VariantClear(&property.second);
+  }
+  void setText(const wchar_t* name, const wchar_t* text) {
+    VARIANT& value = properties[name];
+    VariantClear(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocString(text);
+  }
+  void setNumber(const wchar_t* name, LONG number) {
+    VARIANT& value = properties[name];
+    VariantClear(&value);
+    value.vt = VT_I4;
+    value.lVal = number;
+  }
+  void setNull(const wchar_t* name) {
+    VARIANT& value = properties[name];
+    VariantClear(&value);
+    value.vt = VT_NULL;
+  }
+
+  HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE*, LONG*) override {
+    gets.push_back(name);
+    if (flags != 0 || !value) return WBEM_E_INVALID_PARAMETER;
+    if (failGet == name) return WBEM_E_FAILED;
+    auto found = properties.find(name);
+    if (found == properties.end()) return WBEM_E_NOT_FOUND;
+    return VariantCopy(value, &found->second);
+  }
+  HRESULT STDMETHODCALLTYPE Put(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE type) override {
+    if (failPut || flags != 0 || type != 0 || !value) return WBEM_E_FAILED;
+    return VariantCopy(&properties[name], value);
+  }
+  HRESULT STDMETHODCALLTYPE SpawnInstance(LONG flags, IWbemClassObject** instance) override {
+    if (!spawned || flags != 0) return WBEM_E_FAILED;
+    spawned->AddRef();
+    *instance = spawned;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR name, LONG flags, IWbemClassObject** in, IWbemClassObject** out) override {
+    methodAsked = name;
+    if (!inSignature || flags != 0 || out) return WBEM_E_FAILED;
+    inSignature->AddRef();
+    *in = inSignature;
+    return S_OK;
+  }
+  FAKEWMI_NOTIMPL(GetQualifierSet, IWbemQualifierSet**)
+  FAKEWMI_NOTIMPL(Delete, LPCWSTR)
+  FAKEWMI_NOTIMPL(GetNames, LPCWSTR, LONG, VARIANT*, SAFEARRAY**)
+  FAKEWMI_NOTIMPL(BeginEnumeration, LONG)
+  FAKEWMI_NOTIMPL(Next, LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*)
+  FAKEWMI_NOTIMPL(EndEnumeration)
+  FAKEWMI_NOTIMPL(GetPropertyQualifierSet, LPCWSTR, IWbemQualifierSet**)
+  FAKEWMI_NOTIMPL(Clone, IWbemClassObject**)
+  FAKEWMI_NOTIMPL(GetObjectText, LONG, BSTR*)
+  FAKEWMI_NOTIMPL(SpawnDerivedClass, LONG, IWbemClassObject**)
+  FAKEWMI_NOTIMPL(CompareTo, LONG, IWbemClassObject*)
+  FAKEWMI_NOTIMPL(GetPropertyOrigin, LPCWSTR, BSTR*)
+  FAKEWMI_NOTIMPL(InheritsFrom, LPCWSTR)
+  FAKEWMI_NOTIMPL(PutMethod, LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*)
+  FAKEWMI_NOTIMPL(DeleteMethod, LPCWSTR)
+  FAKEWMI_NOTIMPL(BeginMethodEnumeration, LONG)
+  FAKEWMI_NOTIMPL(NextMethod, LONG, BSTR*, IWbemClassObject**, IWbemClassObject**)
+  FAKEWMI_NOTIMPL(EndMethodEnumeration)
+  FAKEWMI_NOTIMPL(GetMethodQualifierSet, LPCWSTR, IWbemQualifierSet**)
+  FAKEWMI_NOTIMPL(GetMethodOrigin, LPCWSTR, BSTR*)
+
+  std::map<std::wstring, VARIANT> properties;
+  std::wstring failGet;
+  bool failPut = false;
+  IWbemClassObject* spawned = nullptr;
+  IWbemClassObject* inSignature = nullptr;
+  std::wstring methodAsked;
+  std::vector<std::wstring> gets;
+};
+
+// A forward-only enumeration of instances; failAt (counted from 1) makes that
+// Next fail.
+class Enumeration : public Counted<IEnumWbemClassObject> {
+ public:
+  HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
+    ++calls;
+    if (timeout != static_cast<LONG>(WBEM_INFINITE) || count != 1 || !objects || !returned) return WBEM_E_INVALID_PARAMETER;
+    *returned = 0;
+    if (calls == failAt) return WBEM_E_FAILED;
+    if (position == instances.size()) return WBEM_S_FALSE;
+    instances[position]->AddRef();
+    objects[0] = instances[position++];
+    *returned = 1;
+    return WBEM_S_NO_ERROR;
+  }
+  FAKEWMI_NOTIMPL(Reset)
+  FAKEWMI_NOTIMPL(NextAsync, ULONG, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(Clone, IEnumWbemClassObject**)
+  FAKEWMI_NOTIMPL(Skip, LONG, ULONG)
+
+  std::vector<IWbemClassObject*> instances;
+  size_t position = 0;
+  int calls = 0;
+  int failAt = 0;
+};
+
+class Services : public Counted<IWbemServices> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
+                                      IWbemCallResult** callResult) override {
+    classAsked = path ? path : L"";
+    if (!classObject || flags != 0 || context || callResult) return WBEM_E_NOT_FOUND;
+    classObject->AddRef();
+    *object = classObject;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR filter, LONG flags, IWbemContext* context,
+                                               IEnumWbemClassObject** result) override {
+    enumeratedClass = filter ? filter : L"";
+    enumerationFlags = flags;
+    if (!enumeration || context) return WBEM_E_FAILED;
+    enumeration->AddRef();
+    *result = enumeration;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR path, const BSTR method, LONG flags, IWbemContext* context,
+                                       IWbemClassObject* in, IWbemClassObject** out, IWbemCallResult** callResult) override {
+    execPaths.push_back(path ? path : L"");
+    execMethod = method ? method : L"";
+    execInput = in;
+    if (!output || flags != 0 || context || callResult || !out) return WBEM_E_FAILED;
+    output->AddRef();
+    *out = output;
+    return S_OK;
+  }
+  FAKEWMI_NOTIMPL(OpenNamespace, const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**)
+  FAKEWMI_NOTIMPL(CancelAsyncCall, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(QueryObjectSink, LONG, IWbemObjectSink**)
+  FAKEWMI_NOTIMPL(GetObjectAsync, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(PutClass, IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**)
+  FAKEWMI_NOTIMPL(PutClassAsync, IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(DeleteClass, const BSTR, LONG, IWbemContext*, IWbemCallResult**)
+  FAKEWMI_NOTIMPL(DeleteClassAsync, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(CreateClassEnum, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+  FAKEWMI_NOTIMPL(CreateClassEnumAsync, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(PutInstance, IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**)
+  FAKEWMI_NOTIMPL(PutInstanceAsync, IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(DeleteInstance, const BSTR, LONG, IWbemContext*, IWbemCallResult**)
+  FAKEWMI_NOTIMPL(DeleteInstanceAsync, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(CreateInstanceEnumAsync, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(ExecQuery, const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+  FAKEWMI_NOTIMPL(ExecQueryAsync, const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(ExecNotificationQuery, const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+  FAKEWMI_NOTIMPL(ExecNotificationQueryAsync, const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+  FAKEWMI_NOTIMPL(ExecMethodAsync, const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*)
+
+  IWbemClassObject* classObject = nullptr;
+  IEnumWbemClassObject* enumeration = nullptr;
+  IWbemClassObject* output = nullptr;
+  std::wstring classAsked;
+  std::wstring enumeratedClass;
+  LONG enumerationFlags = -1;
+  std::vector<std::wstring> execPaths;
+  std::wstring execMethod;
+  IWbemClassObject* execInput = nullptr;
+};
+
+class Locator : public Counted<IWbemLocator> {
+ public:
+  HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR resource, const BSTR user, const BSTR password, const BSTR locale,
+                                          LONG flags, const BSTR authority, IWbemContext* context,
+                                          IWbemServices** result) override {
+    namespaceAsked = resource ? resource : L"";
+    if (!services || user || password || locale || flags != 0 || authority || context) return WBEM_E_ACCESS_DENIED;
+    services->AddRef();
+    *result = services;
+    return S_OK;
+  }
+  IWbemServices* services = nullptr;
+  std::wstring namespaceAsked;
+};
+
+#undef FAKEWMI_NOTIMPL
+
+}  // namespace fakewmi

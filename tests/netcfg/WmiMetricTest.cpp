@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netcfg/win/WmiInterfaceMetric.h"
+#include "tests/netcfg/FakeWmi.h"
+#include "tests/support/DebugLogReader.h"
+
+namespace {
+
+using namespace fakewmi;
+
+const GUID adapter = {0x12345678, 0x9ABC, 0xDEF0, {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0}};
+const wchar_t adapterText[] = L"{12345678-9ABC-DEF0-1234-56789ABCDEF0}";
+const wchar_t firstMatchPath[] = L"\\\\HOST\\root\\cimv2:Win32_NetworkAdapterConfiguration.Index=4";
+
+// The adapter class, its method's input signature, the instances (another
+// adapter, a null and an unparsable "SettingID", then the adapter twice) and
+// the method's output.
+struct WmiWorld {
+  WmiWorld() {
+    locator.services = &services;
+    services.classObject = &adapterClass;
+    services.enumeration = &enumeration;
+    services.output = &output;
+    adapterClass.inSignature = &signature;
+    signature.spawned = &input;
+    output.setNumber(L"ReturnValue", 0);
+    addInstance(L"{00000000-1111-2222-3333-444444444444}", L"other");
+    addInstance(nullptr, L"null");
+    addInstance(L"not a guid", L"garbage");
+    addInstance(adapterText, firstMatchPath);
+    addInstance(adapterText, L"second match");
+  }
+  ClassObject& addInstance(const wchar_t* settingId, const wchar_t* path) {
+    instances.push_back(std::make_unique<ClassObject>());
+    ClassObject& instance = *instances.back();
+    if (settingId) {
+      instance.setText(L"SettingID", settingId);
+    } else {
+      instance.setNull(L"SettingID");
+    }
+    instance.setText(L"__PATH", path);
+    enumeration.instances.push_back(&instance);
+    return instance;
+  }
+  void fail(Step step) {
+    switch (step) {
+      case Step::locator: failLocator = true; break;
+      case Step::connect: locator.services = nullptr; break;
+      case Step::blanket: failBlanket = true; break;
+      case Step::getClass: services.classObject = nullptr; break;
+      case Step::getMethod: adapterClass.inSignature = nullptr; break;
+      case Step::spawn: signature.spawned = nullptr; break;
+      case Step::put: input.failPut = true; break;
+      case Step::enumerate: services.enumeration = nullptr; break;
+      case Step::next: enumeration.failAt = 2; break;
+      case Step::getPath: instances[3]->failGet = L"__PATH"; break;
+      case Step::execMethod: services.output = nullptr; break;
+      case Step::getReturnValue: output.failGet = L"ReturnValue"; break;
+      case Step::none: break;
+    }
+  }
+  WmiAccess access() {
+    WmiAccess wmi;
+    wmi.createLocator = [this](IWbemLocator** result) {
+      if (failLocator) return REGDB_E_CLASSNOTREG;
+      locator.AddRef();
+      *result = &locator;
+      return S_OK;
+    };
+    wmi.setProxyBlanket = [this](IWbemServices* proxy) {
+      blanketOn = proxy;
+      return failBlanket ? E_ACCESSDENIED : S_OK;
+    };
+    return wmi;
+  }
+  std::vector<IUnknown*> objects() {
+    std::vector<IUnknown*> all = {&locator, &services, &adapterClass, &signature, &input, &output, &enumeration};
+    for (auto& instance : instances) all.push_back(instance.get());
+    return all;
+  }
+
+  Locator locator;
+  Services services;
+  ClassObject adapterClass;
+  ClassObject signature;
+  ClassObject input;
+  ClassObject output;
+  Enumeration enumeration;
+  std::vector<std::unique_ptr<ClassObject>> instances;
+  bool failLocator = false;
+  bool failBlanket = false;
+  IWbemServices* blanketOn = nullptr;
+};
+
+struct MetricCase {
+  const char* name;
+  Step failing;
+  std::function<void(WmiWorld&)> change;
+  int code;
+  const char* log;
+};
+
+TEST(WmiMetricTest, ResultCodes) {
+  const MetricCase cases[] = {
+      {"ReturnValueZero", Step::none, nullptr, 0, "SetIPConnectionMetric: 0\n"},
+      {"ReturnValueOneNeedsReboot", Step::none, [](WmiWorld& w) { w.output.setNumber(L"ReturnValue", 1); }, 0,
+       "SetIPConnectionMetric: 1\n"},
+      {"LocatorNotCreated", Step::locator, nullptr, 1, ""},
+      {"ConnectServerFails", Step::connect, nullptr, 2, ""},
+      {"ProxyBlanketFails", Step::blanket, nullptr, 3, ""},
+      {"ClassNotFetched", Step::getClass, nullptr, 4, ""},
+      {"NoInputSignature", Step::getMethod, nullptr, 5, ""},
+      {"InputNotSpawned", Step::spawn, nullptr, 6, ""},
+      {"MetricNotPut", Step::put, nullptr, 7, ""},
+      {"NoEnumeration", Step::enumerate, nullptr, 8, ""},
+      {"NextFails", Step::next, nullptr, 9, ""},
+      {"PathUnreadable", Step::getPath, nullptr, 10, ""},
+      {"PathNotText", Step::none, [](WmiWorld& w) { w.instances[3]->setNumber(L"__PATH", 4); }, 11, ""},
+      {"ExecMethodFails", Step::execMethod, nullptr, 12, ""},
+      {"ReturnValueUnreadable", Step::getReturnValue, nullptr, 13, ""},
+      {"ReturnValueNotInteger", Step::none, [](WmiWorld& w) { w.output.setText(L"ReturnValue", L"0"); }, 14, ""},
+      {"ReturnValueTwo", Step::none, [](WmiWorld& w) { w.output.setNumber(L"ReturnValue", 2); }, 15, "SetIPConnectionMetric: 2\n"},
+      {"ReturnValueNegative", Step::none, [](WmiWorld& w) { w.output.setNumber(L"ReturnValue", -1); }, 15,
+       "SetIPConnectionMetric: -1\n"},
+      // The end of the enumeration is no failed Next.
+      {"NoInstanceMatches", Step::none, [](WmiWorld& w) { w.enumeration.instances.resize(3); }, 16, ""},
+      {"NoInstancesAtAll", Step::none, [](WmiWorld& w) { w.enumeration.instances.clear(); }, 16, ""},
+      {"SettingIdNotText", Step::none, [](WmiWorld& w) { w.instances[3]->setNumber(L"SettingID", 7); w.instances[4]->setNull(L"SettingID"); }, 16, ""},
+      {"LowercaseSettingIdMatches", Step::none,
+       [](WmiWorld& w) { w.instances[3]->setText(L"SettingID", L"{12345678-9abc-def0-1234-56789abcdef0}"); }, 0,
+       "SetIPConnectionMetric: 0\n"},
+  };
+  for (const MetricCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WmiWorld world;
+    world.fail(c.failing);
+    if (c.change) c.change(world);
+    CapturedDebugLog log;
+    EXPECT_EQ(setIpConnectionMetric(world.access(), adapter), c.code);
+    EXPECT_EQ(log.text(), c.log);
+    for (IUnknown* object : world.objects()) {
+      object->AddRef();
+      EXPECT_EQ(object->Release(), 1u) << "every reference taken is released";
+    }
+  }
+}
+
+TEST(WmiMetricTest, TheCallAsWmiSeesIt) {
+  WmiWorld world;
+  ASSERT_EQ(setIpConnectionMetric(world.access(), adapter), 0);
+  EXPECT_EQ(world.locator.namespaceAsked, L"root\\cimv2");
+  EXPECT_EQ(world.blanketOn, &world.services);
+  EXPECT_EQ(world.services.classAsked, L"Win32_NetworkAdapterConfiguration");
+  EXPECT_EQ(world.adapterClass.methodAsked, L"SetIPConnectionMetric");
+  const VARIANT& metric = world.input.properties.at(L"IPConnectionMetric");
+  EXPECT_EQ(metric.vt, VT_I4);
+  EXPECT_EQ(metric.lVal, 1);
+  EXPECT_EQ(world.services.enumeratedClass, L"Win32_NetworkAdapterConfiguration");
+  EXPECT_EQ(world.services.enumerationFlags, WBEM_FLAG_FORWARD_ONLY);
+  // Only the first matching instance gets the method.
+  EXPECT_EQ(world.services.execPaths, std::vector<std::wstring>{firstMatchPath});
+  EXPECT_EQ(world.services.execMethod, L"SetIPConnectionMetric");
+  EXPECT_EQ(world.services.execInput, &world.input);
+  EXPECT_EQ(world.enumeration.calls, 4);
+}
+
+TEST(WmiMetricTest, TheCallingThreadJoinsTheMultithreadedApartment) {
+  WmiWorld world;
+  WmiAccess access = world.access();
+  APTTYPE seen = APTTYPE_CURRENT;
+  HRESULT before = S_OK;
+  auto create = access.createLocator;
+  access.createLocator = [&](IWbemLocator** result) {
+    APTTYPEQUALIFIER qualifier;
+    if (FAILED(CoGetApartmentType(&seen, &qualifier))) seen = APTTYPE_CURRENT;
+    return create(result);
+  };
+  AdapterGuid bytes;
+  std::memcpy(bytes.data(), &adapter, sizeof adapter);
+  int code = -1;
+  std::thread worker([&] {
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    before = CoGetApartmentType(&type, &qualifier);
+    WmiInterfaceMetric metric(access);
+    code = metric.setIpConnectionMetric(bytes);
+    code = code == 0 ? metric.setIpConnectionMetric(bytes) : code;
+  });
+  worker.join();
+  EXPECT_EQ(before, CO_E_NOTINITIALIZED);
+  EXPECT_EQ(seen, APTTYPE_MTA);
+  EXPECT_EQ(code, 0);
+}
+
+}  // namespace
