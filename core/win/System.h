@@ -40,6 +40,19 @@ class ComError : public std::exception {
   HRESULT result_;
 };
 
+// A BSTR that is freed when the step that made it ends.
+class BstrHolder {
+ public:
+  explicit BstrHolder(BSTR text) : text_(text) {}
+  ~BstrHolder() { SysFreeString(text_); }
+  BstrHolder(const BstrHolder&) = delete;
+  BstrHolder& operator=(const BstrHolder&) = delete;
+  BSTR get() const { return text_; }
+
+ private:
+  BSTR text_;
+};
+
 // An empty text is a null BSTR, which the managed side reads as "".
 BSTR makeBstr(const std::wstring& text);
 std::wstring fromBstr(BSTR text);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/DebugLog.h"
+#include "core/win/System.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -17,17 +18,8 @@ namespace {
 const CLSID locatorClass = {0x4590F811, 0x1D3A, 0x11D0, {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
 const IID locatorInterface = {0xDC12A687, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
 
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text) : text_(SysAllocStringLen(text, static_cast<UINT>(wcslen(text)))) {}
-  ~Bstr() { SysFreeString(text_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  BSTR get() const { return text_; }
-
- private:
-  BSTR text_;
-};
+// Allocation failure leaves a null BSTR, which fails the step that passes it.
+BSTR allocate(const wchar_t* text) { return SysAllocStringLen(text, static_cast<UINT>(wcslen(text))); }
 
 class Variant {
  public:
@@ -59,7 +51,7 @@ int runMethod(IWbemServices& services, IWbemClassObject& instance, IWbemClassObj
   Variant path;
   if (FAILED(instance.Get(L"__PATH", 0, path.get(), nullptr, nullptr))) return 10;
   if ((*path).vt != VT_BSTR) return 11;
-  Bstr method(methodName);
+  BstrHolder method(allocate(methodName));
   ComPtr<IWbemClassObject> output;
   if (FAILED(services.ExecMethod((*path).bstrVal, method.get(), 0, nullptr, &input, output.GetAddressOf(), nullptr)) ||
       !output)
@@ -106,13 +98,13 @@ int setIpConnectionMetric(const WmiAccess& wmi, const GUID& adapter) {
   ComPtr<IWbemLocator> locator;
   if (FAILED(wmi.createLocator(locator.GetAddressOf())) || !locator) return 1;
   ComPtr<IWbemServices> services;
-  Bstr space(L"root\\cimv2");
+  BstrHolder space(allocate(L"root\\cimv2"));
   if (FAILED(locator->ConnectServer(space.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
                                     services.GetAddressOf())) ||
       !services)
     return 2;
   if (FAILED(wmi.setProxyBlanket(services.Get()))) return 3;
-  Bstr className(adapterClass);
+  BstrHolder className(allocate(adapterClass));
   ComPtr<IWbemClassObject> classObject;
   if (FAILED(services->GetObject(className.get(), 0, nullptr, classObject.GetAddressOf(), nullptr)) || !classObject)
     return 4;

@@ -9,16 +9,13 @@
 #include "netcfg/Dns.h"
 #include "netcfg/NetworkConfig.h"
 #include "tests/netcfg/FakeForwardTable.h"
+#include "tests/netcfg/TunnelHost.h"
 #include "tests/support/DebugLogReader.h"
 
 namespace {
 
-uint32_t ip(const char* text) { return parseIPv4(text); }
+using namespace tunnelhost;
 
-const VpnInterfaceInfo record{ip("10.8.0.6"), ip("255.255.255.0"), ip("192.168.1.1")};
-const uint32_t vpnGateway = ip("10.8.0.1");
-constexpr uint32_t lanIndex = 11;
-constexpr uint32_t tapIndex = 22;
 const std::wstring netsh = L"C:\\Windows\\system32\\netsh.exe";
 
 // Records each command line; exit codes and failures to start by call number.
@@ -59,8 +56,7 @@ const std::string q = "C:\\Windows\\system32\\netsh.exe";
 class DnsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    table.addInterface(lanIndex, ip("192.168.1.20"), ip("255.255.255.0"));
-    table.addInterface(tapIndex, record.ip, record.mask);
+    addInterfaces(table);
     store.settings[lanIndex] = DnsSetting{{"192.168.1.1", "9.9.9.9"}};
   }
   FakeForwardTable table;
@@ -201,8 +197,7 @@ class FakeMetric : public InterfaceMetric {
 TEST(HostNetworkConfigTest, DestroyingTheConfigSetsDnsBackThroughItsOwnSeams) {
   std::vector<std::string> commands;
   auto table = std::make_unique<FakeForwardTable>();
-  table->addInterface(lanIndex, ip("192.168.1.20"), ip("255.255.255.0"));
-  table->addInterface(tapIndex, record.ip, record.mask);
+  addInterfaces(*table);
   table->rows.push_back(FakeForwardTable::route(0, 0, record.defaultGateway, lanIndex));
   auto runner = std::make_unique<FakeNetsh>();
   runner->alsoInto = &commands;

@@ -9,26 +9,18 @@
 #include "netcfg/NetText.h"
 #include "netcfg/Routes.h"
 #include "tests/netcfg/FakeForwardTable.h"
+#include "tests/netcfg/TunnelHost.h"
 #include "tests/support/DebugLogReader.h"
 
 namespace {
 
-uint32_t ip(const char* text) { return parseIPv4(text); }
+using namespace tunnelhost;
 
 std::string line(const ForwardRow& row) { return forwardRowLine(row); }
 
-// The tunnel got 10.8.0.6/24; before it the default gateway was 192.168.1.1.
-const VpnInterfaceInfo record{ip("10.8.0.6"), ip("255.255.255.0"), ip("192.168.1.1")};
-const uint32_t vpnGateway = ip("10.8.0.1");
-constexpr uint32_t lanIndex = 11;
-constexpr uint32_t tapIndex = 22;
-
 class RoutesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    table.addInterface(lanIndex, ip("192.168.1.20"), ip("255.255.255.0"));
-    table.addInterface(tapIndex, record.ip, record.mask);
-  }
+  void SetUp() override { addInterfaces(table); }
   FakeForwardTable table;
   CapturedDebugLog log;
 };
@@ -244,8 +236,7 @@ TEST_F(RoutesTest, WriteFailures) {
   for (const WriteFailureCase& c : cases) {
     SCOPED_TRACE(c.name);
     FakeForwardTable fresh;
-    fresh.addInterface(lanIndex, ip("192.168.1.20"), ip("255.255.255.0"), c.lanMinimumMetric);
-    fresh.addInterface(tapIndex, record.ip, record.mask);
+    addInterfaces(fresh, c.lanMinimumMetric);
     CapturedDebugLog captured;
     const bool written = writeRouteTable(fresh, c.routes, c.vpnGateway, record);
     const std::string text = captured.text();

@@ -2,22 +2,10 @@
 
 #include "bridge/win/GuiInterfaces.h"
 #include "core/FatalError.h"
+#include "core/win/System.h"
 
 namespace {
 const char guiAssembly[] = "Pellion";
-
-// A BSTR that is freed when the step that made it ends.
-class BstrHolder {
- public:
-  explicit BstrHolder(BSTR text) : text_(text) {}
-  ~BstrHolder() { SysFreeString(text_); }
-  BstrHolder(const BstrHolder&) = delete;
-  BstrHolder& operator=(const BstrHolder&) = delete;
-  BSTR get() const { return text_; }
-
- private:
-  BSTR text_;
-};
 
 template <class T>
 void releaseAndClear(T*& pointer) {
