@@ -12,6 +12,7 @@
 
 #include "core/Text.h"
 #include "core/win/System.h"
+#include "core/win/WinHandle.h"
 
 namespace {
 
@@ -32,18 +33,19 @@ DnsSetting RegistryDnsSettings::read(uint32_t interfaceIndex) {
   if (!interfaceGuid(interfaceIndex, guid)) return {};
   const std::wstring path = interfacesKey_ + L"\\" + fromUtf8(guidToString(guid));
   if (path.size() + 1 > pathLimit) return {};
-  HKEY key = nullptr;
-  RegKeyGuard guard(key);
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | registryViewFlag(), &key) != ERROR_SUCCESS)
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | registryViewFlag(), &opened) !=
+      ERROR_SUCCESS)
     return {};
+  WinKey key(opened, winhandle::kNoCloseCode);
   DWORD type = 0;
   DWORD size = 0;
-  if (RegQueryValueExW(key, L"NameServer", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ ||
+  if (RegQueryValueExW(key.get(), L"NameServer", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ ||
       size == 0)
     return {};
   std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
   DWORD filled = size;
-  if (RegQueryValueExW(key, L"NameServer", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &filled) !=
+  if (RegQueryValueExW(key.get(), L"NameServer", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &filled) !=
           ERROR_SUCCESS ||
       type != REG_SZ || filled > size)
     return {};
