@@ -5,7 +5,6 @@
 
 #include <iterator>
 #include <stdexcept>
-#include <vector>
 
 #include "core/NumberError.h"
 
@@ -13,46 +12,95 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Length of the complete sequences at the front of text: the unchecked decoder
-// trusts each lead byte's length, so a cut last sequence must not reach it.
-size_t completeUtf8Prefix(const std::string& text) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    unsigned char lead = static_cast<unsigned char>(text[pos]);
-    size_t length = 1;
-    if (lead >= 0xF0) length = 4;
-    else if (lead >= 0xE0) length = 3;
-    else if (lead >= 0xC0) length = 2;
-    if (length > text.size() - pos) break;
-    pos += length;
+// The one walk over UTF-8 that both conversions use: decodes the sequence at
+// pos into codePoint and moves pos past it. An invalid sequence gives false
+// with pos past its longest valid beginning (at least one byte), so the walk
+// resumes at the first byte that can start a new sequence and never passes the
+// end. The ranges of the second byte shut out overlong forms, encoded
+// surrogates (ED A0..BF) and code points above U+10FFFF.
+bool nextCodePoint(const std::string& text, size_t& pos, char32_t& codePoint) {
+  const unsigned char lead = static_cast<unsigned char>(text[pos++]);
+  if (lead < 0x80) {
+    codePoint = lead;
+    return true;
   }
-  return pos;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return false;
+  }
+  codePoint = lead & (0xFFu >> (length + 1));
+  for (size_t i = 1; i < length; ++i) {
+    if (pos >= text.size()) return false;
+    const unsigned char next = static_cast<unsigned char>(text[pos]);
+    if (next < low || next > high) return false;
+    low = 0x80;
+    high = 0xBF;
+    codePoint = (codePoint << 6) | (next & 0x3Fu);
+    ++pos;
+  }
+  return true;
 }
 
-}  // namespace
+void appendUtf16(std::wstring& out, char32_t codePoint) {
+  if (codePoint < 0x10000) {
+    out.push_back(static_cast<wchar_t>(codePoint));
+    return;
+  }
+  codePoint -= 0x10000;
+  out.push_back(static_cast<wchar_t>(0xD800 + (codePoint >> 10)));
+  out.push_back(static_cast<wchar_t>(0xDC00 + (codePoint & 0x3FF)));
+}
 
-std::wstring fromUtf8(const std::string& text) {
-  size_t complete = completeUtf8Prefix(text);
+std::wstring convertUtf8(const std::string& text, bool checked) {
   std::wstring out;
-  out.reserve(complete);
-  utf8::unchecked::utf8to16(text.begin(), text.begin() + complete, std::back_inserter(out));
-  if (complete < text.size()) out.push_back(static_cast<wchar_t>(kReplacement));
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t codePoint = 0;
+    if (!nextCodePoint(text, pos, codePoint)) {
+      if (checked) throw std::invalid_argument("text is not UTF-8");
+      codePoint = kReplacement;
+    }
+    appendUtf16(out, codePoint);
+  }
   return out;
 }
 
+bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+std::wstring fromUtf8(const std::string& text) { return convertUtf8(text, false); }
+
+std::wstring fromUtf8Checked(const std::string& text) { return convertUtf8(text, true); }
+
 std::string toUtf8(const std::wstring& text) {
-  size_t complete = text.size();
-  if (complete > 0) {
-    uint32_t last = static_cast<uint32_t>(text.back()) & 0xFFFFFFFFu;
-    if (last >= 0xD800 && last <= 0xDBFF) --complete;
-  }
-  std::vector<uint16_t> units;
-  units.reserve(complete);
-  for (size_t i = 0; i < complete; ++i) units.push_back(static_cast<uint16_t>(text[i]));
   std::string out;
-  out.reserve(complete);
-  utf8::unchecked::utf16to8(units.begin(), units.end(), std::back_inserter(out));
-  if (complete < text.size()) utf8::unchecked::append(kReplacement, std::back_inserter(out));
+  out.reserve(text.size());
+  auto sink = std::back_inserter(out);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const uint32_t unit = static_cast<uint32_t>(text[i]);
+    char32_t codePoint = unit;
+    if (isHighSurrogate(unit) && i + 1 < text.size() && isLowSurrogate(static_cast<uint32_t>(text[i + 1]))) {
+      codePoint = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
+    } else if (isHighSurrogate(unit) || isLowSurrogate(unit) || unit > 0xFFFF) {
+      // A unit above 0xFFFF only exists where wchar_t has 32 bits; it is no UTF-16.
+      codePoint = kReplacement;
+    }
+    utf8::unchecked::append(codePoint, sink);
+  }
   return out;
 }
 

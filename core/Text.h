@@ -4,9 +4,13 @@
 #include <string>
 
 // Conversions between the engine's UTF-8 and the UTF-16 of Windows calls.
-// Input is bounded: a cut-off last sequence or a lone high surrogate at the end
-// becomes U+FFFD instead of a read past the end.
+// Neither reads past its input. fromUtf8 turns each invalid UTF-8 sequence
+// (cut, overlong, an encoded surrogate, above U+10FFFF, a stray byte) into one
+// U+FFFD; fromUtf8Checked converts the same way but throws
+// std::invalid_argument at the first one. toUtf8 turns every lone surrogate,
+// wherever it stands, into U+FFFD, so it inverts fromUtf8Checked exactly.
 std::wstring fromUtf8(const std::string& text);
+std::wstring fromUtf8Checked(const std::string& text);
 std::string toUtf8(const std::wstring& text);
 
 // Standard Base64 with padding. NumberError 9 when the text can't be measured
