@@ -109,6 +109,9 @@ std::string base64Decode(const std::string& text) {
   size_t measured = 0;
   if (mbedtls_base64_decode(nullptr, 0, &measured, src, text.size()) != MBEDTLS_ERR_BASE64_BUFFER_TOO_SMALL)
     throw NumberError(9);
+  // Padding alone ("=", "==") measures as nothing: a text that is not empty
+  // never decodes to nothing.
+  if (measured == 0) throw NumberError(10);
   std::string out(measured, '\0');
   size_t written = 0;
   // mbedTLS measures unpadded input such as "QQ" and then decodes it to

@@ -14,7 +14,8 @@ std::wstring fromUtf8Checked(const std::string& text);
 std::string toUtf8(const std::wstring& text);
 
 // Standard Base64 with padding. NumberError 9 when the text can't be measured
-// (empty, invalid character), 10 when it doesn't decode to its measured size.
+// (empty, invalid character), 10 when it doesn't decode to its measured size
+// or decodes to nothing (padding alone).
 std::string base64Decode(const std::string& text);
 
 // '0'-'9' and 'a'-'f' only; anything else, uppercase included, is NumberError 8.

@@ -70,6 +70,9 @@ TEST(Base64Test, DecodesAndRefuses) {
       {"aGVsbG8=x", 9}, // data after padding
       {"QQ", 10},       // unpadded: measured, then decoded to nothing
       {"YWJjZA", 10},
+      {"=", 10},        // padding alone: measured as nothing, not empty
+      {"==", 10},
+      {"=\n", 10},
   };
   for (const Case& c : cases) EXPECT_EQ(numberErrorOf([&] { base64Decode(c.text); }), c.code) << c.text;
 }
