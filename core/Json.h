@@ -3,6 +3,7 @@
 // Every use of RapidJSON goes through this header: its assertions become
 // exceptions instead of undefined behaviour in a release build.
 #include <stdexcept>
+#include <string>
 
 #ifndef RAPIDJSON_ASSERT
 #define RAPIDJSON_ASSERT(x) \
@@ -14,3 +15,21 @@
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+// Every JSON text from outside is parsed with this: the whole text by its
+// length, without recursion, so no depth of nesting can exhaust the stack.
+// extraFlags adds RapidJSON parse flags. True when the text parsed.
+template <unsigned extraFlags = rapidjson::kParseNoFlags>
+bool parseJsonText(rapidjson::Document& document, const std::string& text) {
+  document.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag | extraFlags>(text.data(),
+                                                                                              text.size());
+  return !document.HasParseError();
+}
+
+// Required members: a miss throws std::logic_error with key + " not found"
+// (also when object is no object) or key + " is in incorrect type".
+using JsonTypeTest = bool (rapidjson::Value::*)() const;
+const rapidjson::Value& jsonMember(const rapidjson::Value& object, const std::string& key);
+const rapidjson::Value& jsonTypedMember(const rapidjson::Value& object, const std::string& key, JsonTypeTest test);
+std::string jsonString(const rapidjson::Value& value);  // exact bytes, embedded zeros included
+std::string jsonGetString(const rapidjson::Value& object, const std::string& key);

@@ -32,10 +32,10 @@ void SavedConfig::load() {
   std::unique_ptr<std::string> text = store_->read();
   if (text) {
     rapidjson::Document parsed;
-    parsed.Parse(text->data(), text->size());
+    const bool wellFormed = parseJsonText(parsed, *text);
     std::ostringstream line;
     line << "SavedConfig: ";
-    if (!parsed.HasParseError() && parsed.IsObject()) {
+    if (wellFormed && parsed.IsObject()) {
       document_.Swap(parsed);
       line << settingsLogText(document_);
     } else {

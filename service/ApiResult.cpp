@@ -13,9 +13,7 @@ ApiResult parseApiResponse(const std::string& text) {
     // follows it; valid JSON never holds a raw zero byte.
     if (text.find('\0') != std::string::npos) return result;
     rapidjson::Document doc;
-    // Iterative: a reply's depth must not reach the stack.
-    doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
-    if (doc.HasParseError() || !doc.IsObject()) return result;
+    if (!parseJsonText<rapidjson::kParseValidateEncodingFlag>(doc, text) || !doc.IsObject()) return result;
     const int rst = jsonTypedMember(doc, "rst", &rapidjson::Value::IsInt).GetInt();
     result.kind = rst == 0 ? ApiResult::success : ApiResult::serverError;
     result.code = rst;
@@ -25,26 +23,6 @@ ApiResult parseApiResponse(const std::string& text) {
     result.code = 0;
   }
   return result;
-}
-
-const rapidjson::Value& jsonMember(const rapidjson::Value& object, const std::string& key) {
-  if (object.IsObject()) {
-    auto found = object.FindMember(key);  // by length: a key with a zero byte stays whole
-    if (found != object.MemberEnd()) return found->value;
-  }
-  throw std::logic_error(key + " not found");
-}
-
-const rapidjson::Value& jsonTypedMember(const rapidjson::Value& object, const std::string& key, JsonTypeTest test) {
-  const rapidjson::Value& value = jsonMember(object, key);
-  if (!(value.*test)()) throw std::logic_error(key + " is in incorrect type");
-  return value;
-}
-
-std::string jsonString(const rapidjson::Value& value) { return std::string(value.GetString(), value.GetStringLength()); }
-
-std::string jsonGetString(const rapidjson::Value& object, const std::string& key) {
-  return jsonString(jsonTypedMember(object, key, &rapidjson::Value::IsString));
 }
 
 std::string buildApiRequest(const std::string& op, rapidjson::Document& params) {

@@ -20,17 +20,9 @@ struct ApiResult {
 using ApiHandler = std::function<void(ApiResult)>;
 
 // Logs the reply ("raw response: ", passwords masked) and classifies it:
-// success, unusable or serverError. Parsing is iterative, so depth cannot
-// exhaust the stack.
+// success, unusable or serverError. Handlers read its members with the
+// readers of core/Json.h.
 ApiResult parseApiResponse(const std::string& text);
-
-// Member readers for reply handlers; a miss throws std::logic_error with
-// key + " not found" or key + " is in incorrect type".
-using JsonTypeTest = bool (rapidjson::Value::*)() const;
-const rapidjson::Value& jsonMember(const rapidjson::Value& object, const std::string& key);
-const rapidjson::Value& jsonTypedMember(const rapidjson::Value& object, const std::string& key, JsonTypeTest test);
-std::string jsonString(const rapidjson::Value& value);  // exact bytes, embedded zeros included
-std::string jsonGetString(const rapidjson::Value& object, const std::string& key);
 
 // The request text: params with "op" appended last, compact UTF-8.
 std::string buildApiRequest(const std::string& op, rapidjson::Document& params);

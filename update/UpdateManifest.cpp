@@ -9,7 +9,6 @@
 #include "core/NumberError.h"
 #include "core/SignatureVerifier.h"
 #include "core/Text.h"
-#include "service/ApiResult.h"
 #include "update/LocalFiles.h"
 #include "update/RelativePath.h"
 
@@ -50,8 +49,7 @@ UpdateManifest::UpdateManifest(const std::string& body, SignatureVerifier& verif
 
 void UpdateManifest::readFields(const std::string& document) {
   rapidjson::Document root;
-  root.Parse(document.data(), document.size());
-  if (root.HasParseError()) throw NumberError(4);
+  if (!parseJsonText(root, document)) throw NumberError(4);
 
   updateNeeded_ = false;
   // Another root has no members at all, so it lacks the first one read.

@@ -37,6 +37,21 @@ TEST(SavedConfigLoadTest, StoredTextBecomesTheObjectAndIsSavedBack) {
   }
 }
 
+// Such a file once crashed every start until it was removed.
+TEST(SavedConfigLoadTest, DeeplyNestedTextDoesNotExhaustTheStack) {
+  const size_t depth = 200000;
+  std::string objects;
+  for (size_t i = 0; i < depth; ++i) objects += "{\"a\":";
+  const std::string stored[] = {std::string(depth, '['), objects};
+  for (const std::string& text : stored) {
+    auto state = savedConfigStoreHolding(text.c_str());
+    SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
+    config.load();
+    ASSERT_EQ(state->writes.size(), 1u);
+    EXPECT_EQ(state->writes[0], "{}");
+  }
+}
+
 TEST(SavedConfigLoadTest, AFailedSaveKeepsTheSettingsForTheNextOne) {
   auto state = savedConfigStoreHolding("{\"un\":\"a\"}");
   state->failWrites = true;

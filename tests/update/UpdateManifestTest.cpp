@@ -97,6 +97,15 @@ TEST(UpdateManifestParse, RefusesEachMalformedBodyWithItsCode) {
   }
 }
 
+TEST(UpdateManifestParse, DeeplyNestedDocumentDoesNotExhaustTheStack) {
+  const size_t depth = 200000;
+  std::string deep = document();
+  deep.insert(deep.size() - 1, ",\"deep\":" + std::string(depth, '[') + std::string(depth, ']'));
+  EXPECT_EQ(parseDocument(deep).entryProgram().toHex(), hexOf(kClient));
+  std::string message;
+  EXPECT_EQ(failureOf(signedManifest("{\"deep\":" + std::string(depth, '[')), &message), 4);
+}
+
 TEST(UpdateManifestParse, RefusesMissingAndMistypedMembersByKey) {
   const std::string entry = "\"entryProgram\":\"" + hexOf(kClient) + "\"";
   const std::string updater = "\"updaterProgram\":\"" + hexOf(kUpdater) + "\"";

@@ -1,0 +1,21 @@
+#include "core/Json.h"
+
+const rapidjson::Value& jsonMember(const rapidjson::Value& object, const std::string& key) {
+  if (object.IsObject()) {
+    auto found = object.FindMember(key);  // by length: a key with a zero byte stays whole
+    if (found != object.MemberEnd()) return found->value;
+  }
+  throw std::logic_error(key + " not found");
+}
+
+const rapidjson::Value& jsonTypedMember(const rapidjson::Value& object, const std::string& key, JsonTypeTest test) {
+  const rapidjson::Value& value = jsonMember(object, key);
+  if (!(value.*test)()) throw std::logic_error(key + " is in incorrect type");
+  return value;
+}
+
+std::string jsonString(const rapidjson::Value& value) { return std::string(value.GetString(), value.GetStringLength()); }
+
+std::string jsonGetString(const rapidjson::Value& object, const std::string& key) {
+  return jsonString(jsonTypedMember(object, key, &rapidjson::Value::IsString));
+}

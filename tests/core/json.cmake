@@ -1,0 +1,1 @@
+zav_test(core_json_test SOURCES ${ZAV_TEST_DIR}/JsonTest.cpp)
