@@ -1,7 +1,9 @@
 #include "core/SavedConfig.h"
 
+#include <cstring>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "core/DebugLog.h"
 
@@ -9,11 +11,78 @@ namespace {
 
 const char kPasswordKey[] = "pw";
 
-std::string compactText(const rapidjson::Value& value) {
+template <typename Writer>
+bool writeScalar(const rapidjson::Value& value, Writer& writer) {
+  if (value.IsNull()) return writer.Null();
+  if (value.IsBool()) return writer.Bool(value.GetBool());
+  if (value.IsString()) return writer.String(value.GetString(), value.GetStringLength());
+  if (value.IsDouble()) return writer.Double(value.GetDouble());
+  if (value.IsInt()) return writer.Int(value.GetInt());
+  if (value.IsUint()) return writer.Uint(value.GetUint());
+  if (value.IsInt64()) return writer.Int64(value.GetInt64());
+  return writer.Uint64(value.GetUint64());
+}
+
+bool isKey(const rapidjson::Value& name, const char* key) {
+  return name.GetStringLength() == std::strlen(key) && std::memcmp(name.GetString(), key, name.GetStringLength()) == 0;
+}
+
+// What Value::Accept writes, with a stack of its own: a settings file may nest
+// deeper than the call stack allows. Members of the top-level object named
+// maskedKey (if any) are written as "***". False as soon as the writer refuses
+// a value (a number that is not finite, for the default writer).
+template <typename Writer>
+bool writeIteratively(const rapidjson::Value& root, Writer& writer, const char* maskedKey) {
+  struct Open {
+    const rapidjson::Value* container;
+    rapidjson::SizeType next;
+  };
+  std::vector<Open> open;
+  const rapidjson::Value* pending = &root;
+  for (;;) {
+    if (pending) {
+      if (pending->IsObject() || pending->IsArray()) {
+        if (!(pending->IsObject() ? writer.StartObject() : writer.StartArray())) return false;
+        open.push_back({pending, 0});
+      } else if (!writeScalar(*pending, writer)) {
+        return false;
+      }
+      pending = nullptr;
+    }
+    if (open.empty()) return true;
+    Open& top = open.back();
+    const rapidjson::Value& container = *top.container;
+    if (container.IsObject()) {
+      if (top.next == container.MemberCount()) {
+        if (!writer.EndObject(container.MemberCount())) return false;
+        open.pop_back();
+        continue;
+      }
+      const auto& member = *(container.MemberBegin() + top.next++);
+      if (!writer.Key(member.name.GetString(), member.name.GetStringLength())) return false;
+      if (open.size() == 1 && maskedKey && isKey(member.name, maskedKey)) {
+        if (!writer.String("***")) return false;
+      } else {
+        pending = &member.value;
+      }
+    } else {
+      if (top.next == container.Size()) {
+        if (!writer.EndArray(container.Size())) return false;
+        open.pop_back();
+        continue;
+      }
+      pending = &container[top.next++];
+    }
+  }
+}
+
+// False when the writer refused a value: text is then unfinished.
+bool compactText(const rapidjson::Value& value, std::string& text) {
   rapidjson::StringBuffer buffer(nullptr, 256);
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
+  const bool finished = writeIteratively(value, writer, nullptr);
+  text.assign(buffer.GetString(), buffer.GetSize());
+  return finished;
 }
 
 void addMember(rapidjson::Document& object, const std::string& key, rapidjson::Value& value) {
@@ -49,7 +118,8 @@ void SavedConfig::load() {
 }
 
 void SavedConfig::save() {
-  std::string text = compactText(document_);
+  std::string text;
+  compactText(document_, text);
   writeDebugLog("Save Config: " + settingsLogText(document_) + "\n");
   if (!store_->write(text)) writeDebugLog("Save Failed\n");
 }
@@ -87,10 +157,11 @@ bool removeMember(rapidjson::Value& object, const std::string& key) {
 }
 
 std::string settingsLogText(const rapidjson::Value& settings) {
-  if (!settings.IsObject() || !settings.HasMember(kPasswordKey)) return compactText(settings);
-  rapidjson::Document masked;
-  masked.CopyFrom(settings, masked.GetAllocator());
-  for (auto& member : masked.GetObject())
-    if (member.name == kPasswordKey) member.value.SetString("***");
-  return compactText(masked);
+  rapidjson::StringBuffer buffer(nullptr, 256);
+  // The log shows also what the file cannot hold, an infinite number say.
+  rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator,
+                    rapidjson::kWriteNanAndInfFlag>
+      writer(buffer);
+  writeIteratively(settings, writer, kPasswordKey);
+  return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -42,13 +42,26 @@ TEST(SavedConfigLoadTest, DeeplyNestedTextDoesNotExhaustTheStack) {
   const size_t depth = 200000;
   std::string objects;
   for (size_t i = 0; i < depth; ++i) objects += "{\"a\":";
-  const std::string stored[] = {std::string(depth, '['), objects};
-  for (const std::string& text : stored) {
-    auto state = savedConfigStoreHolding(text.c_str());
+  const std::string balanced = "{\"un\":\"a\",\"pw\":\"s3cret\",\"deep\":[" + objects + "[" + std::string(depth, '[') +
+                               std::string(depth, ']') + "]" + std::string(depth, '}') + "]}";
+  struct Case {
+    const char* name;
+    std::string stored;
+    std::string savedBack;
+  } cases[] = {
+      {"unclosed arrays", std::string(depth, '['), "{}"},
+      {"unclosed objects", objects, "{}"},
+      {"deep but whole, kept and written back", balanced, balanced},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto state = savedConfigStoreHolding(c.stored.c_str());
+    CapturedDebugLog log;
     SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
     config.load();
     ASSERT_EQ(state->writes.size(), 1u);
-    EXPECT_EQ(state->writes[0], "{}");
+    EXPECT_TRUE(state->writes[0] == c.savedBack) << state->writes[0].substr(0, 80);
+    EXPECT_EQ(log.text().find("s3cret"), std::string::npos);
   }
 }
 
