@@ -119,9 +119,10 @@ void SavedConfig::load() {
 
 void SavedConfig::save() {
   std::string text;
-  compactText(document_, text);
+  const bool finished = compactText(document_, text);
   writeDebugLog("Save Config: " + settingsLogText(document_) + "\n");
-  if (!store_->write(text)) writeDebugLog("Save Failed\n");
+  // A cut text would replace the stored settings with ones that do not parse.
+  if (!finished || !store_->write(text)) writeDebugLog("Save Failed\n");
 }
 
 std::string getStringOr(const rapidjson::Value& object, const std::string& key, const std::string& fallback) {

@@ -28,8 +28,9 @@ class SavedConfig {
   // Reads the stored object (anything else gives an empty object) and always
   // saves it back, so a damaged or foreign file is replaced at once.
   void load();
-  // Writes the object; a failure is logged as "Save Failed" and the settings
-  // stay in memory for the next save.
+  // Writes the object; a failure, also of a value JSON cannot hold (a
+  // number read as infinity), is logged as "Save Failed", the stored text
+  // stays as it was and the settings stay in memory for the next save.
   void save();
 
   // Always an object.

@@ -9,6 +9,12 @@
 
 namespace {
 
+size_t countOf(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
 TEST(SavedConfigLoadTest, StoredTextBecomesTheObjectAndIsSavedBack) {
   struct Case {
     const char* name;
@@ -83,6 +89,30 @@ TEST(SavedConfigLoadTest, AFailedSaveKeepsTheSettingsForTheNextOne) {
   size_t second = text.find("Save Failed\n", first + 1);
   ASSERT_NE(second, std::string::npos);
   EXPECT_EQ(text.find("Save Failed\n", second + 1), std::string::npos) << "the third save succeeded";
+}
+
+// The writer refuses numbers read as infinite; a cut text once replaced the
+// file, and the saved login was gone at the next start.
+TEST(SavedConfigLoadTest, AValueTheWriterRefusesKeepsTheFileAsItWas) {
+  const char* stored[] = {
+      "{\"un\":\"user\",\"pw\":\"pass\",\"x\":1.5e309}",
+      "{\"un\":\"user\",\"pw\":\"pass\",\"x\":[{\"y\":-2e308}]}",
+  };
+  for (const char* text : stored) {
+    SCOPED_TRACE(text);
+    auto state = savedConfigStoreHolding(text);
+    CapturedDebugLog log;
+    SavedConfig config(std::make_unique<MemorySavedConfigStore>(state));
+    config.load();
+    setStringMember(config.document(), "serverPref", "s1");
+    config.save();
+    EXPECT_TRUE(state->writes.empty()) << state->writes.front();
+    EXPECT_EQ(*state->stored, text);
+    EXPECT_EQ(getStringOr(config.document(), "un", ""), "user");
+    const std::string logged = log.text();
+    EXPECT_EQ(countOf(logged, "Save Failed\n"), 2u) << logged;
+    EXPECT_EQ(logged.find("pass"), std::string::npos) << logged;
+  }
 }
 
 TEST(SavedConfigLogTest, LinesKeepTheirTagsButNeverThePassword) {
