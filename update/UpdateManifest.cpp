@@ -30,6 +30,18 @@ std::string readWholeFile(const std::wstring& path) {
   return bytes;
 }
 
+// The updater decodes the hand-off block's paths with a checked decoder and
+// the block carries toUtf8 of what is checked here: only a path that is UTF-8
+// reaches the updater as the very path the client checked. Replacing what is
+// not would let two names the check tells apart become one file.
+std::wstring manifestPath(const rapidjson::Value& text, const char* member) {
+  try {
+    return fromUtf8Checked(jsonString(text));
+  } catch (const std::invalid_argument&) {
+    throw std::logic_error(std::string(member) + " holds a path that is not UTF-8");
+  }
+}
+
 }  // namespace
 
 const wchar_t* updateFileName() { return L"ZAV.upd"; }
@@ -58,11 +70,11 @@ void UpdateManifest::readFields(const std::string& document) {
   updaterProgram_ = Sha1Digest::fromHex(jsonGetString(root, "updaterProgram"));
   for (const auto& element : jsonTypedMember(root, "deletedFiles", &rapidjson::Value::IsArray).GetArray()) {
     if (!element.IsString()) throw NumberError(7);
-    deletedFiles_.insert(fromUtf8(jsonString(element)));
+    deletedFiles_.insert(manifestPath(element, "deletedFiles"));
   }
   for (const auto& entry : jsonTypedMember(root, "requiredFiles", &rapidjson::Value::IsObject).GetObject()) {
     if (!entry.value.IsString()) throw NumberError(5);
-    requiredFiles_[fromUtf8(jsonString(entry.name))] = Sha1Digest::fromHex(jsonString(entry.value));
+    requiredFiles_[manifestPath(entry.name, "requiredFiles")] = Sha1Digest::fromHex(jsonString(entry.value));
   }
 }
 

@@ -22,8 +22,8 @@ class UpdateManifest {
   using Contents = std::unordered_map<Sha1Digest, std::string, Sha1DigestHash>;
 
   // Verifies and parses the manifest body: NumberError 1-10, or
-  // std::logic_error for a missing or mistyped member or a path that would
-  // reach outside the client folder.
+  // std::logic_error for a missing or mistyped member, a path that is not
+  // UTF-8 or a path that would reach outside the client folder.
   UpdateManifest(const std::string& body, SignatureVerifier& verifier);
 
   // Compares the running client's folder with the manifest.

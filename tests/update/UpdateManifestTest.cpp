@@ -159,6 +159,32 @@ TEST(UpdateManifestParse, RefusesPathsOutsideTheClientFolderOrInConflict) {
   }
 }
 
+// The updater decodes the hand-off block's paths with a checked decoder, so a
+// path is usable only when it is UTF-8 and the client checks the very path the
+// updater will read.
+TEST(UpdateManifestParse, RefusesPathsThatAreNotUtf8) {
+  const std::string lib = "\"" + hexOf(kLib) + "\"";
+  struct Case {
+    const char* name;
+    std::string json;
+  } cases[] = {
+      // The surrogate once merged with the "/" into U+242F: one path deleted and written.
+      {"encoded surrogate hiding a separator", document("[\"d\xED\xA0\x80/x\"]", "{\"d\\u242Fx\":" + lib + "}")},
+      {"encoded surrogate alone", document("[\"a\xED\xA0\x80\"]")},
+      {"lone low surrogate escape", document("[\"a\\udc00\"]")},
+      {"lone low surrogate escape in a written name", document("[]", "{\"\\udc00.dll\":" + lib + "}")},
+      {"encoded low surrogate in a written name", document("[]", "{\"\xED\xB0\x80.dll\":" + lib + "}")},
+      {"overlong slash", document("[\"a\xC0\xAF" "b\"]")},
+      {"cut sequence", document("[\"x\xC3\"]")},
+      {"lead byte F8", document("[]", "{\"\xF8.dll\":" + lib + "}")},
+      {"byte FF", document("[\"\xFF\"]")},
+  };
+  for (const auto& c : cases) {
+    std::string message;
+    EXPECT_EQ(failureOf(signedManifest(c.json), &message), -1) << c.name;
+  }
+}
+
 TEST(UpdateManifestParse, ReadsFieldsInPathOrderWithLaterDuplicatesWinning) {
   const std::string body = signedManifest(
       document("[\"old\\\\b.txt\",\"old\",\"old\\\\b.txt\",\"C.txt\"]",
@@ -178,9 +204,18 @@ TEST(UpdateManifestParse, ReadsFieldsInPathOrderWithLaterDuplicatesWinning) {
 }
 
 TEST(UpdateManifestParse, ConvertsNonAsciiPaths) {
-  UpdateManifest manifest = parseDocument(document("[\"donn\xC3\xA9" "es\"]", "{\"\xE6\x95\xB0.dll\":\"" + hexOf(kLib) + "\"}"));
+  UpdateManifest manifest = parseDocument(document(
+      "[\"donn\xC3\xA9" "es\"]",
+      "{\"\xE6\x95\xB0.dll\":\"" + hexOf(kLib) + "\",\"\\ud83c\\udfae\\\\\xF0\x9F\x8E\xAE\":\"" + hexOf(kLib) + "\"}"));
   EXPECT_EQ(*manifest.deletedFiles().begin(), std::wstring(L"donn\u00e9es"));
+  // U+1F3AE, once escaped as a pair and once as raw bytes, is a pair in UTF-16.
+  std::wstring gamepads;
+  for (int unit : {0xD83C, 0xDFAE, 0x5C, 0xD83C, 0xDFAE}) gamepads.push_back(static_cast<wchar_t>(unit));
+  ASSERT_EQ(manifest.requiredFiles().size(), 2u);
   EXPECT_EQ(manifest.requiredFiles().begin()->first, std::wstring(L"\u6570.dll"));
+  EXPECT_EQ(manifest.requiredFiles().rbegin()->first, gamepads);
+  // What the hand-off block will carry is the text that was checked.
+  EXPECT_EQ(toUtf8(gamepads), "\xF0\x9F\x8E\xAE\\\xF0\x9F\x8E\xAE");
 }
 
 TEST(Sha1DigestText, RoundTripsAndComparesAbsentDigests) {
