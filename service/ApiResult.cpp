@@ -56,9 +56,44 @@ size_t stringEnd(const std::string& text, size_t start) {
   return text.size();
 }
 
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Compared by the key the token parses as, so an escaped "p\u0077" is "pw".
+// Units outside ASCII stand as one byte 0x80: no password key holds one.
 bool isPasswordKey(const std::string& text, size_t start, size_t end) {
-  const std::string token = text.substr(start, end - start);
-  return token == "\"pw\"" || token == "\"password\"";
+  if (end - start < 2 || text[end - 1] != '"') return false;  // cut off: nothing follows
+  std::string key;
+  for (size_t at = start + 1; at < end - 1; ++at) {
+    if (text[at] != '\\') {
+      key += text[at];
+      continue;
+    }
+    const char escaped = text[++at];
+    if (escaped == 'u') {
+      if (end - 1 - at <= 4) return false;
+      int unit = 0;
+      for (int i = 1; i <= 4; ++i) {
+        const int digit = hexValue(text[at + i]);
+        if (digit < 0) return false;
+        unit = unit * 16 + digit;
+      }
+      at += 4;
+      key += unit < 0x80 ? static_cast<char>(unit) : '\x80';
+    } else {
+      static const char kEscapes[] = "\"\"\\\\//b\bf\fn\nr\rt\t";
+      const char* pair = nullptr;
+      for (const char* p = kEscapes; *p; p += 2)
+        if (*p == escaped) pair = p;
+      if (!pair) return false;
+      key += pair[1];
+    }
+  }
+  return key == "pw" || key == "password";
 }
 
 }  // namespace

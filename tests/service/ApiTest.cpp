@@ -87,10 +87,11 @@ TEST(ParseApiResponseTest, DeeplyNestedReplyDoesNotExhaustTheStack) {
 TEST(ParseApiResponseTest, LogsEveryReplyOnceWithPasswordsMasked) {
   CapturedDebugLog log;
   parseApiResponse("{\"rst\":0,\"list\":[{\"name\":\"a\",\"password\":\"c2VjcmV0\"}]}");
+  parseApiResponse("{\"rst\":0,\"p\\u0077\":\"c2VjcmV0\"}");
   parseApiResponse("not json");
   parseApiResponse("");
   const std::string text = log.text();
-  EXPECT_EQ(countOf(text, "raw response: "), 3u);
+  EXPECT_EQ(countOf(text, "raw response: "), 4u);
   EXPECT_NE(text.find("raw response: {\"rst\":0,\"list\":[{\"name\":\"a\",\"password\":\"***\"}]}\n"), std::string::npos);
   EXPECT_NE(text.find("raw response: not json\n"), std::string::npos);
   EXPECT_NE(text.find("raw response: \n"), std::string::npos);
@@ -143,6 +144,15 @@ TEST(MaskPasswordsTest, HidesPasswordValuesWhateverTheShape) {
       {"not a string", "{\"pw\":12,\"n\":\"v\"}", "{\"pw\":12,\"n\":\"v\"}"},
       {"pw as a value", "{\"k\":\"pw\",\"v\":\"keep\"}", "{\"k\":\"pw\",\"v\":\"keep\"}"},
       {"longer key", "{\"passwords\":\"keep\",\"upw\":\"keep\"}", "{\"passwords\":\"keep\",\"upw\":\"keep\"}"},
+      // The key as the reply parses, not as it is spelt.
+      {"escaped key", "{\"p\\u0077\":\"secret\"}", "{\"p\\u0077\":\"***\"}"},
+      {"escaped key in capitals", "{\"\\u0050\\u0057\":\"keep\",\"\\u0070\\u0077\":\"secret\"}",
+       "{\"\\u0050\\u0057\":\"keep\",\"\\u0070\\u0077\":\"***\"}"},
+      {"escaped password key", "{\"pass\\u0077ord\":\"secret\",\"\\/pw\":\"keep\"}",
+       "{\"pass\\u0077ord\":\"***\",\"\\/pw\":\"keep\"}"},
+      {"escape naming another key", "{\"p\\u0077\\u0000\":\"keep\",\"pw\\n\":\"keep\"}",
+       "{\"p\\u0077\\u0000\":\"keep\",\"pw\\n\":\"keep\"}"},
+      {"broken escape", "{\"p\\u00\":\"keep\"}", "{\"p\\u00\":\"keep\"}"},
       {"not JSON", "pw: secret", "pw: secret"},
       {"empty", "", ""},
   };
