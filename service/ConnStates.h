@@ -8,6 +8,7 @@
 #include <string>
 
 #include "service/ConnProtocol.h"
+#include "service/ConnStateIds.h"
 #include "service/ConnThread.h"
 
 // Base of the channel's six states. Each holds the channel's loop alive while
@@ -38,7 +39,7 @@ class ConnStateWait : public ConnState {
   explicit ConnStateWait(ConnThread& thread);
   ~ConnStateWait() override;
   void enter() override;
-  int id() const override { return 0; }
+  int id() const override { return connState::wait; }
 
  private:
   static void onTimer(uv_timer_t* timer);
@@ -50,7 +51,7 @@ class ConnStateResolve : public ConnState {
   explicit ConnStateResolve(ConnThread& thread);
   ~ConnStateResolve() override;
   void enter() override;
-  int id() const override { return 1; }
+  int id() const override { return connState::resolve; }
 
  private:
   static void onResolved(uv_getaddrinfo_t* request, int status, struct addrinfo* result);
@@ -62,7 +63,7 @@ class ConnStateConnect : public ConnState {
   ConnStateConnect(ConnThread& thread, uint32_t address);
   ~ConnStateConnect() override;
   void enter() override;
-  int id() const override { return 2; }
+  int id() const override { return connState::connect; }
 
  private:
   static void onConnected(uv_connect_t* request, int status);
@@ -85,7 +86,7 @@ class ConnStateHandshake : public ConnHandlerState, public ConnHandshakeHost {
   ConnStateHandshake(ConnThread& thread, uv_tcp_t* tcp);
   ~ConnStateHandshake() override;
   void enter() override;
-  int id() const override { return 3; }
+  int id() const override { return connState::handshake; }
 
  private:
   ConnChannel& channel() override { return *channel_; }
@@ -99,7 +100,7 @@ class ConnStateReady : public ConnState {
  public:
   ConnStateReady(ConnThread& thread, std::unique_ptr<ConnChannel> channel);
   void enter() override;
-  int id() const override { return 4; }
+  int id() const override { return connState::ready; }
   void handleRequest(std::shared_ptr<ConnRequest> request) override;
 
  private:
@@ -112,7 +113,7 @@ class ConnStateBusy : public ConnHandlerState, public ConnBusyHost {
   ConnStateBusy(ConnThread& thread, std::unique_ptr<ConnChannel> channel, std::shared_ptr<ConnRequest> first);
   ~ConnStateBusy() override;
   void enter() override;
-  int id() const override { return 5; }
+  int id() const override { return connState::busy; }
   void handleRequest(std::shared_ptr<ConnRequest> request) override;
 
  private:

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "service/ConnReplySink.h"
+#include "service/ConnStateIds.h"
 
 class ConnChannel;
 class ConnState;
@@ -22,9 +23,8 @@ struct ConnRequest {
 
 // The client's one connection to the backend: a worker thread with its own
 // event loop that keeps the channel up (resolve, connect, key exchange) and
-// carries requests one at a time. States: 0 wait, 1 resolve, 2 connect,
-// 3 handshake, 4 ready, 5 busy; each new state's number goes to onState on
-// the channel's thread.
+// carries requests one at a time. Each new state's number (connState::) goes
+// to onState on the channel's thread.
 class ConnThread {
  public:
   using StateCallback = std::function<void(int)>;

@@ -12,6 +12,7 @@
 #include "core/Text.h"
 #include "core/win/System.h"
 #include "service/ApiResult.h"
+#include "service/ConnStateIds.h"
 #include "service/HttpListener.h"
 #include "service/HttpThread.h"
 #include "service/Url.h"
@@ -193,7 +194,7 @@ void FormLoginController::updateDone() {
 }
 
 HRESULT FormLoginController::login(BSTR user, BSTR password, BOOL remember) {
-  if (manifestDownload_ || dispatcher_->connState() < 4 || loginBusy_ || updating_ || !view_) return S_OK;
+  if (manifestDownload_ || !connState::connected(dispatcher_->connState()) || loginBusy_ || updating_ || !view_) return S_OK;
   if (!user || !password) return E_INVALIDARG;
   ComPtr<FormLoginController> self(this);
   loginBusy_ = true;

@@ -60,14 +60,14 @@ TEST_F(DispatcherChannel, ChannelStatesReachTheListenersOnTheMainThreadInOrder) 
   ConnStateSubscription subscription = dispatcher->subscribeConnState([&](int state) {
     offMainThread |= GetCurrentThreadId() != mainThread;
     states.push_back(state);
-    if (state == 4) dispatcher->release();
+    if (state == connState::ready) dispatcher->release();
   });
   dispatcher->startChannel();
   dispatcher->run();
   subscription.reset();
   EXPECT_EQ(states, (std::vector<int>{1, 2, 3, 4}));
   EXPECT_FALSE(offMainThread);
-  EXPECT_EQ(dispatcher->connState(), 4);
+  EXPECT_EQ(dispatcher->connState(), connState::ready);
   EXPECT_EQ(dispatcher->connThread(), nullptr);
   EXPECT_NE(log.text().find("New ConnState: 3\nNew ConnState: 4\n"), std::string::npos);
 }
@@ -82,11 +82,11 @@ TEST_F(DispatcherChannel, EndingWhileARequestIsInFlightLeavesNothingBehind) {
   dispatcher->acquire();
   auto subscription = std::make_shared<ConnStateSubscription>();
   *subscription = dispatcher->subscribeConnState([&, subscription](int state) {
-    if (state == 4 && kinds.empty()) {
+    if (state == connState::ready && kinds.empty()) {
       kinds.push_back(-1);
       dispatcher->callApi("accounts", emptyParams(), [&](ApiResult result) { kinds.push_back(result.kind); });
     }
-    if (state == 5) {
+    if (state == connState::busy) {
       subscription->reset();
       // The channel stops with the request on the wire: its failure is
       // posted back to a loop that is about to end.

@@ -230,10 +230,10 @@ TEST(DispatcherConnState, ListenersAreCalledNewestFirstAndNotOnSubscription) {
   };
   ConnStateSubscription first = dispatcher->subscribeConnState(listener("first"));
   ConnStateSubscription second = dispatcher->subscribeConnState(listener("second"));
-  EXPECT_EQ(dispatcher->connState(), 1);
+  EXPECT_EQ(dispatcher->connState(), connState::resolve);
   EXPECT_TRUE(events.empty());
-  dispatcher->setConnState(4);
-  EXPECT_EQ(dispatcher->connState(), 4);
+  dispatcher->setConnState(connState::ready);
+  EXPECT_EQ(dispatcher->connState(), connState::ready);
   EXPECT_EQ(events, (Events{"second 4", "first 4"}));
 }
 

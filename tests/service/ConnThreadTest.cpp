@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,6 +16,19 @@
 namespace {
 
 constexpr unsigned kTestPauseMs = 200;
+constexpr int kWait = connState::wait;
+constexpr int kResolve = connState::resolve;
+constexpr int kConnect = connState::connect;
+constexpr int kHandshake = connState::handshake;
+constexpr int kReady = connState::ready;
+constexpr int kBusy = connState::busy;
+
+// A first connection's states up to ready, then more.
+std::vector<int> upToReady(std::initializer_list<int> more = {}) {
+  std::vector<int> ids{kResolve, kConnect, kHandshake, kReady};
+  ids.insert(ids.end(), more);
+  return ids;
+}
 
 ConnBackend& backend() {
   static ConnBackend instance;
@@ -31,7 +45,7 @@ class ConnThreadTest : public ::testing::Test {
   }
   std::unique_ptr<ConnThread> startReady() {
     auto conn = start(backend().channelPort());
-    EXPECT_TRUE(states_.waitFor(4));
+    EXPECT_TRUE(states_.waitFor(kReady));
     return conn;
   }
   void send(ConnThread& conn, std::string payload, int tag) {
@@ -58,7 +72,7 @@ class ConnThreadTest : public ::testing::Test {
 
 TEST_F(ConnThreadTest, StartsWithResolveAndReachesReadyThroughOneKeyExchange) {
   auto conn = startReady();
-  EXPECT_EQ(states_.ids(), (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(states_.ids(), upToReady());
   auto stats = backend().stats();
   EXPECT_EQ(stats["connections"].GetInt(), 1);
   EXPECT_EQ(stats["handshakes"].GetInt(), 1);
@@ -69,10 +83,10 @@ TEST_F(ConnThreadTest, StartsWithResolveAndReachesReadyThroughOneKeyExchange) {
 
 TEST_F(ConnThreadTest, WithoutPeerWaitsTheBuiltInPauseBeforeResolvingAgain) {
   auto conn = start(backend().deadPort(), "127.0.0.1", ConnThread::defaultReconnectPauseMs);
-  ASSERT_TRUE(states_.waitFor(1, 2));
+  ASSERT_TRUE(states_.waitFor(kResolve, 2));
   std::vector<int> ids = states_.ids();
   ASSERT_GE(ids.size(), 4u);
-  EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 4), (std::vector<int>{1, 2, 0, 1}));
+  EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 4), (std::vector<int>{kResolve, kConnect, kWait, kResolve}));
   long long pause = states_.msBetween(0, 1);
   EXPECT_GE(pause, 950);
   EXPECT_LT(pause, 3000);
@@ -84,20 +98,20 @@ TEST_F(ConnThreadTest, LookupWithoutUsableIPv4AddressWaits) {
     StateLog log;
     {
       ConnThread conn(random_, [&log](int state) { log.add(state); }, host, backend().channelPort(), kTestPauseMs);
-      ASSERT_TRUE(log.waitFor(0));
+      ASSERT_TRUE(log.waitFor(kWait));
     }
     std::vector<int> ids = log.ids();
-    EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 2), (std::vector<int>{1, 0}));
+    EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 2), (std::vector<int>{kResolve, kWait}));
   }
 }
 
 TEST_F(ConnThreadTest, RequestsWhileNotConnectedFailAtOnceAndAreNotKept) {
   auto conn = start(backend().deadPort(), "127.0.0.1", 60000);
-  ASSERT_TRUE(states_.waitFor(0));
+  ASSERT_TRUE(states_.waitFor(kWait));
   send(*conn, "{\"op\":\"accounts\"}", 1);
   ASSERT_TRUE(outcomes_.waitCount(1));
   EXPECT_TRUE(outcomes_.all()[0].failed);
-  EXPECT_EQ(states_.ids(), (std::vector<int>{1, 2, 0}));
+  EXPECT_EQ(states_.ids(), (std::vector<int>{kResolve, kConnect, kWait}));
 }
 
 TEST_F(ConnThreadTest, RequestFramesOfEverySizeCarryTheTextOnOneChainedConnection) {
@@ -126,7 +140,7 @@ TEST_F(ConnThreadTest, RequestFramesOfEverySizeCarryTheTextOnOneChainedConnectio
   EXPECT_NE(fill, std::string(28, '0'));
   EXPECT_NE(fill, std::string(request(stats, 7)["fill"].GetString()).substr(0, 28));
   // Each request: ready -> busy -> ready (reported just after the reply is handed on).
-  ASSERT_TRUE(states_.waitFor(4, 1 + static_cast<int>(sizeof cases / sizeof cases[0])));
+  ASSERT_TRUE(states_.waitFor(kReady, 1 + static_cast<int>(sizeof cases / sizeof cases[0])));
   std::vector<int> expected = {1, 2, 3, 4};
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     expected.push_back(5);
@@ -143,8 +157,8 @@ TEST_F(ConnThreadTest, OversizedRequestGetsAnEmptyReplyWithoutTouchingTheChannel
   EXPECT_EQ(outcomes_.all()[0].text, "");
   EXPECT_EQ(roundTrip(*conn, "after"), "after");
   EXPECT_EQ(backend().stats()["requests"].Size(), 1u);
-  ASSERT_TRUE(states_.waitFor(4, 2));
-  EXPECT_EQ(states_.ids(), (std::vector<int>{1, 2, 3, 4, 5, 4}));
+  ASSERT_TRUE(states_.waitFor(kReady, 2));
+  EXPECT_EQ(states_.ids(), upToReady({kBusy, kReady}));
 }
 
 TEST_F(ConnThreadTest, ReplyFramesOfEverySizeAndShapeArriveWhole) {
@@ -187,7 +201,7 @@ TEST_F(ConnThreadTest, QueuedRequestsGoOutInOrderInOneBusySpell) {
   send(*conn, "b", 2);
   send(*conn, "c", 3);
   ASSERT_TRUE(outcomes_.waitCount(3));
-  ASSERT_TRUE(states_.waitFor(4, 2));
+  ASSERT_TRUE(states_.waitFor(kReady, 2));
   auto all = outcomes_.all();
   ASSERT_EQ(all.size(), 3u);
   const char* texts[] = {"first", "second", "third"};
@@ -196,7 +210,7 @@ TEST_F(ConnThreadTest, QueuedRequestsGoOutInOrderInOneBusySpell) {
     EXPECT_FALSE(all[i].failed);
     EXPECT_EQ(all[i].text, texts[i]);
   }
-  EXPECT_EQ(states_.ids(), (std::vector<int>{1, 2, 3, 4, 5, 4}));
+  EXPECT_EQ(states_.ids(), upToReady({kBusy, kReady}));
   auto stats = backend().stats();
   ASSERT_EQ(stats["requests"].Size(), 3u);
   EXPECT_STREQ(request(stats, 0)["head"].GetString(), "a");
@@ -215,8 +229,8 @@ TEST_F(ConnThreadTest, ConnectionLostWithRequestsQueuedFailsThemInOrderAndReconn
     EXPECT_EQ(all[i].tag, i + 1);
     EXPECT_TRUE(all[i].failed);
   }
-  ASSERT_TRUE(states_.waitFor(4, 2));
-  EXPECT_EQ(states_.ids(), (std::vector<int>{1, 2, 3, 4, 5, 0, 1, 2, 3, 4}));
+  ASSERT_TRUE(states_.waitFor(kReady, 2));
+  EXPECT_EQ(states_.ids(), upToReady({kBusy, kWait, kResolve, kConnect, kHandshake, kReady}));
   EXPECT_EQ(roundTrip(*conn, "again"), "again");
 }
 
@@ -231,14 +245,18 @@ TEST_F(ConnThreadTest, MisbehavingPeerEndsTheConnection) {
     bool delivered;  // the request still got its reply first
   };
   const Case cases[] = {
-      {"close before the key reply", "{\"close\":\"beforeKeyReply\"}", nullptr, {1, 2, 3, 0}, false},
-      {"close after the key reply", "{\"close\":\"afterKeyReply\",\"delayMs\":50}", nullptr, {1, 2, 3, 4, 0}, false},
-      {"stray byte while ready", "{\"stray\":true,\"delayMs\":50}", nullptr, {1, 2, 3, 4, 0}, false},
-      {"close before the reply", nullptr, "{\"close\":true}", {1, 2, 3, 4, 5, 0}, false},
-      {"bad deflate stream", nullptr, "{\"badDeflate\":true}", {1, 2, 3, 4, 5, 0}, false},
-      {"bytes after the deflate stream", nullptr, "{\"text\":\"{}\",\"trailing\":true}", {1, 2, 3, 4, 5, 0}, false},
-      {"cut deflate stream", nullptr, "{\"size\":3000,\"truncateDeflate\":true}", {1, 2, 3, 4, 5, 0}, false},
-      {"stray byte after a reply", nullptr, "{\"text\":\"ok\",\"stray\":true}", {1, 2, 3, 4, 5, 4, 0}, true},
+      {"close before the key reply", "{\"close\":\"beforeKeyReply\"}", nullptr, {kResolve, kConnect, kHandshake, kWait},
+       false},
+      {"close after the key reply", "{\"close\":\"afterKeyReply\",\"delayMs\":50}", nullptr, upToReady({kWait}),
+       false},
+      {"stray byte while ready", "{\"stray\":true,\"delayMs\":50}", nullptr, upToReady({kWait}), false},
+      {"close before the reply", nullptr, "{\"close\":true}", upToReady({kBusy, kWait}), false},
+      {"bad deflate stream", nullptr, "{\"badDeflate\":true}", upToReady({kBusy, kWait}), false},
+      {"bytes after the deflate stream", nullptr, "{\"text\":\"{}\",\"trailing\":true}", upToReady({kBusy, kWait}),
+       false},
+      {"cut deflate stream", nullptr, "{\"size\":3000,\"truncateDeflate\":true}", upToReady({kBusy, kWait}), false},
+      {"stray byte after a reply", nullptr, "{\"text\":\"ok\",\"stray\":true}", upToReady({kBusy, kReady, kWait}),
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -249,12 +267,12 @@ TEST_F(ConnThreadTest, MisbehavingPeerEndsTheConnection) {
     if (c.reqAction) backend().onRequest(c.reqAction);
     ConnThread conn(random_, [&log](int state) { log.add(state); }, "127.0.0.1", backend().channelPort(), 60000);
     if (c.reqAction) {
-      ASSERT_TRUE(log.waitFor(4));
+      ASSERT_TRUE(log.waitFor(kReady));
       conn.send("{\"op\":\"x\"}", std::make_shared<LoggingSink>(outcomes, 1));
       ASSERT_TRUE(outcomes.waitCount(1));
       EXPECT_EQ(outcomes.all()[0].failed, !c.delivered);
     }
-    ASSERT_TRUE(log.waitFor(0));
+    ASSERT_TRUE(log.waitFor(kWait));
     EXPECT_EQ(log.ids(), c.states);
     EXPECT_EQ(outcomes.all().size(), c.reqAction ? 1u : 0u);
   }
@@ -265,7 +283,7 @@ TEST_F(ConnThreadTest, DestroyingWithARequestInFlightFailsItBeforeReturning) {
   backend().onRequest("{\"headerOnly\":true,\"size\":500}");
   send(*conn, "never answered", 1);
   send(*conn, "behind it", 2);
-  ASSERT_TRUE(states_.waitFor(5));
+  ASSERT_TRUE(states_.waitFor(kBusy));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(outcomes_.all().empty());  // a half reply keeps it waiting: there is no time-out
   conn.reset();
@@ -287,10 +305,10 @@ TEST_F(ConnThreadTest, DestroyingInEveryStateClosesWhatItHolds) {
     int waitState;
   };
   const Case cases[] = {
-      {"resolving", nullptr, false, 1},
-      {"waiting", nullptr, true, 0},
-      {"in the handshake", "{\"close\":\"beforeKeyReply\",\"delayMs\":5000}", false, 3},
-      {"ready", nullptr, false, 4},
+      {"resolving", nullptr, false, kResolve},
+      {"waiting", nullptr, true, kWait},
+      {"in the handshake", "{\"close\":\"beforeKeyReply\",\"delayMs\":5000}", false, kHandshake},
+      {"ready", nullptr, false, kReady},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,9 +353,9 @@ TEST_F(ConnThreadTest, CompressedReplyInflatingPastTheLimitEndsTheConnection) {
   send(*conn, "{}", 1);
   ASSERT_TRUE(outcomes_.waitCount(1, 30000));
   EXPECT_TRUE(outcomes_.all()[0].failed);
-  ASSERT_TRUE(states_.waitFor(0));
+  ASSERT_TRUE(states_.waitFor(kWait));
   std::vector<int> ids = states_.ids();
-  EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 6), (std::vector<int>{1, 2, 3, 4, 5, 0}));
+  EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 6), upToReady({kBusy, kWait}));
 }
 #endif
 

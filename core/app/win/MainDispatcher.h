@@ -13,6 +13,7 @@
 #include "core/Json.h"
 #include "core/SavedConfig.h"
 #include "core/win/WinHandle.h"
+#include "service/ConnStateIds.h"
 
 class ConnThread;
 class RandomGenerator;
@@ -118,7 +119,7 @@ class MainDispatcher : public std::enable_shared_from_this<MainDispatcher> {
   WinHandle wakeEvent_;
   int busyCount_ = 0;
   std::unique_ptr<ConnThread> connThread_;
-  int connState_ = 1;
+  int connState_ = connState::resolve;
   std::list<Listener> listeners_;
   // An ended listener waits here, alive, until its node is unlinked: it may
   // still be running when its subscription ends.
