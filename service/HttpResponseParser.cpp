@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <new>
 
 #include "service/InflateBody.h"
 
@@ -39,16 +40,31 @@ HttpResponseParser::HttpResponseParser(std::shared_ptr<HttpListener> listener, s
   settings_.on_message_complete = &HttpResponseParser::onMessageComplete;
 }
 
-size_t HttpResponseParser::execute(const char* data, size_t length) {
-  return http_parser_execute(&parser_, &settings_, data, length);
+bool HttpResponseParser::receive(const char* data, size_t length) {
+  if (reported_) return false;
+  if (length == 0) return true;
+  size_t consumed = http_parser_execute(&parser_, &settings_, data, length);
+  // A complete message is complete even when more bytes came in the same
+  // read; an error is one even when the parser got to the end of the bytes.
+  if (parser_.upgrade || (!complete_ && (consumed < length || failed()))) {
+    fail();
+    return false;
+  }
+  if (!complete_) return true;
+  finish();
+  return false;
 }
 
-void HttpResponseParser::endOfStream() {
+void HttpResponseParser::end() {
+  if (reported_) return;
   if (!complete_ && HTTP_PARSER_ERRNO(&parser_) == HPE_OK) http_parser_execute(&parser_, &settings_, nullptr, 0);
+  finish();
 }
 
 int HttpResponseParser::onHeaderField(http_parser* parser, const char* at, size_t length) {
   HttpResponseParser* p = self(parser);
+  // Fields after the body (chunked trailers) change nothing of the response.
+  if (p->headersDone_) return 0;
   // A value, even an empty one, closes its header; a name in two pieces doesn't.
   if (p->lastWasValue_) p->storeHeader();
   p->pendingName_.append(at, length);
@@ -57,6 +73,7 @@ int HttpResponseParser::onHeaderField(http_parser* parser, const char* at, size_
 
 int HttpResponseParser::onHeaderValue(http_parser* parser, const char* at, size_t length) {
   HttpResponseParser* p = self(parser);
+  if (p->headersDone_) return 0;
   p->pendingValue_.append(at, length);
   p->lastWasValue_ = true;
   return 0;
@@ -65,13 +82,19 @@ int HttpResponseParser::onHeaderValue(http_parser* parser, const char* at, size_
 int HttpResponseParser::onHeadersComplete(http_parser* parser) {
   HttpResponseParser* p = self(parser);
   if (p->lastWasValue_) p->storeHeader();
+  p->headersDone_ = true;
   p->status_ = parser->status_code;
   if (p->status_ != 200) return -1;
   // http_parser has checked the number; ULLONG_MAX means there was none.
   if (parser->content_length != ULLONG_MAX) {
     if (parser->content_length > p->bodyLimit_) return -1;
-    // Growing an installer-sized body step by step costs more than receiving it.
-    p->body_.reserve(static_cast<size_t>(parser->content_length));
+    // Growing an installer-sized body step by step costs more than receiving
+    // it. A size the process cannot hold fails the download, not the process.
+    try {
+      p->body_.reserve(static_cast<size_t>(parser->content_length));
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
   }
   auto found = p->headers_.find("content-length");
   if (found != p->headers_.end()) {
@@ -88,7 +111,11 @@ int HttpResponseParser::onHeadersComplete(http_parser* parser) {
 int HttpResponseParser::onBody(http_parser* parser, const char* at, size_t length) {
   HttpResponseParser* p = self(parser);
   if (length > p->bodyLimit_ - p->body_.size()) return -1;
-  p->body_.append(at, length);
+  try {
+    p->body_.append(at, length);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
   p->reportProgress();
   return 0;
 }
@@ -139,17 +166,23 @@ bool HttpResponseParser::decode(std::string* decoded) {
         return true;
       }
     } catch (const std::exception&) {
+      // bad data, or a decoded body the process cannot hold (std::bad_alloc)
     }
   }
   return false;
 }
 
-bool HttpResponseParser::finish() {
+void HttpResponseParser::fail() {
+  reported_ = true;
+  listener_->onError();
+}
+
+void HttpResponseParser::finish() {
   std::string decoded;
   if (!complete_ || status_ != 200 || !decode(&decoded)) {
-    listener_->onError();
-    return false;
+    fail();
+    return;
   }
+  reported_ = true;
   listener_->onComplete(std::move(decoded));
-  return true;
 }

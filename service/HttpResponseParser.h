@@ -23,21 +23,13 @@ class HttpResponseParser {
   HttpResponseParser(const HttpResponseParser&) = delete;
   HttpResponseParser& operator=(const HttpResponseParser&) = delete;
 
-  // One http_parser_execute call; the number of bytes consumed. Check
-  // complete() first: bytes after a complete message are not consumed.
-  size_t execute(const char* data, size_t length);
-  // The connection has ended: lets a body delimited by the end complete.
-  void endOfStream();
-  bool upgrade() const { return parser_.upgrade != 0; }
-  bool complete() const { return complete_; }
-  // http-parser stopped on an error (a callback refused, bad syntax): seen
-  // even when it had reached the end of the bytes it was given.
-  bool failed() const {
-    enum http_errno error = HTTP_PARSER_ERRNO(&parser_);
-    return error != HPE_OK && error != HPE_PAUSED;
-  }
-  // Reports onComplete (true) or onError (false); once.
-  bool finish();
+  // One piece of the response as it arrived: true to wait for more, false
+  // once the outcome has been reported to the listener (onComplete or
+  // onError). Nothing is reported after that.
+  bool receive(const char* data, size_t length);
+  // The connection has ended: a body delimited by the end completes, anything
+  // unfinished fails. Reports the outcome unless receive already did.
+  void end();
 
   const std::map<std::string, std::string>& headers() const { return headers_; }
 
@@ -47,6 +39,12 @@ class HttpResponseParser {
   static int onHeadersComplete(http_parser* parser);
   static int onBody(http_parser* parser, const char* at, size_t length);
   static int onMessageComplete(http_parser* parser);
+  bool failed() const {
+    enum http_errno error = HTTP_PARSER_ERRNO(&parser_);
+    return error != HPE_OK && error != HPE_PAUSED;
+  }
+  void fail();
+  void finish();
   void storeHeader();
   void reportProgress();
   bool decode(std::string* decoded);
@@ -56,6 +54,8 @@ class HttpResponseParser {
   http_parser_settings settings_;
   size_t bodyLimit_;
   bool complete_ = false;
+  bool headersDone_ = false;
+  bool reported_ = false;
   unsigned status_ = 0;
   bool lastWasValue_ = false;
   std::string pendingName_;

@@ -52,28 +52,15 @@ class HttpState {
 
 namespace {
 
-// Decides what a piece of the response means: true to wait for more. After
-// false the step is gone.
+// A piece of the response: true to wait for more. After false the step is gone.
 bool receiveResponse(HttpThread* thread, HttpResponseParser& parser, const char* data, size_t length) {
-  if (length == 0) return true;
-  size_t consumed = parser.execute(data, length);
-  // A complete message is complete even when more bytes came in the same read.
-  if (parser.upgrade() || (!parser.complete() && (consumed < length || parser.failed()))) {
-    thread->listener()->onError();
-    thread->clearState();
-    return false;
-  }
-  if (parser.complete()) {
-    parser.finish();
-    thread->clearState();
-    return false;
-  }
-  return true;
+  if (parser.receive(data, length)) return true;
+  thread->clearState();
+  return false;
 }
 
 void endResponse(HttpThread* thread, HttpResponseParser& parser) {
-  parser.endOfStream();
-  parser.finish();
+  parser.end();
   thread->clearState();
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,11 +36,11 @@ std::string encoded(const std::string& coding, const std::string& body) {
   return response("Content-Encoding: " + coding + "\r\n", body);
 }
 
-// What a receive step does with the pieces: execute each, stop at a refusal
-// or at the end of the message, hand over the end of the stream otherwise.
+// The pieces as a receive step hands them over, then the end of the stream
+// unless the outcome came first.
 struct Outcome {
-  bool refused = false;   // fewer bytes consumed before the message ended
-  bool delivered = false; // onComplete
+  bool atOnce = false;     // the outcome came with a piece, not at the end
+  bool delivered = false;  // onComplete
   std::vector<HttpReport> reports;
 };
 
@@ -48,27 +49,19 @@ Outcome feed(const std::vector<std::string>& pieces, size_t limit = HttpResponse
   Outcome outcome;
   {
     HttpResponseParser parser(listener, limit);
-    bool ended = false;
     for (const std::string& piece : pieces) {
-      size_t consumed = parser.execute(piece.data(), piece.size());
-      if (parser.upgrade() || (!parser.complete() && consumed < piece.size())) {
-        outcome.refused = true;
-        listener->onError();
-        ended = true;
-        break;
-      }
-      if (parser.complete()) {
-        outcome.delivered = parser.finish();
-        ended = true;
+      if (!parser.receive(piece.data(), piece.size())) {
+        outcome.atOnce = true;
         break;
       }
     }
-    if (!ended) {
-      parser.endOfStream();
-      outcome.delivered = parser.finish();
-    }
+    if (!outcome.atOnce) parser.end();
+    // Nothing more once the outcome is out.
+    parser.receive("x", 1);
+    parser.end();
   }
   outcome.reports = listener->reports();
+  outcome.delivered = !outcome.reports.empty() && outcome.reports.back().kind == HttpReport::complete;
   return outcome;
 }
 
@@ -88,9 +81,16 @@ struct ParserCase {
   std::string body;     // when delivered
   uint32_t total;       // announced length in every progress report
   bool refusedAtHeaders; // no progress report at all
+  bool needsEnd = false; // the outcome waits for the end of the stream
 };
 
 const std::string gzipText = compress(text, 31);
+
+std::string chunk(const std::string& data) {
+  char size[16];
+  std::snprintf(size, sizeof size, "%zx", data.size());
+  return size + std::string("\r\n") + data + "\r\n";
+}
 
 const ParserCase parserCases[] = {
     {"ContentLength", response("", "0123456789"), true, "0123456789", 10, false},
@@ -114,14 +114,20 @@ const ParserCase parserCases[] = {
     {"EmptyValueClosesItsHeader", "HTTP/1.1 200 OK\r\nX-Empty:\r\nContent-Encoding: gzip\r\nContent-Length: " +
                                       std::to_string(gzipText.size()) + "\r\n\r\n" + gzipText,
      true, text, static_cast<uint32_t>(gzipText.size()), false},
-    {"CloseDelimitedEndsWithStream", "HTTP/1.1 200 OK\r\n\r\nuntil the end", true, "until the end", 0, false},
-    {"TruncatedBody", "HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\nonly ten b", false, "", 20, false},
+    {"CloseDelimitedEndsWithStream", "HTTP/1.1 200 OK\r\n\r\nuntil the end", true, "until the end", 0, false, true},
+    {"TruncatedBody", "HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\nonly ten b", false, "", 20, false, true},
     {"BytesAfterCompleteMessage", response("", "hello") + "HTTP/1.1 200 OK\r\n", true, "hello", 5, false},
     {"UnusableLengthReportsZero", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: x\r\n\r\n", false, "",
      0, true},
     {"Status404", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nnot", false, "", 0, true},
     {"Status301", "HTTP/1.1 301 Moved\r\nLocation: /x\r\nContent-Length: 0\r\n\r\n", false, "", 0, true},
     {"LengthAboveLimitRefused", "HTTP/1.1 200 OK\r\nContent-Length: 3000000000\r\n\r\nxx", false, "", 0, true},
+    // The refusal comes with the last byte of the headers, with nothing after them.
+    {"RefusedAtTheLastByteGiven", "HTTP/1.1 200 OK\r\nContent-Length: 3000000000\r\n\r\n", false, "", 0, true},
+    {"TrailersChangeNothing",
+     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: gzip\r\n\r\n" + chunk(gzipText) +
+         "0\r\nContent-Encoding: identity\r\nX-Sum: 1\r\n\r\n",
+     true, text, 0, false},
     {"NotHttp", "SSH-2.0-OpenSSH\r\n\r\n", false, "", 0, true},
 };
 
@@ -135,7 +141,7 @@ TEST_P(ParserTable, SameOutcomeWhateverTheSplit) {
     ASSERT_FALSE(outcome.reports.empty());
     const HttpReport& last = outcome.reports.back();
     ASSERT_EQ(last.kind, c.delivered ? HttpReport::complete : HttpReport::error);
-    EXPECT_EQ(outcome.delivered, c.delivered);
+    EXPECT_EQ(outcome.atOnce, !c.needsEnd);
     if (c.delivered) {
       EXPECT_EQ(last.body, c.body);
     }
@@ -168,38 +174,40 @@ TEST(HttpResponseParser, ReportsEachBodyPieceAndCompletesAtTheLastByte) {
   auto listener = std::make_shared<RecordingHttpListener>();
   HttpResponseParser parser(listener);
   std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
-  parser.execute(head.data(), head.size());
-  parser.execute("0123", 4);
-  EXPECT_FALSE(parser.complete());
-  parser.execute("456789", 6);
-  EXPECT_TRUE(parser.complete());
+  EXPECT_TRUE(parser.receive(head.data(), head.size()));
+  EXPECT_TRUE(parser.receive("0123", 4));
+  EXPECT_FALSE(parser.receive("456789", 6));
   auto reports = listener->reports();
-  ASSERT_EQ(reports.size(), 3u);
+  ASSERT_EQ(reports.size(), 4u);
   EXPECT_EQ(reports[0].done, 0u);
   EXPECT_EQ(reports[1].done, 4u);
   EXPECT_EQ(reports[2].done, 10u);
+  EXPECT_EQ(reports[3].kind, HttpReport::complete);
 }
 
 TEST(HttpResponseParser, HeadersKeptLowerCasedLaterOneWins) {
   auto listener = std::make_shared<RecordingHttpListener>();
   HttpResponseParser parser(listener);
   std::string bytes = "HTTP/1.1 200 OK\r\nX-Tag: one\r\nx-TAG: two\r\nContent-Length: 0\r\n\r\n";
-  parser.execute(bytes.data(), bytes.size());
-  ASSERT_TRUE(parser.complete());
+  ASSERT_FALSE(parser.receive(bytes.data(), bytes.size()));
   EXPECT_EQ(parser.headers().at("x-tag"), "two");
   EXPECT_EQ(parser.headers().count("content-length"), 1u);
 }
 
-TEST(HttpResponseParser, BodyBeyondLimitEndsTheDownload) {
+TEST(HttpResponseParser, BodyBeyondLimitEndsTheDownloadAtOnce) {
   // A chunked body announces nothing, so only the running total can stop it.
-  std::string chunk(64, 'z');
-  std::string bytes = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-  for (int i = 0; i < 4; ++i) bytes += "40\r\n" + chunk + "\r\n";
-  bytes += "0\r\n\r\n";
-  Outcome outcome = feed({bytes}, 200);
-  EXPECT_TRUE(outcome.refused);
-  EXPECT_EQ(outcome.reports.back().kind, HttpReport::error);
-  EXPECT_TRUE(feed({bytes}, 256).delivered);
+  std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string chunks;
+  for (int i = 0; i < 3; ++i) chunks += chunk(std::string(64, 'z'));
+  // The server stalls just after the limit: the refusal must not wait for the
+  // end of the stream, even when the last byte given crosses it.
+  for (const auto& pieces : splits(head + chunks + "40\r\n" + std::string(20, 'z'))) {
+    SCOPED_TRACE("first piece " + std::to_string(pieces[0].size()));
+    Outcome outcome = feed(pieces, 200);
+    EXPECT_TRUE(outcome.atOnce);
+    EXPECT_EQ(outcome.reports.back().kind, HttpReport::error);
+  }
+  EXPECT_TRUE(feed({head + chunks + chunk(std::string(64, 'z')) + "0\r\n\r\n"}, 256).delivered);
 }
 
 TEST(HttpResponseParser, DecodedBodyBeyondLimitIsAnError) {
