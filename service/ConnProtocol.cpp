@@ -5,6 +5,7 @@
 #include <mbedtls/rsa.h>
 
 #include <algorithm>
+#include <new>
 #include <sstream>
 
 #include "core/DebugLog.h"
@@ -144,14 +145,20 @@ void ConnReceiver::onData(const unsigned char* data, size_t) {
   mbedtls_aes_crypt_cbc(&schedule_->aes.context, MBEDTLS_AES_DECRYPT, sizeof plain, host_.channel().receiveIv, data,
                         plain);
   size_t at = 0;
-  if (first_) {
-    first_ = false;
-    expected_ = (size_t(plain[0]) << 16) | (size_t(plain[1]) << 8) | plain[2];
-    payload_.reserve(expected_);
-    at = 3;
+  try {
+    if (first_) {
+      first_ = false;
+      expected_ = (size_t(plain[0]) << 16) | (size_t(plain[1]) << 8) | plain[2];
+      payload_.reserve(expected_);
+      at = 3;
+    }
+    const size_t take = std::min(expected_ - payload_.size(), sizeof plain - at);
+    payload_.append(reinterpret_cast<const char*>(plain + at), take);
+  } catch (const std::bad_alloc&) {
+    // A reply the process cannot hold is a broken reply, not the process's end.
+    host_.replyBroken();
+    return;
   }
-  const size_t take = std::min(expected_ - payload_.size(), sizeof plain - at);
-  payload_.append(reinterpret_cast<const char*>(plain + at), take);
   if (payload_.size() < expected_) return;
 
   std::ostringstream line;

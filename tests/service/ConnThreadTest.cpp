@@ -10,6 +10,7 @@
 #include "core/RandomGenerator.h"
 #include "service/ConnThread.h"
 #include "tests/service/ConnTestSupport.h"
+#include "tests/service/FailingAllocation.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
 
@@ -276,6 +277,20 @@ TEST_F(ConnThreadTest, MisbehavingPeerEndsTheConnection) {
     EXPECT_EQ(log.ids(), c.states);
     EXPECT_EQ(outcomes.all().size(), c.reqAction ? 1u : 0u);
   }
+}
+
+// Replies of up to 16 MiB are reserved whole when their first block comes; a
+// size the process cannot hold ends the connection like a broken reply.
+TEST_F(ConnThreadTest, ReplyTooLargeToHoldIsABrokenReply) {
+  auto conn = startReady();
+  backend().onRequest("{\"headerOnly\":true,\"size\":16777215}");
+  LargeAllocationsFail failing(size_t(4) << 20);
+  send(*conn, "{}", 1);
+  ASSERT_TRUE(outcomes_.waitCount(1));
+  EXPECT_TRUE(outcomes_.all()[0].failed);
+  ASSERT_TRUE(states_.waitFor(kReady, 2));
+  std::vector<int> ids = states_.ids();
+  EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 6), upToReady({kBusy, kWait}));
 }
 
 TEST_F(ConnThreadTest, DestroyingWithARequestInFlightFailsItBeforeReturning) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "service/HttpResponseParser.h"
+#include "tests/service/FailingAllocation.h"
 #include "tests/support/HttpScenarios.h"
 
 namespace {
@@ -208,6 +209,39 @@ TEST(HttpResponseParser, BodyBeyondLimitEndsTheDownloadAtOnce) {
     EXPECT_EQ(outcome.reports.back().kind, HttpReport::error);
   }
   EXPECT_TRUE(feed({head + chunks + chunk(std::string(64, 'z')) + "0\r\n\r\n"}, 256).delivered);
+}
+
+// A peer can announce or send more than the 32-bit client can hold: the
+// download fails, the process goes on.
+TEST(HttpResponseParser, BodyThatCannotBeAllocatedFailsTheDownload) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool atHeaders;
+  };
+  const std::string big(size_t(1) << 20, 'b');
+  std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (size_t at = 0; at < big.size(); at += 65536) chunked += chunk(big.substr(at, 65536));
+  chunked += "0\r\n\r\n";
+  const Case cases[] = {
+      {"announced length", "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n" + big.substr(0, 1000), true},
+      {"chunked body growing", chunked, false},
+      {"decoded body growing", encoded("gzip", compress(big, 31)), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < c.bytes.size(); at += 16384) pieces.push_back(c.bytes.substr(at, 16384));
+    Outcome outcome;
+    {
+      LargeAllocationsFail failing(size_t(256) << 10);
+      outcome = feed(pieces);
+    }
+    EXPECT_TRUE(outcome.atOnce);
+    ASSERT_FALSE(outcome.reports.empty());
+    EXPECT_EQ(outcome.reports.back().kind, HttpReport::error);
+    EXPECT_EQ(outcome.reports.size() == 1, c.atHeaders);
+  }
 }
 
 TEST(HttpResponseParser, DecodedBodyBeyondLimitIsAnError) {
