@@ -46,43 +46,19 @@ void ConnStateWait::onTimer(uv_timer_t* timer) {
 
 ConnStateResolve::ConnStateResolve(ConnThread& thread) : ConnState(thread) {}
 
-ConnStateResolve::~ConnStateResolve() {
-  if (lookup_) {
-    // The callback still comes (cancelled or finished) and only frees.
-    lookup_->data = nullptr;
-    uv_cancel(reinterpret_cast<uv_req_t*>(lookup_));
-  }
-}
+ConnStateResolve::~ConnStateResolve() = default;
 
 void ConnStateResolve::enter() {
-  lookup_ = new uv_getaddrinfo_t;
-  lookup_->data = this;
-  if (uv_getaddrinfo(thread_.eventLoop().loop(), lookup_, &ConnStateResolve::onResolved, thread_.host().c_str(),
-                     nullptr, nullptr) != 0) {
-    delete lookup_;
-    lookup_ = nullptr;
-    failLater();
-  }
+  lookup_ = std::make_unique<NameLookup>(thread_.eventLoop(), thread_.resolver(), thread_.host(),
+                                         [this](uint32_t address) { onResolved(address); });
 }
 
-void ConnStateResolve::onResolved(uv_getaddrinfo_t* request, int status, struct addrinfo* result) {
-  auto* state = static_cast<ConnStateResolve*>(request->data);
-  uint32_t address = 0;
-  if (status == 0) {
-    for (const struct addrinfo* entry = result; entry; entry = entry->ai_next) {
-      if (entry->ai_family != AF_INET) continue;
-      address = ntohl(reinterpret_cast<const struct sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
-      break;
-    }
-  }
-  if (result) uv_freeaddrinfo(result);
-  delete request;
-  if (!state) return;
-  state->lookup_ = nullptr;
+void ConnStateResolve::onResolved(uint32_t address) {
+  lookup_.reset();
   if (address != 0)
-    state->thread_.enterConnect(address);
+    thread_.enterConnect(address);
   else
-    state->thread_.enterWait();
+    thread_.enterWait();
 }
 
 // Connect ---------------------------------------------------------------
@@ -148,6 +124,7 @@ void ConnHandlerState::onStream(uv2wm_t*, void* user, uint8_t event, const char*
     state->thread_.enterWait();
     return;
   }
+  if (event == UV2WM_EVENT_DATA) state->onBytes();
   // The handler may replace itself or end the state: it lives to the end of its call.
   std::shared_ptr<ConnStreamHandler> handler = state->handler_;
   if (event == UV2WM_EVENT_DATA)
@@ -200,11 +177,16 @@ void ConnStateReady::handleRequest(std::shared_ptr<ConnRequest> request) {
 
 ConnStateBusy::ConnStateBusy(ConnThread& thread, std::unique_ptr<ConnChannel> channel,
                              std::shared_ptr<ConnRequest> first)
-    : ConnHandlerState(thread), channel_(std::move(channel)) {
+    : ConnHandlerState(thread), channel_(std::move(channel)), replyTimer_(new uv_timer_t) {
+  uv_timer_init(thread.eventLoop().loop(), replyTimer_);
+  replyTimer_->data = this;
   queue_.push_back(std::move(first));
 }
 
 ConnStateBusy::~ConnStateBusy() {
+  replyTimer_->data = nullptr;
+  uv_close(reinterpret_cast<uv_handle_t*>(replyTimer_),
+           [](uv_handle_t* handle) { delete reinterpret_cast<uv_timer_t*>(handle); });
   if (inFlight_) inFlight_->sink->onFailure();
   for (auto& request : queue_) request->sink->onFailure();
   handler_.reset();
@@ -228,7 +210,21 @@ void ConnStateBusy::next() {
   }
   inFlight_ = std::move(queue_.front());
   queue_.pop_front();
+  armReplyTimer();
   handler_ = std::make_shared<ConnSender>(*this, inFlight_->payload);
+}
+
+void ConnStateBusy::armReplyTimer() {
+  uv_timer_start(replyTimer_, &ConnStateBusy::onReplyTimeout, thread_.replyTimeoutMs(), 0);
+}
+
+// Only reply bytes arrive while busy: each one shows the backend is still answering.
+void ConnStateBusy::onBytes() { armReplyTimer(); }
+
+// A backend that stops answering is treated like a broken stream.
+void ConnStateBusy::onReplyTimeout(uv_timer_t* timer) {
+  auto* state = static_cast<ConnStateBusy*>(timer->data);
+  if (state) state->thread_.enterWait();
 }
 
 void ConnStateBusy::replyComplete(std::string text) {

@@ -10,6 +10,7 @@
 #include "service/ConnProtocol.h"
 #include "service/ConnStateIds.h"
 #include "service/ConnThread.h"
+#include "service/NameLookup.h"
 
 // Base of the channel's six states. Each holds the channel's loop alive while
 // it exists; its destructor closes what it holds and fails the requests it holds.
@@ -54,8 +55,8 @@ class ConnStateResolve : public ConnState {
   int id() const override { return connState::resolve; }
 
  private:
-  static void onResolved(uv_getaddrinfo_t* request, int status, struct addrinfo* result);
-  uv_getaddrinfo_t* lookup_ = nullptr;  // while pending
+  void onResolved(uint32_t address);
+  std::unique_ptr<NameLookup> lookup_;  // abandoned, not waited for, when the state goes
 };
 
 class ConnStateConnect : public ConnState {
@@ -78,6 +79,8 @@ class ConnHandlerState : public ConnState {
  protected:
   using ConnState::ConnState;
   static void onStream(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
+  // Before the handler sees bytes that arrived.
+  virtual void onBytes() {}
   std::shared_ptr<ConnStreamHandler> handler_;
 };
 
@@ -121,9 +124,13 @@ class ConnStateBusy : public ConnHandlerState, public ConnBusyHost {
   void setHandler(std::shared_ptr<ConnStreamHandler> next) override { handler_ = std::move(next); }
   void replyComplete(std::string text) override;
   void replyBroken() override;
+  void onBytes() override;
   void next();
+  void armReplyTimer();
+  static void onReplyTimeout(uv_timer_t* timer);
 
   std::unique_ptr<ConnChannel> channel_;
+  uv_timer_t* replyTimer_;  // runs while a request is in flight and no reply byte comes
   std::deque<std::shared_ptr<ConnRequest>> queue_;
   std::shared_ptr<ConnRequest> inFlight_;
 };

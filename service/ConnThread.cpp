@@ -15,12 +15,14 @@ ConnThread::ConnThread(std::shared_ptr<RandomGenerator> random, StateCallback on
     : ConnThread(std::move(random), std::move(onState), backendHost(), channelPort()) {}
 
 ConnThread::ConnThread(std::shared_ptr<RandomGenerator> random, StateCallback onState, std::string host, int port,
-                       unsigned reconnectPauseMs)
+                       unsigned reconnectPauseMs, unsigned replyTimeoutMs, NameResolver resolver)
     : random_(std::move(random)),
       onState_(std::move(onState)),
       host_(std::move(host)),
       port_(port),
       reconnectPauseMs_(reconnectPauseMs),
+      replyTimeoutMs_(replyTimeoutMs),
+      resolver_(std::move(resolver)),
       worker_(new Worker) {
   worker_->latch.init();
   worker_->thread = std::thread(&ConnThread::threadBody, this);

@@ -8,6 +8,7 @@
 
 #include "service/ConnReplySink.h"
 #include "service/ConnStateIds.h"
+#include "service/NameLookup.h"
 
 class ConnChannel;
 class ConnState;
@@ -29,6 +30,9 @@ class ConnThread {
  public:
   using StateCallback = std::function<void(int)>;
   static constexpr unsigned defaultReconnectPauseMs = 1000;
+  // A request in flight whose reply sends no byte for this long ends the
+  // connection, as a broken stream does.
+  static constexpr unsigned defaultReplyTimeoutMs = 60000;
   // Payloads longer than this get an empty reply: the frame's length field
   // holds the payload plus its two length bytes.
   static constexpr size_t maxPayload = 65533;
@@ -36,10 +40,12 @@ class ConnThread {
   // The built-in backend endpoint and pause.
   ConnThread(std::shared_ptr<RandomGenerator> random, StateCallback onState);
   ConnThread(std::shared_ptr<RandomGenerator> random, StateCallback onState, std::string host, int port,
-             unsigned reconnectPauseMs = defaultReconnectPauseMs);
+             unsigned reconnectPauseMs = defaultReconnectPauseMs, unsigned replyTimeoutMs = defaultReplyTimeoutMs,
+             NameResolver resolver = resolveFirstIPv4);
   ConnThread(const ConnThread&) = delete;
   ConnThread& operator=(const ConnThread&) = delete;
-  // Fails every request still held, then stops and joins the worker.
+  // Fails every request still held, then stops and joins the worker (a name
+  // lookup still running is left behind, not waited for).
   ~ConnThread();
 
   // Any thread; the outcome comes later through sink on the channel's thread.
@@ -60,6 +66,8 @@ class ConnThread {
   const std::string& host() const { return host_; }
   int port() const { return port_; }
   unsigned reconnectPauseMs() const { return reconnectPauseMs_; }
+  unsigned replyTimeoutMs() const { return replyTimeoutMs_; }
+  const NameResolver& resolver() const { return resolver_; }
 
  private:
   void threadBody();
@@ -72,6 +80,8 @@ class ConnThread {
   std::string host_;
   int port_;
   unsigned reconnectPauseMs_;
+  unsigned replyTimeoutMs_;
+  NameResolver resolver_;
   EventLoop* loop_ = nullptr;
   std::shared_ptr<ConnState> current_;
   struct Worker;

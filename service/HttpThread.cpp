@@ -67,47 +67,21 @@ void endResponse(HttpThread* thread, HttpResponseParser& parser) {
 class HttpStateResolve : public HttpState {
  public:
   using HttpState::HttpState;
-  ~HttpStateResolve() override {
-    if (request_) {
-      request_->data = nullptr;
-      uv_cancel(reinterpret_cast<uv_req_t*>(request_));
-    }
-  }
   void start() override {
-    request_ = new uv_getaddrinfo_t;
-    request_->data = this;
-    if (uv_getaddrinfo(thread_->eventLoop()->loop(), request_, &HttpStateResolve::onResolved,
-                       thread_->url()->host.c_str(), nullptr, nullptr) != 0) {
-      delete request_;
-      request_ = nullptr;
-      failLater();
-    }
+    lookup_ = std::make_unique<NameLookup>(*thread_->eventLoop(), thread_->resolver(), thread_->url()->host,
+                                           [this](uint32_t address) { onResolved(address); });
   }
 
  private:
-  static void onResolved(uv_getaddrinfo_t* request, int status, struct addrinfo* result) {
-    auto* self = static_cast<HttpStateResolve*>(request->data);
-    delete request;
-    uint32_t address = 0;
-    if (status == 0) {
-      for (struct addrinfo* entry = result; entry; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-          address = ntohl(reinterpret_cast<struct sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
-          break;
-        }
-      }
-    }
-    uv_freeaddrinfo(result);
-    if (!self) return;
-    self->request_ = nullptr;
+  void onResolved(uint32_t address) {
     if (address != 0) {
-      self->thread_->setStateConnect(address);
+      thread_->setStateConnect(address);
     } else {
-      self->fail();
+      fail();
     }
   }
 
-  uv_getaddrinfo_t* request_ = nullptr;
+  std::unique_ptr<NameLookup> lookup_;  // abandoned, not waited for, when the step goes
 };
 
 class HttpStateConnect : public HttpState {
@@ -159,7 +133,9 @@ class HttpStateConnect : public HttpState {
     }
     uv_tcp_t* tcp = self->tcp_;
     self->tcp_ = nullptr;
-    auto connection = std::make_unique<HttpConnection>(tcp);
+    HttpThread* thread = self->thread_;
+    thread->connectionMade();
+    auto connection = std::make_unique<HttpConnection>(tcp, [thread] { thread->bytesArrived(); });
     if (self->thread_->url()->https) {
       self->thread_->setStateTlsHandshake(std::move(connection));
     } else {
@@ -293,8 +269,14 @@ class HttpStateTlsRecv : public HttpState, public TlsStreamHandler {
 }  // namespace
 
 HttpThread::HttpThread(std::shared_ptr<RandomGenerator> rng, std::shared_ptr<HttpListener> listener,
-                       std::shared_ptr<UrlParts> url)
-    : listener_(std::move(listener)), rng_(std::move(rng)), url_(std::move(url)) {
+                       std::shared_ptr<UrlParts> url, unsigned connectTimeoutMs, unsigned idleTimeoutMs,
+                       NameResolver resolver)
+    : listener_(std::move(listener)),
+      rng_(std::move(rng)),
+      url_(std::move(url)),
+      connectTimeoutMs_(connectTimeoutMs),
+      idleTimeoutMs_(idleTimeoutMs),
+      resolver_(std::move(resolver)) {
   StartLatch latch;
   latch.init();
   thread_ = std::thread([this, &latch] { run(&latch); });
@@ -313,16 +295,41 @@ HttpThread::~HttpThread() {
 void HttpThread::run(StartLatch* latch) {
   loop_ = new EventLoop;
   loop_->acquire();
+  timer_ = new uv_timer_t;
+  uv_timer_init(loop_->loop(), timer_);
+  timer_->data = this;
   latch->set();
   startRequest();
   loop_->runToEnd();
 }
 
-void HttpThread::startRequest() { enter(HttpState::make<HttpStateResolve>(this)); }
+void HttpThread::startRequest() {
+  uv_timer_start(timer_, &HttpThread::onTimeout, connectTimeoutMs_, 0);
+  enter(HttpState::make<HttpStateResolve>(this));
+}
 
 void HttpThread::stop() {
   clearState();
+  uv_close(reinterpret_cast<uv_handle_t*>(timer_),
+           [](uv_handle_t* handle) { delete reinterpret_cast<uv_timer_t*>(handle); });
+  timer_ = nullptr;
   loop_->release();
+}
+
+void HttpThread::connectionMade() {
+  connected_ = true;
+  uv_timer_start(timer_, &HttpThread::onTimeout, idleTimeoutMs_, 0);
+}
+
+void HttpThread::bytesArrived() {
+  if (connected_ && state_) uv_timer_start(timer_, &HttpThread::onTimeout, idleTimeoutMs_, 0);
+}
+
+void HttpThread::onTimeout(uv_timer_t* timer) {
+  auto* self = static_cast<HttpThread*>(timer->data);
+  if (!self->state_) return;
+  self->listener_->onError();
+  self->clearState();
 }
 
 void HttpThread::enter(std::shared_ptr<HttpState> next) {
@@ -332,7 +339,11 @@ void HttpThread::enter(std::shared_ptr<HttpState> next) {
   next->start();
 }
 
-void HttpThread::clearState() { state_.reset(); }
+void HttpThread::clearState() {
+  // The request has ended: its time limit with it.
+  if (timer_) uv_timer_stop(timer_);
+  state_.reset();
+}
 
 void HttpThread::setStateConnect(uint32_t address) { enter(HttpState::make<HttpStateConnect>(this, address)); }
 

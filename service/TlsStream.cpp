@@ -20,13 +20,16 @@ void logTlsDebug(void*, int, const char* file, int line, const char* message) {
 
 }  // namespace
 
-HttpConnection::HttpConnection(uv_tcp_t* tcp)
-    : stream_(uv2wm_new(reinterpret_cast<uv_stream_t*>(tcp), this, &HttpConnection::onStreamEvent)) {}
+HttpConnection::HttpConnection(uv_tcp_t* tcp, std::function<void()> onBytes)
+    : stream_(uv2wm_new(reinterpret_cast<uv_stream_t*>(tcp), this, &HttpConnection::onStreamEvent)),
+      onBytes_(std::move(onBytes)) {}
 
 HttpConnection::~HttpConnection() { uv2wm_free(stream_); }
 
 void HttpConnection::onStreamEvent(uv2wm_t*, void* user, uint8_t event, const char* data, size_t length) {
-  HttpStreamHandler* handler = static_cast<HttpConnection*>(user)->handler_;
+  auto* connection = static_cast<HttpConnection*>(user);
+  if (event == UV2WM_EVENT_DATA && connection->onBytes_) connection->onBytes_();
+  HttpStreamHandler* handler = connection->handler_;
   if (!handler) return;
   // Each handler may free this connection: nothing of it is touched after.
   switch (event) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -26,8 +27,9 @@ class HttpStreamHandler {
 // Lives on the heap: the stream record points back to it.
 class HttpConnection {
  public:
-  // Takes the connected TCP handle (allocated with malloc).
-  explicit HttpConnection(uv_tcp_t* tcp);
+  // Takes the connected TCP handle (allocated with malloc). onBytes (may be
+  // empty) is told of every arrival of bytes, before the handler.
+  explicit HttpConnection(uv_tcp_t* tcp, std::function<void()> onBytes = {});
   ~HttpConnection();
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
@@ -39,6 +41,7 @@ class HttpConnection {
   static void onStreamEvent(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length);
 
   uv2wm_t* stream_;
+  std::function<void()> onBytes_;
   HttpStreamHandler* handler_ = nullptr;
 };
 

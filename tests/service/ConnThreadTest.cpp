@@ -11,6 +11,7 @@
 #include "service/ConnThread.h"
 #include "tests/service/ConnTestSupport.h"
 #include "tests/service/FailingAllocation.h"
+#include "tests/service/ResolverGate.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
 
@@ -279,6 +280,67 @@ TEST_F(ConnThreadTest, MisbehavingPeerEndsTheConnection) {
   }
 }
 
+// A request in flight whose reply brings no byte for the reply limit ends the
+// connection like a broken stream: it fails with those queued behind it, and
+// the channel comes back. A slow reply that keeps coming is not a stall.
+TEST_F(ConnThreadTest, ReplyThatStallsEndsTheConnectionAtTheLimit) {
+  struct Case {
+    const char* name;
+    const char* action;
+    bool delivered;
+  };
+  const Case cases[] = {
+      {"no answer at all", "{\"silent\":true}", false},
+      {"stops after the first block", "{\"headerOnly\":true,\"size\":500}", false},
+      {"slow but steady", "{\"size\":40,\"split\":16,\"pieceDelayMs\":450}", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    backend().reset();
+    backend().onRequest(c.action);
+    StateLog log;
+    OutcomeLog outcomes;
+    ConnThread conn(random_, [&log](int state) { log.add(state); }, "127.0.0.1", backend().channelPort(), kTestPauseMs,
+                    700);
+    ASSERT_TRUE(log.waitFor(kReady));
+    auto began = std::chrono::steady_clock::now();
+    conn.send("{\"op\":\"x\"}", std::make_shared<LoggingSink>(outcomes, 1));
+    conn.send("{\"op\":\"y\"}", std::make_shared<LoggingSink>(outcomes, 2));
+    ASSERT_TRUE(outcomes.waitCount(2));
+    auto all = outcomes.all();
+    EXPECT_EQ(all[0].failed, !c.delivered);
+    if (c.delivered) {
+      EXPECT_EQ(all[0].text, patternBytes(40));
+      EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(800));
+      continue;
+    }
+    EXPECT_TRUE(all[1].failed);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(650));
+    ASSERT_TRUE(log.waitFor(kReady, 2));
+    EXPECT_EQ(log.ids(), upToReady({kBusy, kWait, kResolve, kConnect, kHandshake, kReady}));
+  }
+}
+
+// The system resolver cannot be cancelled: destroying the channel while a
+// lookup is running must not wait for it.
+TEST_F(ConnThreadTest, DestroyingDoesNotWaitForANameLookup) {
+  ResolverGate gate;
+  auto conn = std::make_unique<ConnThread>(random_, [this](int state) { states_.add(state); }, "backend.test",
+                                           backend().channelPort(), kTestPauseMs, ConnThread::defaultReplyTimeoutMs,
+                                           gate.resolver(0x7F000001));
+  ASSERT_TRUE(gate.waitEntered(1));
+  send(*conn, "{}", 1);
+  ASSERT_TRUE(outcomes_.waitCount(1));
+  EXPECT_TRUE(outcomes_.all()[0].failed);
+  auto began = std::chrono::steady_clock::now();
+  conn.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+  ASSERT_TRUE(gate.openAndDrain());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(states_.ids(), std::vector<int>{kResolve});
+  EXPECT_EQ(outcomes_.all().size(), 1u);
+}
+
 // Replies of up to 16 MiB are reserved whole when their first block comes; a
 // size the process cannot hold ends the connection like a broken reply.
 TEST_F(ConnThreadTest, ReplyTooLargeToHoldIsABrokenReply) {
@@ -300,7 +362,7 @@ TEST_F(ConnThreadTest, DestroyingWithARequestInFlightFailsItBeforeReturning) {
   send(*conn, "behind it", 2);
   ASSERT_TRUE(states_.waitFor(kBusy));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_TRUE(outcomes_.all().empty());  // a half reply keeps it waiting: there is no time-out
+  EXPECT_TRUE(outcomes_.all().empty());  // a half reply keeps it waiting: the reply limit is far off
   conn.reset();
   auto all = outcomes_.all();
   ASSERT_EQ(all.size(), 2u);

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/RandomGenerator.h"
 #include "service/HttpThread.h"
+#include "tests/service/ResolverGate.h"
 #include "tests/support/HttpScenarios.h"
 
 namespace {
@@ -132,6 +134,74 @@ TEST_F(HttpThreadTest, SilentServerKeepsTheRequestOpen) {
   EXPECT_FALSE(listener->waitForEnd(700ms));
   request.reset();
   EXPECT_TRUE(listener->reports().empty());
+}
+
+// A stall ends the request with onError once its limit has passed: the
+// connection within the connect limit, then some byte within the idle limit
+// each time (a slow but steady body is not a stall).
+struct TimeLimitCase {
+  const char* name;
+  const char* listener;
+  const char* path;
+  unsigned connectMs;
+  unsigned idleMs;
+  bool complete;
+  long long minMs;  // the outcome came no earlier
+};
+
+const TimeLimitCase timeLimitCases[] = {
+    {"ConnectionNotMade", "backlog", "/length", 600, 60000, false, 550},
+    {"NoAnswer", "plain", "/silence", 30000, 600, false, 550},
+    {"BodyStalls", "plain", "/stall-body", 30000, 600, false, 550},
+    {"SlowButSteadyBody", "plain", "/drip?gap=450", 30000, 900, true, 1300},
+};
+
+class HttpTimeLimitTable : public HttpThreadTest, public testing::WithParamInterface<TimeLimitCase> {};
+
+TEST_P(HttpTimeLimitTable, EndsAStallAtItsLimit) {
+  const TimeLimitCase& c = GetParam();
+  auto began = std::chrono::steady_clock::now();
+  auto url = std::make_shared<UrlParts>(parseUrl(server.url(c.listener, c.path)));
+  auto request = std::make_unique<HttpThread>(rng, listener, url, c.connectMs, c.idleMs);
+  ASSERT_TRUE(listener->waitForEnd(10s));
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
+  auto reports = listener->reports();
+  expectWellFormed(reports);
+  EXPECT_EQ(reports.back().kind, c.complete ? HttpReport::complete : HttpReport::error);
+  EXPECT_GE(took, c.minMs);
+  EXPECT_LT(took, c.minMs + 5000);
+  request.reset();
+  EXPECT_EQ(listener->reports().size(), reports.size()) << "nothing after the outcome";
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, HttpTimeLimitTable, testing::ValuesIn(timeLimitCases),
+                         [](const testing::TestParamInfo<TimeLimitCase>& info) { return info.param.name; });
+
+// The system resolver cannot be cancelled and may take its time: the connect
+// limit still ends the request, and destroying it never waits for the lookup.
+TEST_F(HttpThreadTest, NameLookupThatHangsHoldsNothingUp) {
+  ResolverGate gate;
+  auto url =
+      std::make_shared<UrlParts>(parseUrl("http://lookup.test:" + std::to_string(server.port("plain")) + "/length"));
+  auto limited = std::make_unique<HttpThread>(rng, listener, url, 500, 60000, gate.resolver(0x7F000001));
+  ASSERT_TRUE(gate.waitEntered(1));
+  ASSERT_TRUE(listener->waitForEnd(10s));
+  auto reports = listener->reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].kind, HttpReport::error);
+
+  auto quiet = std::make_shared<RecordingHttpListener>();
+  auto request = std::make_unique<HttpThread>(rng, quiet, url, HttpThread::defaultConnectTimeoutMs,
+                                              HttpThread::defaultIdleTimeoutMs, gate.resolver(0x7F000001));
+  ASSERT_TRUE(gate.waitEntered(2));
+  auto began = std::chrono::steady_clock::now();
+  request.reset();
+  limited.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
+  ASSERT_TRUE(gate.openAndDrain());
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(quiet->reports().empty());
+  EXPECT_EQ(listener->reports().size(), 1u);
 }
 
 TEST_F(HttpThreadTest, CancelDuringResolve) {

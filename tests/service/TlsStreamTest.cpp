@@ -111,6 +111,17 @@ TEST_F(TrustedTlsTest, CancelDuringHandshake) {
   expectQuietPromptCancel(request, *listener);
 }
 
+TEST_F(TrustedTlsTest, HandshakeNeverAnsweredEndsAtTheIdleLimit) {
+  auto began = std::chrono::steady_clock::now();
+  auto url = std::make_shared<UrlParts>(parseUrl(server.url("mute", "/length", true)));
+  auto request = std::make_unique<HttpThread>(rng, listener, url, HttpThread::defaultConnectTimeoutMs, 600);
+  ASSERT_TRUE(listener->waitForEnd(10s));
+  EXPECT_GE(std::chrono::steady_clock::now() - began, 550ms);
+  auto reports = listener->reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].kind, HttpReport::error);
+}
+
 TEST_F(TrustedTlsTest, CancelInTheMiddleOfTheBody) {
   auto request = start(server.url("tls", "/stall-body", true));
   ASSERT_TRUE(listener->waitForProgress(10));

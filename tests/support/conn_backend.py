@@ -20,10 +20,11 @@ Control lines (one reply line each):
                 reply "text" | "size" N (deterministic bytes) | "hex" | echo (default);
                 "compress": raw deflate behind a 0x00 byte; "trailing": a byte after
                 the deflate stream; "badDeflate"; "truncateDeflate";
-                "close": close instead of answering; "headerOnly": a first block
-                announcing "size" (default 1000) bytes, then silence;
-                "split" K: write the reply K bytes at a time; "stray": one more
-                byte after the reply; "delayMs" before answering
+                "close": close instead of answering; "silent": never answer;
+                "headerOnly": a first block announcing "size" (default 1000)
+                bytes, then silence; "split" K: write the reply K bytes at a
+                time, "pieceDelayMs" apart (default 1); "stray": one more byte
+                after the reply; "delayMs" before answering
     reset       drop queued actions, statistics and open channel connections
     stats       JSON: connections, handshakes, extraAfterKeyExchange, requests
                 [{length, blocks, fill (hex), digest (sha1 hex), head}], errors
@@ -150,13 +151,14 @@ def reply_frame(encryptor, payload):
     return encryptor.update(plain)
 
 
-def write_pieces(sock, data, piece):
+def write_pieces(sock, data, piece, delay_ms=1):
     if not piece:
         sock.sendall(data)
         return
     for start in range(0, len(data), piece):
+        if start:
+            time.sleep(delay_ms / 1000.0)
         sock.sendall(data[start:start + piece])
-        time.sleep(0.001)
 
 
 def serve_channel(sock, session):
@@ -214,12 +216,16 @@ def serve_channel(sock, session):
         pause(act)
         if act.get("close"):
             return
+        if act.get("silent"):
+            wait_for_close(sock)
+            return
         if act.get("headerOnly"):
             size = act.get("size", 1000)
             sock.sendall(to_client.update(size.to_bytes(3, "big") + pattern_bytes(13)))
             wait_for_close(sock)
             return
-        write_pieces(sock, reply_frame(to_client, reply_payload(act, request)), act.get("split", 0))
+        write_pieces(sock, reply_frame(to_client, reply_payload(act, request)), act.get("split", 0),
+                     act.get("pieceDelayMs", 1))
         if act.get("stray"):
             time.sleep(0.05)
             sock.sendall(b"\x01")

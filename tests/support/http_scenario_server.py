@@ -21,7 +21,7 @@ Plain listeners answer a TLS ClientHello with a 400 and close.
 
 Scenarios by path (the query is ignored unless stated):
     /length      200, Content-Length 10
-    /drip        200, Content-Length 12, three pieces 0.1 s apart
+    /drip[?gap=MS]  200, Content-Length 12, three pieces 0.1 s (or MS) apart
     /chunked     200, chunked, three chunks
     /gzip /deflate-raw /deflate-zlib   compressed "hello, compressed world" x 50
     /gzip-upper  the gzip body with "Content-Encoding:  GZip "
@@ -215,8 +215,9 @@ def serve(conn):
         conn.sendall(ok(b"0123456789"))
     elif path == "/drip":
         conn.sendall(response("200 OK", [("Content-Length", 12)]))
+        gap = int(query[4:]) / 1000.0 if query.startswith("gap=") else 0.1
         for piece in (b"abcd", b"efgh", b"ijkl"):
-            time.sleep(0.1)
+            time.sleep(gap)
             conn.sendall(piece)
     elif path == "/chunked":
         conn.sendall(response("200 OK", [("Transfer-Encoding", "chunked")],
