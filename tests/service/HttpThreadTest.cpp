@@ -129,7 +129,7 @@ TEST_F(HttpThreadTest, ConnectionFailuresReportError) {
   }
 }
 
-TEST_F(HttpThreadTest, SilentServerKeepsTheRequestOpen) {
+TEST_F(HttpThreadTest, SilentServerKeepsTheRequestOpenWithinTheBuiltInLimits) {
   auto request = start(server.url("plain", "/silence"));
   EXPECT_FALSE(listener->waitForEnd(700ms));
   request.reset();
