@@ -242,7 +242,7 @@ class ApiChannelTest : public ::testing::Test {
 
 TEST_F(ApiChannelTest, RepliesFailuresAndOversizedRequestsReachTheHandlerOnTheMainSide) {
   ConnThread conn(random_, [this](int state) { states_.add(state); }, "127.0.0.1", backend().channelPort(), 200);
-  ASSERT_TRUE(states_.waitFor(4));
+  ASSERT_TRUE(states_.waitFor(connState::ready));
   backend().onRequest("{\"text\":\"{\\\"rst\\\":0,\\\"name\\\":\\\"n\\\"}\",\"compress\":true}");
   backend().onRequest("{\"text\":\"{\\\"rst\\\":20}\"}");
   backend().onRequest("{\"close\":true}");
