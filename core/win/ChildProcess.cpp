@@ -21,14 +21,11 @@ WinHandle createKillOnCloseJob() {
   return job;
 }
 
-// Starts the child suspended and without a window, outside the client's own
-// job. A client whose job forbids breakaway gets ERROR_ACCESS_DENIED for every
-// such child; it then starts it inside that job, where our own job nests.
-struct StartedProcess {
-  WinHandle process;
-  WinHandle thread;
-};
+}  // namespace
 
+// A client whose job forbids breakaway gets ERROR_ACCESS_DENIED for every
+// child started outside it; the child then starts inside that job (a job of
+// our own nests in it).
 StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine) {
   const DWORD flags = CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW;
   for (DWORD tryFlags : {flags, flags & ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB)}) {
@@ -44,8 +41,6 @@ StartedProcess createSuspendedProcess(const std::wstring& programPath, const std
   }
   throw std::runtime_error("CreateProcessW failed");
 }
-
-}  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::create(const std::wstring& programPath, const std::wstring& commandLine) {
   std::unique_ptr<ChildProcess> child(new ChildProcess);

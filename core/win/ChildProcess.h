@@ -55,6 +55,16 @@ class ChildProcess {
   uint32_t exitCode_ = 1;
 };
 
+struct StartedProcess {
+  WinHandle process;
+  WinHandle thread;
+};
+
+// Creates programPath with commandLine suspended, without a window and outside
+// the client's own job where that is allowed. std::runtime_error when it
+// can't be started.
+StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine);
+
 // Runs the program like ChildProcess and blocks until it ends, without a time
 // limit; its exit code. std::runtime_error when it can't be started or its
 // exit code can't be read.

@@ -6,4 +6,7 @@ if(WIN32)
   LIBS zav_testsupport UNICODE)
 zav_test(update_handoff_test WINDOWS_ONLY OWN_PREFIX SOURCES ${ZAV_TEST_DIR}/HandoffTest.cpp ${ZAV_TEST_DIR}/WinTestFolder.cpp
   PEERS updater updater_stand_in_client update_handoff_client)
+# The process jails itself in a job that forbids breakaway: its own executable.
+zav_test(update_handoff_jail_test WINDOWS_ONLY SOURCES ${ZAV_TEST_DIR}/HandoffJailTest.cpp ${ZAV_TEST_DIR}/WinTestFolder.cpp
+  PEERS updater_stand_in_client)
 endif()

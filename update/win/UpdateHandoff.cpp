@@ -3,11 +3,13 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "core/NumberError.h"
 #include "core/QuoteArgument.h"
 #include "update/UpdateBlock.h"
 #include "update/UpdateManifest.h"
+#include "core/win/ChildProcess.h"
 #include "core/win/System.h"
 
 namespace {
@@ -36,16 +38,13 @@ UpdaterLaunch launchUpdater(const std::wstring& updaterPath, const std::string& 
   launch.blockSize = static_cast<uint32_t>(fields.size() + 4);
   launch.commandLine = quoteArgument(updaterPath) + L" " + std::to_wstring(launch.blockSize);
 
-  std::wstring commandLine = launch.commandLine;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessW(updaterPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                      CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                      &started))
+  try {
+    StartedProcess started = createSuspendedProcess(updaterPath, launch.commandLine);
+    launch.process = std::move(started.process);
+    launch.thread = std::move(started.thread);
+  } catch (const std::exception&) {
     throw NumberError(20);
-  launch.process = WinHandle(started.hProcess, winhandle::kNoCloseCode);
-  launch.thread = WinHandle(started.hThread, winhandle::kNoCloseCode);
+  }
   LaunchGuard guard(launch.process.get());
 
   HANDLE duplicated = nullptr;

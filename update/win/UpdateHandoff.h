@@ -18,10 +18,11 @@ struct UpdaterLaunch {
   std::wstring commandLine;
 };
 
-// Starts the updater at updaterPath suspended with the block size as its
-// argument, duplicates clientProcess (a handle of this process) into it,
-// places fields and the duplicated handle in "Global\KWEL_GUI_GUPD" and lets
-// the updater run. NumberError 20 (start), 23 (duplicate), 21 (create the
-// mapping, also when it exists already), 22 (map); after a failed later step
-// the suspended updater is ended, not left behind.
+// Starts the updater at updaterPath suspended (outside the client's job where
+// that is allowed) with the block size as its argument, duplicates
+// clientProcess (a handle of this process) into it, places fields and the
+// duplicated handle in "Global\KWEL_GUI_GUPD" and lets the updater run.
+// NumberError 20 (start), 23 (duplicate), 21 (create the mapping, also when
+// it exists already), 22 (map); after a failed later step the suspended
+// updater is ended, not left behind.
 UpdaterLaunch launchUpdater(const std::wstring& updaterPath, const std::string& fields, HANDLE clientProcess);
