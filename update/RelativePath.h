@@ -31,6 +31,27 @@ inline bool isPlainRelativePath(const std::wstring& path) {
   return true;
 }
 
+// Windows path buffers hold 260 UTF-16 units with the terminator; both
+// programs join a plain relative path to the client folder in one.
+constexpr size_t kPathBufferUnits = 260;
+// The updater stages and sets aside files under temporary names in the
+// target's own folder: "~zav", 8 hex digits, "-", up to 10 digits, ".new" or
+// ".old".
+constexpr size_t kTemporaryNameUnits = 4 + 8 + 1 + 10 + 4;
+
+// A plain relative path joined to folder fits every buffer that handles it:
+// the join itself (the client's and the updater's are the same) and the
+// updater's temporary names beside the target.
+inline bool fitsPathBuffers(const std::wstring& folder, const std::wstring& relative) {
+  if (folder.size() + 1 > kPathBufferUnits) return false;
+  bool separated = !folder.empty() && isSeparator(folder.back());
+  size_t joined = folder.size() + (separated ? 0 : 1) + relative.size();
+  if (joined + 1 > kPathBufferUnits) return false;
+  size_t lastSeparator = relative.find_last_of(L"\\/");
+  size_t targetFolder = lastSeparator == std::wstring::npos ? folder.size() : joined - relative.size() + lastSeparator;
+  return targetFolder + 1 + kTemporaryNameUnits + 1 <= kPathBufferUnits;
+}
+
 // Windows names compare without case; ASCII folding covers what the client
 // ships and keeps this free of locale tables.
 inline std::wstring comparable(const std::wstring& path) {

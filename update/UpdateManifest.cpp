@@ -107,12 +107,27 @@ void UpdateManifest::checkInstalledFiles(const std::wstring& clientProgram) {
   for (const auto& path : deletedFiles_)
     if (relpath::comparable(path) == relpath::comparable(programName))
       throw std::logic_error("deletedFiles names the client program");
+  checkPathLengths(programName);
 
   checkLocalFile(clientProgram_, entryProgram_, true);
   checkLocalFile(joinLocalPath(clientFolder_, updateFileName()), updaterProgram_, false);
   for (const auto& entry : requiredFiles_) checkLocalFile(joinLocalPath(clientFolder_, entry.first), entry.second, true);
   for (const auto& path : deletedFiles_)
     if (localPathKind(joinLocalPath(clientFolder_, path)) != LocalPathKind::missing) updateNeeded_ = true;
+}
+
+// A path that the client could not join, or that the updater would refuse,
+// in this folder would fail the update at every start: nothing is joined or
+// downloaded before all of them are known to fit.
+void UpdateManifest::checkPathLengths(const std::wstring& programName) const {
+  auto check = [this](const std::wstring& relative) {
+    if (!relpath::fitsPathBuffers(clientFolder_, relative))
+      throw std::logic_error("a path is too long for the client folder");
+  };
+  check(programName);
+  check(updateFileName());
+  for (const auto& path : deletedFiles_) check(path);
+  for (const auto& entry : requiredFiles_) check(entry.first);
 }
 
 void UpdateManifest::checkLocalFile(const std::wstring& path, const Sha1Digest& expected, bool counts) {

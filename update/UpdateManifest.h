@@ -30,7 +30,8 @@ class UpdateManifest {
   void checkInstalledFiles();
   // The same for the client program at clientProgram and its folder.
   // NumberError 11-15 when a present file cannot be read; std::logic_error
-  // when a deletion names the client program or the updater file.
+  // when a deletion names the client program or the updater file, or when a
+  // path does not fit the path buffers of the client or the updater there.
   void checkInstalledFiles(const std::wstring& clientProgram);
 
   uint32_t countMissing() const;
@@ -61,6 +62,7 @@ class UpdateManifest {
   // Parses the document (NumberError 4) and reads its members.
   void readFields(const std::string& document);
   void checkPaths() const;
+  void checkPathLengths(const std::wstring& programName) const;
   void checkLocalFile(const std::wstring& path, const Sha1Digest& expected, bool counts);
 
   FileMap requiredFiles_;

@@ -586,6 +586,62 @@ TEST_F(LoginControllerTest, anAcceptedUpdateRunsAndRefusesLoginsUntilItEnds) {
   EXPECT_EQ(progress, (Calls{"progress.setDeterminate 1", "progress.showStatus 90007", "progress.showStatus 90008"}));
 }
 
+// A path must fit the client's join (260 units with the terminator) and leave
+// the updater room for its temporary names (the target's folder plus 29
+// units); one unit more is an unusable manifest here, before any download.
+struct PathLengthCase {
+  const char* name;
+  int joinedSlack;  // units the longest joined path leaves (0: just fits)
+  int folderSlack;  // units the deepest target folder leaves for temporary names
+  bool deleted;     // the path is one to delete rather than to write
+};
+
+class PathLengthTest : public LoginControllerTest, public ::testing::WithParamInterface<PathLengthCase> {};
+
+TEST_P(PathLengthTest, refusesAPathOneUnitTooLongBeforeAnyDownload) {
+  const PathLengthCase& c = GetParam();
+  const size_t folder = root_.size();
+  ASSERT_LT(folder, 200u) << "the temporary folder leaves no room for the paths";
+  // "name" joined: folder, separator, name, terminator in 260 units.
+  std::string name(259 - folder - 1 - c.joinedSlack, 'n');
+  // "deep/a": its folder, separator and a temporary name of 27 units, terminator.
+  size_t deepUnits = 260 - 29 - c.folderSlack - folder - 1;
+  std::string deep = std::string(deepUnits - 2, 'd') + "/e/a";
+  const std::string release2 = "client program, release 2", lib = "library";
+  writeFile(fromUtf8(downloads_.path(hex(release2))), release2);
+  writeFile(fromUtf8(downloads_.path(hex(lib))), lib);
+  std::string paths = "\"" + name + "\",\"" + deep + "\"";
+  std::string json = "{\"entryProgram\":\"" + hex(release2) + "\",\"updaterProgram\":\"" + hex(updaterBytes) +
+                     "\",\"deletedFiles\":[" + (c.deleted ? paths : "") + "],\"requiredFiles\":{" +
+                     (c.deleted ? "" : "\"" + name + "\":\"" + hex(lib) + "\",\"" + deep + "\":\"" + hex(lib) + "\"") +
+                     "}}";
+  serveManifest(signedManifest(json));
+  gui_.updateAnswer = TRUE;
+  gui_.observer = [this](const std::string& call) {
+    if (call == "setUpdateChecking 0") leaveAll();
+  };
+  start();
+  run();
+  Calls afterAttach = without(without(gui_.calls, "showConnState"), "progress.");
+  Calls expected{"showLogin", "setUpdateChecking 1", "setLoginBusy 0"};
+  if (c.joinedSlack < 0 || c.folderSlack < 0)
+    expected.insert(expected.end(), {"showError 20034", "setUpdateChecking 0"});
+  else
+    expected.insert(expected.end(), {"askUpdate", "beginUpdate", "handOver", "updateEnded", "setUpdateChecking 0"});
+  EXPECT_EQ(afterAttach, expected);
+}
+
+const PathLengthCase pathLengthCases[] = {
+    {"bothJustFit", 0, 0, false},
+    {"deletedBothJustFit", 0, 0, true},
+    {"joinedPathOneUnitTooLong", -1, 0, false},
+    {"deletedJoinedPathOneUnitTooLong", -1, 0, true},
+    {"noRoomForTemporaryNames", 0, -1, false},
+    {"deletedNoRoomForTemporaryNames", 0, -1, true},
+};
+INSTANTIATE_TEST_SUITE_P(Limits, PathLengthTest, ::testing::ValuesIn(pathLengthCases),
+                         [](const ::testing::TestParamInfo<PathLengthCase>& info) { return std::string(info.param.name); });
+
 TEST_F(LoginControllerTest, aViewThatGoesAwayDuringTheQuestionCountsAsNo) {
   serveManifest(signedManifest(document("client program, release 2")));
   gui_.updateAnswer = TRUE;

@@ -24,8 +24,10 @@ class Handoff : public ::testing::Test {
   void TearDown() override { removeTestFolder(folder_); }
 
   // Starts the client with the updater content given and waits for its end.
-  DWORD runClient(const std::wstring& updaterContent) {
-    HANDLE client = startProgram(program_, L"\"" + updaterContent + L"\" \"" + standIn_ + L"\"");
+  DWORD runClient(const std::wstring& updaterContent, const std::wstring& libPath = L"") {
+    std::wstring arguments = L"\"" + updaterContent + L"\" \"" + standIn_ + L"\"";
+    if (!libPath.empty()) arguments += L" \"" + libPath + L"\"";
+    HANDLE client = startProgram(program_, arguments);
     EXPECT_NE(client, nullptr);
     if (!client) return 9;
     DWORD waited = WaitForSingleObject(client, 30000);
@@ -59,6 +61,21 @@ TEST_F(Handoff, TheUpdaterEndsTheClientAppliesTheUpdateAndStartsTheNewClient) {
   EXPECT_EQ(fileOrNone(folder_ + L"\\lib.dll"), "lib");
   EXPECT_EQ(fileOrNone(folder_ + L"\\old.txt"), "<none>");
   EXPECT_EQ(fileOrNone(folder_ + L"\\ZAV.upd"), fileOrNone(updater));
+}
+
+// A path at every length limit at once: joined, it fills the 260-unit buffer
+// with its terminator, and its folder leaves the updater exactly the room of
+// its temporary names (29 units with separator and terminator).
+TEST_F(Handoff, AppliesAPathThatJustFitsTheUpdatersBuffers) {
+  std::wstring updater = folder_ + L"\\updater.bin";
+  ASSERT_TRUE(writeWideFile(updater, builtFile("dist/updater.exe")));
+  size_t below = 231 - folder_.size() - 1;  // the target folder's units after the client folder's
+  std::wstring relative = std::wstring(below - 2, L'd') + L"/e/" + std::wstring(27, L'n');
+  ASSERT_EQ(folder_.size() + 1 + relative.size(), 259u);
+  EXPECT_EQ(runClient(updater, relative), 0u) << "not ended by the updater";
+  EXPECT_EQ(starts(), "1|\"" + toUtf8(program_) + "\"\n");
+  EXPECT_EQ(fileOrNone(folder_ + L"\\" + relative), "lib");
+  EXPECT_EQ(fileOrNone(folder_ + L"\\old.txt"), "<none>");
 }
 
 // An updater that stops before ending the client must not leave the client

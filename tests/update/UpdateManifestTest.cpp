@@ -305,6 +305,52 @@ TEST_F(LocalCheck, RefusesToDeleteTheClientProgram) {
   EXPECT_THROW(manifest.checkInstalledFiles(program()), std::logic_error);
 }
 
+// Every path must fit the client's join and the updater's: the joined path in
+// 260 units with its terminator, and its folder with room for the updater's
+// temporary names (29 units with separator and terminator). The folder need
+// not exist: the lengths are checked before anything is looked at.
+TEST(PathLengths, RefusesEachPathThatOneBufferCannotHold) {
+#ifdef _WIN32
+  const std::wstring root = L"C:\\";
+#else
+  const std::wstring root = L"/";
+#endif
+  const std::wstring folder = root + std::wstring(100 - root.size(), L'f');
+  const std::string lib = "\"" + hexOf(kLib) + "\"";
+  auto name = [](size_t units) { return std::string(units, 'n'); };
+  // A folder of `units` below the client folder, holding "a".
+  auto deep = [](size_t units) { return std::string(units - 2, 'd') + "/e/a"; };
+  struct Case {
+    const char* name;
+    std::string deleted, required;  // one path each, or none
+    std::wstring folder;
+    bool fits;
+  } cases[] = {
+      {"joined path of 259 units", "", name(158), folder, true},
+      {"joined path of 260 units", "", name(159), folder, false},
+      {"deleted path of 260 units", name(159), "", folder, false},
+      {"target folder leaving 29 units", "", deep(130), folder, true},
+      {"target folder leaving 28 units", "", deep(131), folder, false},
+      {"deleted target folder leaving 28 units", deep(131), "", folder, false},
+      // Four-byte UTF-8 characters are two units each.
+      {"units, not characters", "", name(157) + "\xF0\x9F\x98\x80", folder, false},
+      {"client folder leaving 29 units", "", "", root + std::wstring(231 - root.size(), L'f'), true},
+      {"client folder leaving 28 units", "", "", root + std::wstring(232 - root.size(), L'f'), false},
+  };
+  for (const Case& c : cases) {
+    std::string deleted = c.deleted.empty() ? "[]" : "[\"" + c.deleted + "\"]";
+    std::string required = c.required.empty() ? "{}" : "{\"" + c.required + "\":" + lib + "}";
+    UpdateManifest manifest = parseDocument(document(deleted, required));
+    std::wstring program = c.folder + root.back() + L"client.exe";
+    if (c.fits) {
+      EXPECT_NO_THROW(manifest.checkInstalledFiles(program)) << c.name;
+      EXPECT_TRUE(manifest.updateNeeded()) << c.name;
+    } else {
+      EXPECT_THROW(manifest.checkInstalledFiles(program), std::logic_error) << c.name;
+    }
+  }
+}
+
 TEST_F(LocalCheck, CountsAndOffersMissingContentsOnceInOrder) {
   // a.dll and c.dll share one content; b.dll's is at hand.
   put("b.dll", kData);

@@ -13,9 +13,6 @@
 
 namespace {
 
-// "~zav" + 8 hex digits + "-" + up to 10 digits + ".new"
-constexpr size_t kSiblingNameLength = 4 + 8 + 1 + 10 + 4;
-
 using UpdaterHandle = BasicWinHandle<winhandle::Object, winhandle::LetGo>;
 using UpdaterFile = BasicWinHandle<winhandle::File, winhandle::LetGo>;
 using UpdaterFind = BasicWinHandle<winhandle::Find, winhandle::LetGo>;
@@ -81,8 +78,9 @@ std::wstring mainProgramRelative(const HandoffBlock& block) {
 std::wstring checkTarget(const std::wstring& base, const std::wstring& relative, bool written) {
   if (!relpath::isPlainRelativePath(relative)) throw UpdaterFailure(updaterText::corrupted);
   std::wstring target = combinePath(base, relative);
-  // Room for the sibling names the swap uses in the same folder.
-  if (folderOf(target).size() + 1 + kSiblingNameLength + 1 > MAX_PATH) throw UpdaterFailure(updaterText::pathTooLong);
+  // Room for the temporary names beside the target; the client refuses a
+  // manifest that breaks the same rule.
+  if (!relpath::fitsPathBuffers(base, relative)) throw UpdaterFailure(updaterText::pathTooLong);
   std::vector<std::wstring> steps = stepsOf(relative);
   std::wstring current = base;
   for (size_t i = 0; i + 1 < steps.size(); ++i) {
@@ -173,6 +171,7 @@ class Journal {
   bool committed_ = false;
 };
 
+// Names of relpath::kTemporaryNameUnits at most.
 std::wstring uniqueSibling(const std::wstring& folder, const wchar_t* suffix) {
   static unsigned counter = 0;
   for (;;) {
