@@ -16,6 +16,13 @@ ULONG ComRefCount::addRef() {
   return static_cast<ULONG>(++count_);
 }
 
+bool ComRefCount::addRefUnlessZero() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (count_ == 0) return false;
+  ++count_;
+  return true;
+}
+
 ULONG ComRefCount::release() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (count_ == 0) fatalError(131);

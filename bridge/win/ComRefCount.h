@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wrl/client.h>
 
 #include <functional>
 #include <mutex>
@@ -15,6 +16,8 @@ class ComRefCount {
   ComRefCount& operator=(const ComRefCount&) = delete;
 
   ULONG addRef();
+  // Raises the count unless it is 0 (an object on its way out); whether it did.
+  bool addRefUnlessZero();
   // A release at count 0 is fatal: some holder released twice.
   ULONG release();
 
@@ -51,6 +54,16 @@ class ComObject : public Interface {
  protected:
   ComObject() : ownerThread_(std::this_thread::get_id()) {}
   ~ComObject() = default;
+
+  // For code that reaches this object through a plain pointer (a
+  // subscription): a counted reference, or null once the count has reached 0,
+  // when the destruction may already be on its way from another thread.
+  Microsoft::WRL::ComPtr<Derived> selfUnlessGoing() {
+    if (!refCount_.addRefUnlessZero()) return nullptr;
+    Microsoft::WRL::ComPtr<Derived> self(static_cast<Derived*>(this));
+    refCount_.release();  // the pointer took one of its own
+    return self;
+  }
 
  private:
   void destroy() {

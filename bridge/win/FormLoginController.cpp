@@ -94,14 +94,18 @@ void FormLoginController::attach(ILoginView* view) {
 bool FormLoginController::subscribeConnState() {
   int state = dispatcher_->connState();
   if (!callView(2, [state](ILoginView* v) { return v->showConnState(state); })) return false;
-  // The subscription ends before this object goes, so the listener may hold it plainly.
+  // Held plainly: a counted reference here would keep a controller that the
+  // GUI let go without detaching alive for ever. The subscription ends with it.
   subscription_ = dispatcher_->subscribeConnState([this](int changed) { onConnState(changed); });
   onConnState(dispatcher_->connState());
   return view_ != nullptr;
 }
 
 void FormLoginController::onConnState(int state) {
-  ComPtr<FormLoginController> self(this);
+  // The last reference may have gone on another thread, the destruction
+  // still on its way here: such an object is not raised from 0 again.
+  ComPtr<FormLoginController> self = selfUnlessGoing();
+  if (!self) return;
   callView(5, [state](ILoginView* v) { return v->showConnState(state); });
 }
 

@@ -505,6 +505,29 @@ TEST_F(LoginControllerTest, detachLowersTheBusyCountOnce) {
   EXPECT_EQ(countOf(gui_.calls, "setLoginBusy 1"), 0u);
 }
 
+// The GUI's last reference goes on another thread while the controller is
+// still subscribed; a state change comes before the posted destruction runs.
+// Revived from 0 by the listener, it would be deleted there and then again.
+TEST_F(LoginControllerTest, aControllerOnItsWayOutIgnoresStateChanges) {
+  start();
+  size_t callsBefore = 0;
+  gui_.observer = [&](const std::string& call) {
+    if (call != "setUpdateChecking 0") return;
+    gui_.observer = nullptr;
+    later([&] {
+      ILoginController* last = gui_.loginController.Detach();
+      std::thread([last] { last->Release(); }).join();
+      callsBefore = gui_.calls.size();
+      dispatcher_->setConnState(5);
+      // It was never detached: the busy count it holds is given back here.
+      later([this] { dispatcher_->release(); });
+    });
+  };
+  run();
+  // Its view released and its one Free are checked as the test ends.
+  EXPECT_EQ(gui_.calls.size(), callsBefore) << gui_.calls.back();
+}
+
 // ---- update check ----
 
 struct UpdateCase {
