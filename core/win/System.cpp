@@ -3,8 +3,11 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
@@ -134,9 +137,16 @@ bool readRegistryDefaultString(HKEY root, const std::wstring& subKey, std::wstri
   DWORD size = 0;
   if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
   if (type != REG_SZ || size == 0) return false;
-  std::wstring text(size / 2, L'\0');
-  if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &size) != ERROR_SUCCESS)
+  // The value need not hold whole characters: the bytes go to storage of
+  // their own, never into a string's terminator. The system may add a NUL
+  // character behind a value it thinks unterminated (also behind a single
+  // byte), so that room is there too.
+  std::vector<BYTE> bytes(size + sizeof(wchar_t), 0);
+  DWORD got = size;
+  if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, bytes.data(), &got) != ERROR_SUCCESS || type != REG_SZ)
     return false;
+  std::wstring text(std::min(got, size) / sizeof(wchar_t), L'\0');
+  if (!text.empty()) std::memcpy(&text[0], bytes.data(), text.size() * sizeof(wchar_t));
   trimAtNul(text);
   out = text;
   return true;

@@ -111,6 +111,36 @@ TEST(RegistryTest, ReadsDefaultStringsOfTheSixtyFourBitView) {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
 }
 
+TEST(RegistryTest, OddSizedStringValuesGiveTheirWholeCharacters) {
+  const std::wstring key = L"Software\\ZavRegistryOddTest" + std::to_wstring(GetCurrentProcessId());
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::wstring text;
+  } cases[] = {
+      {"one byte", std::string("x", 1), L""},
+      {"a character and a half", std::string("a\0b", 3), L"a"},
+      {"no terminator, odd", std::string("a\0b\0c\0d", 7), L"abc"},
+      {"longer than a string keeps inline", std::string("0\0" "1\0" "2\0" "3\0" "4\0" "5\0" "6\0" "7\0" "8\0" "9", 19),
+       L"012345678"},
+      {"terminated, then a stray byte", std::string("a\0\0\0z", 5), L"a"},
+  };
+  for (const Case& c : cases) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
+                              &handle, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(c.bytes.data()),
+                             static_cast<DWORD>(c.bytes.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(handle);
+    std::wstring out = L"unchanged";
+    EXPECT_TRUE(readRegistryDefaultString(HKEY_LOCAL_MACHINE, key, out)) << c.name;
+    EXPECT_EQ(out, c.text) << c.name;
+  }
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+}
+
 TEST(RegistryTest, ViewFlagForcesTheSixtyFourBitViewInThirtyTwoBitBuilds) {
   // The test prefix is 64-bit: a 32-bit build runs under WOW64 there.
 #ifdef _WIN64
