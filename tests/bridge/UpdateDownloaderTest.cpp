@@ -289,6 +289,9 @@ class UpdaterStart : public ::testing::Test {
 };
 
 TEST_F(UpdaterStart, PassesTheBlockAndItsSizeAndResumesTheUpdater) {
+  // The stand-in stays until it is ended, so the handle in the block can be
+  // looked up inside it whatever the timing.
+  ASSERT_TRUE(writeWideFile(folder_ + L"\\hold", ""));
   std::string fields(1234, 'f');
   UpdaterLaunch launch = launchUpdater(program_, fields, GetCurrentProcess());
   EXPECT_EQ(launch.blockSize, 1238u);
@@ -301,14 +304,14 @@ TEST_F(UpdaterStart, PassesTheBlockAndItsSizeAndResumesTheUpdater) {
   // The last four bytes name this process inside the updater.
   HANDLE back = nullptr;
   uint32_t value = handoff::loadU32(block + 1234);
-  bool duplicated = DuplicateHandle(launch.process.get(), reinterpret_cast<HANDLE>(handoff::blockValueToHandle(value)),
-                                    GetCurrentProcess(), &back, 0, FALSE, DUPLICATE_SAME_ACCESS);
-  if (duplicated) {
-    EXPECT_EQ(GetProcessId(back), GetCurrentProcessId());
-    CloseHandle(back);
-  }
-  ASSERT_EQ(WaitForSingleObject(launch.process.get(), 20000), WAIT_OBJECT_0);
+  EXPECT_TRUE(DuplicateHandle(launch.process.get(), reinterpret_cast<HANDLE>(handoff::blockValueToHandle(value)),
+                              GetCurrentProcess(), &back, 0, FALSE, DUPLICATE_SAME_ACCESS));
+  EXPECT_EQ(GetProcessId(back), GetCurrentProcessId());
+  if (back) CloseHandle(back);
+  for (int i = 0; i < 200 && starts().empty(); ++i) Sleep(50);
   EXPECT_EQ(starts(), "2|\"" + toUtf8(program_) + "\" 1238\n");
+  TerminateProcess(launch.process.get(), 0);
+  ASSERT_EQ(WaitForSingleObject(launch.process.get(), 20000), WAIT_OBJECT_0);
 }
 
 TEST_F(UpdaterStart, FailsWhenTheSharedMemoryExistsAndEndsTheSuspendedUpdater) {

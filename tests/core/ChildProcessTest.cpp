@@ -85,11 +85,24 @@ TEST(ChildProcessTest, DestroyingItEndsTheChildWithoutAReport) {
   DeleteFileW(record.c_str());
 }
 
-TEST(ChildProcessTest, DestroyingItWithoutACallbackAfterTheEndIsSafe) {
-  std::unique_ptr<ChildProcess> child = startHelper(L"--exit 0");
+TEST(ChildProcessTest, DestroyingItWithoutACallbackAfterTheEndReturns) {
+  std::wstring record = uniqueTempPath(L"record");
+  std::unique_ptr<ChildProcess> child = startHelper(L"--record " + quoteArgument(record) + L" --exit 0");
   ASSERT_NE(child, nullptr);
-  Sleep(300);
-  child.reset();  // the watcher waits for a callback that never comes: it must still be joined
+  ASSERT_TRUE(waitForFile(record, 30000));
+  ASSERT_TRUE(processEnds(recordedProcessId(record), 30000));
+  Sleep(100);  // the watcher has seen the end and waits for a callback that never comes
+  // Destroyed on a thread of its own, so that a destructor that hangs fails
+  // the test instead of stalling it.
+  auto destroyed = std::make_shared<std::promise<void>>();
+  std::future<void> done = destroyed->get_future();
+  ChildProcess* owned = child.release();
+  std::thread([owned, destroyed] {
+    delete owned;
+    destroyed->set_value();
+  }).detach();
+  EXPECT_EQ(done.wait_for(30s), std::future_status::ready) << "the destructor did not return";
+  DeleteFileW(record.c_str());
 }
 
 TEST(ChildProcessTest, TheClientsEndEndsItsChildren) {

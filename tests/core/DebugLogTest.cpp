@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <cstring>
 #include <sstream>
@@ -75,6 +76,31 @@ TEST_F(DebugLogTest, LinesFromManyThreadsStayWhole) {
   }
   EXPECT_EQ(count, kThreads * kLines);
 }
+
+#ifndef _WIN32
+// The reader the key holder uses, run on a log made here; enough text for
+// byte 0 of the counter to wrap.
+TEST_F(DebugLogTest, TheReadLogToolGivesBackTheText) {
+  std::string expected;
+  for (int i = 0; i < 300; ++i) {
+    std::string line = "tool line " + std::to_string(i) + " \xE4\xB8\xAD\n";
+    writeDebugLog(line);
+    expected += line;
+  }
+  const char* source = std::getenv("ZAV_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::string command = std::string("timeout 60 /usr/bin/python3 '") + source + "/tools/readlog.py' '" + path_ + "' '" +
+                        testKeyPath("log-test-private.pem") + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(output, expected);
+}
+#endif
 
 TEST(DebugLogCounterTest, CountsLittleEndianAndWraps) {
   struct Case {

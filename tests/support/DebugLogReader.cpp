@@ -5,6 +5,7 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/pk.h>
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "core/DebugLog.h"
@@ -36,6 +37,19 @@ void unwrapHead(const std::string& blob, unsigned char head[32]) {
   if (!ok) throw std::runtime_error("debug log head does not unwrap with the test key");
 }
 
+// The counter of keystream block n: the initial counter plus n, as 128-bit
+// little-endian numbers (byte 0 lowest). Added here on its own rather than by
+// the client's step, so a wrong step in the client shows.
+void counterOfBlock(const unsigned char initial[16], uint64_t n, unsigned char out[16]) {
+  unsigned carry = 0;
+  for (int i = 0; i < 16; ++i) {
+    unsigned addend = i < 8 ? static_cast<unsigned>((n >> (8 * i)) & 0xFF) : 0;
+    unsigned sum = initial[i] + addend + carry;
+    out[i] = static_cast<unsigned char>(sum & 0xFF);
+    carry = sum >> 8;
+  }
+}
+
 }  // namespace
 
 std::string decryptDebugLog(const std::string& blob) {
@@ -45,13 +59,14 @@ std::string decryptDebugLog(const std::string& blob) {
   mbedtls_aes_context aes;
   mbedtls_aes_init(&aes);
   mbedtls_aes_setkey_enc(&aes, head, 128);
-  unsigned char* counter = head + 16;
+  const unsigned char* initial = head + 16;
+  unsigned char counter[16];
   unsigned char stream[16];
   std::string plain;
   for (size_t pos = kHeadSize; pos < blob.size(); ++pos) {
     size_t offset = (pos - kHeadSize) % 16;
     if (offset == 0) {
-      if (pos > kHeadSize) incrementLogCounter(counter);
+      counterOfBlock(initial, (pos - kHeadSize) / 16, counter);
       mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, counter, stream);
     }
     plain.push_back(static_cast<char>(static_cast<unsigned char>(blob[pos]) ^ stream[offset]));

@@ -1,6 +1,7 @@
 // Stands in for the client program in updater tests: notes each start (its
 // argument count and command line) in "starts.txt" beside itself; with the
-// argument "wait" it then waits to be ended, like a client that handed over.
+// argument "wait" it then waits to be ended, like a client that handed over,
+// and so it does when a file "hold" lies beside it (whatever its arguments).
 #include <windows.h>
 
 #include <string>
@@ -20,7 +21,8 @@ int wmain(int argc, wchar_t** argv) {
   DWORD written = 0;
   WriteFile(log, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
   CloseHandle(log);
-  if (argc > 1 && std::wstring(argv[1]) == L"wait")
+  bool hold = GetFileAttributesW((folder + L"\\hold").c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (hold || (argc > 1 && std::wstring(argv[1]) == L"wait"))
     for (;;) Sleep(INFINITE);
   return 0;
 }
