@@ -23,11 +23,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-FormLoginController::UpdateSetup& updateSetup() {
-  static FormLoginController::UpdateSetup setup;
-  return setup;
-}
-
 // Runs on the download's own thread and only posts; each task keeps the
 // controller alive until it has run.
 class ManifestListener : public HttpListener {
@@ -60,10 +55,8 @@ using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
 
 }  // namespace
 
-void FormLoginController::setUpdateSetup(UpdateSetup setup) { updateSetup() = std::move(setup); }
-
-FormLoginController::FormLoginController(std::shared_ptr<MainDispatcher> dispatcher)
-    : dispatcher_(std::move(dispatcher)) {
+FormLoginController::FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, UpdateSeams seams)
+    : dispatcher_(std::move(dispatcher)), seams_(std::move(seams)) {
   dispatcher_->acquire();
 }
 
@@ -126,7 +119,7 @@ bool FormLoginController::prefillSavedLogin() {
 bool FormLoginController::checkForUpdate() {
   if (!callView(3, [](ILoginView* v) { return v->setUpdateChecking(TRUE); })) return false;
   try {
-    const std::string& base = updateSetup().baseUrl.empty() ? downloadBaseUrl() : updateSetup().baseUrl;
+    const std::string base = seams_.baseUrl.empty() ? downloadBaseUrl() : seams_.baseUrl;
     auto parts = std::make_shared<UrlParts>(parseUrl(base + "/desc"));
     auto listener = std::make_shared<ManifestListener>(this, dispatcher_);
     manifestDownload_.reset();
@@ -153,10 +146,10 @@ void FormLoginController::onManifest(std::string body) {
   try {
     std::unique_ptr<SignatureVerifier> verifier = SignatureVerifier::create();
     manifest = std::make_unique<UpdateManifest>(body, *verifier);
-    if (updateSetup().clientProgram.empty())
+    if (seams_.clientProgram.empty())
       manifest->checkInstalledFiles();
     else
-      manifest->checkInstalledFiles(updateSetup().clientProgram);
+      manifest->checkInstalledFiles(seams_.clientProgram);
   } catch (const std::exception&) {
     reportUpdateError(status::manifestInvalid);
     return;
@@ -178,9 +171,7 @@ void FormLoginController::onManifest(std::string body) {
 void FormLoginController::startUpdate(std::unique_ptr<UpdateManifest> manifest) {
   updating_ = true;
   ComPtr<UpdateDownloader> operation(new UpdateDownloader(
-      dispatcher_, static_cast<ILoginController*>(this), [this] { updateDone(); }, std::move(manifest)));
-  if (!updateSetup().baseUrl.empty()) operation->setBaseUrl(updateSetup().baseUrl);
-  if (updateSetup().handOver) operation->setHandOver(updateSetup().handOver);
+      dispatcher_, static_cast<ILoginController*>(this), [this] { updateDone(); }, std::move(manifest), seams_));
   ComPtr<ILoginView> view = view_;
   ComPtr<IOperationProgress> progress;
   HRESULT result = view->beginUpdate(static_cast<IOperation*>(operation.Get()), progress.GetAddressOf());

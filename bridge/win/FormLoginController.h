@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "bridge/UpdateSeams.h"
 #include "bridge/win/ComRefCount.h"
 #include "bridge/win/GuiInterfaces.h"
 #include "core/app/win/MainDispatcher.h"
@@ -22,8 +23,9 @@ struct ApiResult;
 class FormLoginController : public ComObject<FormLoginController, ILoginController> {
  public:
   // Raises the dispatcher's busy count; detach lowers it. The object starts
-  // with a count of 0: the creator's reference is the first.
-  explicit FormLoginController(std::shared_ptr<MainDispatcher> dispatcher);
+  // with a count of 0: the creator's reference is the first. The update
+  // operation it starts gets the same seams.
+  FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, UpdateSeams seams);
 
   // Takes a reference to view and shows the channel state, the saved login
   // and the update check on it.
@@ -43,17 +45,6 @@ class FormLoginController : public ComObject<FormLoginController, ILoginControll
 
   void postToOwnerThread(std::function<void()> task);
 
-  // Where the update check looks and what an accepted update ends with. Tests
-  // put their own in place before making controllers; empty members keep the
-  // client's own (the built-in download base URL, the running program,
-  // starting the updater).
-  struct UpdateSetup {
-    std::string baseUrl;
-    std::wstring clientProgram;
-    std::function<void(const UpdateManifest&)> handOver;
-  };
-  static void setUpdateSetup(UpdateSetup setup);
-
  private:
   friend class ComObject<FormLoginController, ILoginController>;
   ~FormLoginController();
@@ -70,6 +61,7 @@ class FormLoginController : public ComObject<FormLoginController, ILoginControll
   bool callView(int fatalCode, const std::function<HRESULT(ILoginView*)>& call);
 
   std::shared_ptr<MainDispatcher> dispatcher_;
+  const UpdateSeams seams_;
   Microsoft::WRL::ComPtr<ILoginView> view_;
   bool loginBusy_ = false;
   bool updating_ = false;

@@ -6,12 +6,12 @@
 #include "bridge/win/GuiInterfaces.h"
 #include "core/FatalError.h"
 
-MainDispatcher::GuiStarter loginStarter(IGuiEntry* gui) {
+MainDispatcher::GuiStarter loginStarter(IGuiEntry* gui, UpdateSeams updateSeams) {
   std::shared_ptr<IGuiEntry> entry(gui, [](IGuiEntry* held) {
     if (held) held->Release();
   });
-  return [entry](const std::shared_ptr<MainDispatcher>& dispatcher) {
-    FormLoginController* controller = new FormLoginController(dispatcher);
+  return [entry, updateSeams](const std::shared_ptr<MainDispatcher>& dispatcher) {
+    FormLoginController* controller = new FormLoginController(dispatcher, updateSeams);
     controller->AddRef();
     ILoginView* view = nullptr;
     HRESULT shown = entry ? entry->showLogin(static_cast<ILoginController*>(controller), &view) : E_POINTER;

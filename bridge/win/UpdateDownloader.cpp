@@ -48,13 +48,16 @@ class UpdateDownloadListener : public HttpListener {
 }  // namespace
 
 UpdateDownloader::UpdateDownloader(std::shared_ptr<MainDispatcher> dispatcher, IUnknown* loginController,
-                                   std::function<void()> updateDone, std::unique_ptr<UpdateManifest> manifest)
+                                   std::function<void()> updateDone, std::unique_ptr<UpdateManifest> manifest,
+                                   UpdateSeams seams)
     : dispatcher_(std::move(dispatcher)),
       loginController_(loginController),
       updateDone_(std::move(updateDone)),
       manifest_(std::move(manifest)),
-      handOver_([](const UpdateManifest& ready) { ready.startUpdater(); }),
-      baseUrl_(downloadBaseUrl()) {
+      handOver_(std::move(seams.handOver)),
+      baseUrl_(std::move(seams.baseUrl)) {
+  if (!handOver_) handOver_ = [](const UpdateManifest& ready) { ready.startUpdater(); };
+  if (baseUrl_.empty()) baseUrl_ = downloadBaseUrl();
   loginController_->AddRef();
   dispatcher_->acquire();
 }

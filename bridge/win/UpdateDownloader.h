@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "bridge/UpdateSeams.h"
 #include "bridge/win/ComRefCount.h"
 #include "bridge/win/GuiInterfaces.h"
 #include "update/UpdateManifest.h"
@@ -20,25 +21,18 @@ class MainDispatcher;
 // main thread only, except the listener it gives each download.
 class UpdateDownloader : public ComObject<UpdateDownloader, IOperation> {
  public:
-  // What ends the client's part once nothing is missing; startUpdater unless
-  // a test puts its own in place.
-  using HandOver = std::function<void(const UpdateManifest&)>;
-
   // Takes the manifest and raises the dispatcher's busy count. loginController
   // is held with a COM reference for as long as updateDone (the login view
   // leaves its update state) may still be called. The object starts with a
-  // count of 0: the creator's AddRef is the first reference.
+  // count of 0: the creator's AddRef is the first reference. The contents
+  // are fetched from the seams' base URL (base + "/" + digest) and handed
+  // over with their hand-over.
   UpdateDownloader(std::shared_ptr<MainDispatcher> dispatcher, IUnknown* loginController,
-                   std::function<void()> updateDone, std::unique_ptr<UpdateManifest> manifest);
+                   std::function<void()> updateDone, std::unique_ptr<UpdateManifest> manifest, UpdateSeams seams);
 
   // Once, with the GUI's progress interface for this operation.
   void start(IOperationProgress* progress);
   HRESULT STDMETHODCALLTYPE cancel() override;
-
-  // Tests only: a hand-over that returns ends the operation quietly.
-  void setHandOver(HandOver handOver) { handOver_ = std::move(handOver); }
-  // Tests only: where the contents are fetched from (base + "/" + digest).
-  void setBaseUrl(std::string baseUrl) { baseUrl_ = std::move(baseUrl); }
 
   // Tasks posted by the download listener (main thread).
   void onProgress(float fraction);
@@ -66,6 +60,6 @@ class UpdateDownloader : public ComObject<UpdateDownloader, IOperation> {
   uint32_t doneCount_ = 0;
   Sha1Digest currentDigest_;
   std::unique_ptr<HttpThread> request_;
-  HandOver handOver_;
+  std::function<void(const UpdateManifest&)> handOver_;
   std::string baseUrl_;
 };

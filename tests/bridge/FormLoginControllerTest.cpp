@@ -120,17 +120,14 @@ class LoginControllerTest : public ::testing::Test {
       EXPECT_GT(objects.created, 0);
     }
     EXPECT_EQ(objects.unfreed, std::vector<std::string>()) << "native objects without their Free";
-    FormLoginController::setUpdateSetup({});
     deleteTree(root_);
   }
 
   std::string serverUrl() const { return downloads_.url(); }
   void useBaseUrl(const std::string& url) {
-    FormLoginController::UpdateSetup setup;
-    setup.baseUrl = url;
-    setup.clientProgram = clientProgram_;
-    setup.handOver = [this](const UpdateManifest&) { gui_.note("handOver"); };
-    FormLoginController::setUpdateSetup(setup);
+    updateSeams_.baseUrl = url;
+    updateSeams_.clientProgram = clientProgram_;
+    updateSeams_.handOver = [this](const UpdateManifest&) { gui_.note("handOver"); };
   }
   void serveManifest(const std::string& body) { writeFile(fromUtf8(downloads_.path("desc")), body); }
   void serveNoManifest() { DeleteFileW(fromUtf8(downloads_.path("desc")).c_str()); }
@@ -143,7 +140,8 @@ class LoginControllerTest : public ::testing::Test {
     auto makeChannel = [channelPort](std::shared_ptr<RandomGenerator> random, std::function<void(int)> onState) {
       return std::make_unique<ConnThread>(std::move(random), std::move(onState), "127.0.0.1", channelPort, 50);
     };
-    dispatcher_ = std::make_shared<MainDispatcher>(loginStarter(gui_.newEntry()), std::make_shared<RandomGenerator>(), makeChannel,
+    dispatcher_ = std::make_shared<MainDispatcher>(loginStarter(gui_.newEntry(), updateSeams_),
+                                                   std::make_shared<RandomGenerator>(), makeChannel,
                                                    std::make_unique<SavedConfigFile>(settingsFolder_, settingsFile_));
     dispatcher_->startGui();
   }
@@ -238,6 +236,7 @@ class LoginControllerTest : public ::testing::Test {
   DownloadServer downloads_;
   std::wstring root_;
   std::wstring clientProgram_;
+  UpdateSeams updateSeams_;
   std::wstring settingsFolder_;
   std::wstring settingsFile_;
 };

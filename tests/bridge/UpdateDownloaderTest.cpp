@@ -136,15 +136,17 @@ class UpdateDownload : public ::testing::Test {
 
   // Runs the operation to its end on this thread's dispatcher loop.
   void run(std::unique_ptr<UpdateManifest> made, const std::string& baseUrl = "") {
-    auto* operation = new UpdateDownloader(dispatcher_, &owner_, [this] { ++updateDone_; }, std::move(made));
-    operation->AddRef();
-    operation_ = operation;
-    operation->setBaseUrl(baseUrl.empty() ? "http://127.0.0.1:" + std::to_string(port_) : baseUrl);
-    operation->setHandOver([this](const UpdateManifest& ready) {
+    UpdateSeams seams;
+    seams.baseUrl = baseUrl.empty() ? "http://127.0.0.1:" + std::to_string(port_) : baseUrl;
+    seams.handOver = [this](const UpdateManifest& ready) {
       progress_.calls.push_back("handOver");
       handedMissing_ = static_cast<int>(ready.countMissing());
       handedContents_ = ready.filesAtHand().size();
-    });
+    };
+    auto* operation =
+        new UpdateDownloader(dispatcher_, &owner_, [this] { ++updateDone_; }, std::move(made), std::move(seams));
+    operation->AddRef();
+    operation_ = operation;
     EXPECT_EQ(dispatcher_->busyCount(), 1);
     operation->start(&progress_);
     dispatcher_->run();

@@ -63,8 +63,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   auto random = std::make_shared<RandomGenerator>();
   IGuiEntry* gui = host.loadGui();
   {
-    // The dispatcher takes over the one GUI entry reference and the generator.
-    auto dispatcher = std::make_shared<MainDispatcher>(loginStarter(gui), std::move(random));
+    // The dispatcher takes over the one GUI entry reference and the generator;
+    // empty seams: the client's own update.
+    auto dispatcher = std::make_shared<MainDispatcher>(loginStarter(gui, UpdateSeams()), std::move(random));
     dispatcher->startGui();
     dispatcher->run();
   }
