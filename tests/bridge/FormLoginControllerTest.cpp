@@ -27,7 +27,7 @@
 #include "core/win/System.h"
 #include "service/ApiResult.h"
 #include "service/ConnThread.h"
-#include "tests/bridge/ScriptedGui.h"
+#include "tests/support/win/ScriptedGui.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/DownloadServer.h"
@@ -204,8 +204,8 @@ class LoginControllerTest : public ::testing::Test {
     auto checked = std::make_shared<bool>(false);
     auto fired = std::make_shared<bool>(false);
     gui_.observer = [this, ready, checked, fired, action](const std::string& call) {
-      if (call == "showConnState 4") *ready = true;
-      if (call == "setUpdateChecking 0") *checked = true;
+      if (call == "ILoginView::showConnState 4") *ready = true;
+      if (call == "ILoginView::setUpdateChecking 0") *checked = true;
       if (*ready && *checked && !*fired) {
         *fired = true;
         later(action);
@@ -254,23 +254,32 @@ class AttachTest : public LoginControllerTest, public ::testing::WithParamInterf
 TEST_P(AttachTest, showsStateTwiceThenSavedLoginThenChecksForUpdate) {
   start(GetParam().settings);
   gui_.observer = [this](const std::string& call) {
-    if (call == "setUpdateChecking 0") leaveAll();
+    if (call == "ILoginView::setUpdateChecking 0") leaveAll();
   };
   run();
   Calls attach(gui_.calls.begin(), gui_.calls.begin() + std::min(gui_.calls.size(), GetParam().expected.size()));
   EXPECT_EQ(attach, GetParam().expected);
-  EXPECT_EQ(without(gui_.calls, "showConnState").back(), "setUpdateChecking 0");
+  EXPECT_EQ(without(gui_.calls, "ILoginView::showConnState").back(), "ILoginView::setUpdateChecking 0");
 }
 
 const AttachCase attachCases[] = {
-    {"nothingSaved", "{}", {"showLogin", "showConnState 1", "showConnState 1", "setUpdateChecking 1", "setLoginBusy 0"}},
-    {"onlyUserSaved", "{\"un\":\"anna\"}",
-     {"showLogin", "showConnState 1", "showConnState 1", "setUpdateChecking 1", "setLoginBusy 0"}},
-    {"onlyPasswordSaved", "{\"pw\":\"x\"}",
-     {"showLogin", "showConnState 1", "showConnState 1", "setUpdateChecking 1", "setLoginBusy 0"}},
-    {"bothSaved", "{\"un\":\"j\xC3\xBCrgen\",\"pw\":\"s3cret\"}",
-     {"showLogin", "showConnState 1", "showConnState 1", "showSavedLogin \"j\xC3\xBCrgen\" \"s3cret\"",
-      "setUpdateChecking 1", "setLoginBusy 0"}},
+    {"nothingSaved",
+     "{}",
+     {"IGuiEntry::showLogin", "ILoginView::showConnState 1", "ILoginView::showConnState 1",
+      "ILoginView::setUpdateChecking 1", "ILoginView::setLoginBusy 0"}},
+    {"onlyUserSaved",
+     "{\"un\":\"anna\"}",
+     {"IGuiEntry::showLogin", "ILoginView::showConnState 1", "ILoginView::showConnState 1",
+      "ILoginView::setUpdateChecking 1", "ILoginView::setLoginBusy 0"}},
+    {"onlyPasswordSaved",
+     "{\"pw\":\"x\"}",
+     {"IGuiEntry::showLogin", "ILoginView::showConnState 1", "ILoginView::showConnState 1",
+      "ILoginView::setUpdateChecking 1", "ILoginView::setLoginBusy 0"}},
+    {"bothSaved",
+     "{\"un\":\"j\xC3\xBCrgen\",\"pw\":\"s3cret\"}",
+     {"IGuiEntry::showLogin", "ILoginView::showConnState 1", "ILoginView::showConnState 1",
+      "ILoginView::showSavedLogin \"j\xC3\xBCrgen\" \"s3cret\"", "ILoginView::setUpdateChecking 1",
+      "ILoginView::setLoginBusy 0"}},
 };
 INSTANTIATE_TEST_SUITE_P(SavedLogins, AttachTest, ::testing::ValuesIn(attachCases),
                          [](const ::testing::TestParamInfo<AttachCase>& info) { return std::string(info.param.name); });
@@ -278,15 +287,16 @@ INSTANTIATE_TEST_SUITE_P(SavedLogins, AttachTest, ::testing::ValuesIn(attachCase
 TEST_F(LoginControllerTest, followsEveryChannelStateWhileAttached) {
   start();
   gui_.observer = [this](const std::string& call) {
-    if (call == "showConnState 4") leaveAll();
+    if (call == "ILoginView::showConnState 4") leaveAll();
   };
   run();
   Calls states;
   for (const std::string& call : gui_.calls)
-    if (startsWith(call, "showConnState")) states.push_back(call);
+    if (startsWith(call, "ILoginView::showConnState")) states.push_back(call);
   // Twice at attach, then each state the channel reports from resolving on.
-  EXPECT_EQ(states, (Calls{"showConnState 1", "showConnState 1", "showConnState 1", "showConnState 2",
-                           "showConnState 3", "showConnState 4"}));
+  EXPECT_EQ(states,
+            (Calls{"ILoginView::showConnState 1", "ILoginView::showConnState 1", "ILoginView::showConnState 1",
+                   "ILoginView::showConnState 2", "ILoginView::showConnState 3", "ILoginView::showConnState 4"}));
 }
 
 // ---- clearSavedLogin ----
@@ -307,13 +317,13 @@ TEST_P(ClearSavedLoginTest, removesBothOrIgnoresTheCallDuringPrefill) {
   // The GUI empties its fields as it fills them, which some GUIs report as
   // "forget me": the controller must not take it as such.
   if (c.insidePrefill) {
-    gui_.during["showSavedLogin"] = [this, &cleared] {
+    gui_.during["ILoginView::showSavedLogin"] = [this, &cleared] {
       EXPECT_EQ(gui_.loginController->clearSavedLogin(), S_OK);
       cleared = true;
     };
   }
   gui_.observer = [this, c, &cleared](const std::string& call) {
-    if (call != "setUpdateChecking 0") return;
+    if (call != "ILoginView::setUpdateChecking 0") return;
     if (!c.insidePrefill) {
       EXPECT_EQ(gui_.loginController->clearSavedLogin(), S_OK);
       cleared = true;
@@ -342,7 +352,7 @@ TEST_F(LoginControllerTest, sendsTheTypedCredentialsAsUtf8) {
   backend_.onRequest("{\"text\":\"{\\\"rst\\\":7}\"}");
   start();
   whenLoginPossible([this] { EXPECT_EQ(login(user, password, TRUE), S_OK); });
-  gui_.during["showError 7"] = [this] { leaveAll(); };
+  gui_.during["ILoginView::showError 7"] = [this] { leaveAll(); };
   run();
   rapidjson::Document stats = backend_.stats();
   ASSERT_EQ(stats["requests"].Size(), 1u);
@@ -374,37 +384,64 @@ TEST_P(LoginOutcomeTest, reportsTheOutcomeAndSavesOnlyWhenAsked) {
   auto failed = std::make_shared<bool>(false);
   gui_.observer = [this, base, failed](const std::string& call) {
     base(call);
-    if (startsWith(call, "showError")) *failed = true;
-    if (call == "loggedIn" || (call == "setLoginBusy 0" && *failed)) leaveAll();
+    if (startsWith(call, "ILoginView::showError")) *failed = true;
+    if (call == "ILoginView::loggedIn" || (call == "ILoginView::setLoginBusy 0" && *failed)) leaveAll();
   };
   run();
-  Calls afterLogin = without(Calls(gui_.calls.begin() + loginAt, gui_.calls.end()), "showConnState");
+  Calls afterLogin = without(Calls(gui_.calls.begin() + loginAt, gui_.calls.end()), "ILoginView::showConnState");
   EXPECT_EQ(afterLogin, c.expected);
   EXPECT_EQ(saved("un"), c.userAfter);
   EXPECT_EQ(saved("pw"), c.passwordAfter);
 }
 
 const OutcomeCase outcomeCases[] = {
-    {"successRemembered", "{\"text\":\"{\\\"rst\\\":0}\"}", TRUE, "{}", {"setLoginBusy 1", "loggedIn"},
-     "j\xC3\xBCrgen", "s3cret"},
-    {"successNotRememberedKeepsEarlierLogin", "{\"text\":\"{\\\"rst\\\":0}\"}", FALSE,
-     "{\"un\":\"anna\",\"pw\":\"old\"}", {"setLoginBusy 1", "loggedIn"}, "anna", "old"},
-    {"serverError", "{\"text\":\"{\\\"rst\\\":1004}\"}", TRUE, "{}",
-     {"setLoginBusy 1", "showError 1004", "setLoginBusy 0"}, "<none>", "<none>"},
-    {"unusableReply", "{\"text\":\"{\\\"rst\\\":\\\"0\\\"}\"}", TRUE, "{}",
-     {"setLoginBusy 1", "showError -3", "setLoginBusy 0"}, "<none>", "<none>"},
-    {"noReply", "{\"close\":true}", TRUE, "{}", {"setLoginBusy 1", "showError -2", "setLoginBusy 0"}, "<none>",
+    {"successRemembered",
+     "{\"text\":\"{\\\"rst\\\":0}\"}",
+     TRUE,
+     "{}",
+     {"ILoginView::setLoginBusy 1", "ILoginView::loggedIn"},
+     "j\xC3\xBCrgen",
+     "s3cret"},
+    {"successNotRememberedKeepsEarlierLogin",
+     "{\"text\":\"{\\\"rst\\\":0}\"}",
+     FALSE,
+     "{\"un\":\"anna\",\"pw\":\"old\"}",
+     {"ILoginView::setLoginBusy 1", "ILoginView::loggedIn"},
+     "anna",
+     "old"},
+    {"serverError",
+     "{\"text\":\"{\\\"rst\\\":1004}\"}",
+     TRUE,
+     "{}",
+     {"ILoginView::setLoginBusy 1", "ILoginView::showError 1004", "ILoginView::setLoginBusy 0"},
+     "<none>",
+     "<none>"},
+    {"unusableReply",
+     "{\"text\":\"{\\\"rst\\\":\\\"0\\\"}\"}",
+     TRUE,
+     "{}",
+     {"ILoginView::setLoginBusy 1", "ILoginView::showError -3", "ILoginView::setLoginBusy 0"},
+     "<none>",
+     "<none>"},
+    {"noReply",
+     "{\"close\":true}",
+     TRUE,
+     "{}",
+     {"ILoginView::setLoginBusy 1", "ILoginView::showError -2", "ILoginView::setLoginBusy 0"},
+     "<none>",
      "<none>"},
 };
 INSTANTIATE_TEST_SUITE_P(Outcomes, LoginOutcomeTest, ::testing::ValuesIn(outcomeCases),
-                         [](const ::testing::TestParamInfo<OutcomeCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<OutcomeCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(LoginControllerTest, refusesLoginWhileTheManifestDownloadRuns) {
   // The download server never answers this one: the check is still running
   // when the channel is ready.
   useBaseUrl(serverUrl() + "/silent");
   bool tried = false;
-  gui_.during["showConnState 4"] = [this, &tried] {
+  gui_.during["ILoginView::showConnState 4"] = [this, &tried] {
     later([this, &tried] {
       EXPECT_EQ(dispatcher_->connState(), connState::ready);
       EXPECT_EQ(login(user, password, TRUE), S_OK);
@@ -415,21 +452,21 @@ TEST_F(LoginControllerTest, refusesLoginWhileTheManifestDownloadRuns) {
   start();
   run();
   EXPECT_TRUE(tried);
-  EXPECT_EQ(countOf(gui_.calls, "setLoginBusy 1"), 0u);
-  EXPECT_EQ(countOf(gui_.calls, "setUpdateChecking 0"), 0u);
+  EXPECT_EQ(countOf(gui_.calls, "ILoginView::setLoginBusy 1"), 0u);
+  EXPECT_EQ(countOf(gui_.calls, "ILoginView::setUpdateChecking 0"), 0u);
   EXPECT_EQ(requestsSent(), 0);
 }
 
 TEST_F(LoginControllerTest, refusesLoginBeforeTheChannelIsReady) {
   start("{}", backend_.deadPort());
   gui_.observer = [this](const std::string& call) {
-    if (call != "setUpdateChecking 0") return;
+    if (call != "ILoginView::setUpdateChecking 0") return;
     EXPECT_FALSE(connState::connected(dispatcher_->connState()));
     EXPECT_EQ(login(user, password, TRUE), S_OK);
     leaveAll();
   };
   run();
-  EXPECT_EQ(countOf(gui_.calls, "setLoginBusy 1"), 0u);
+  EXPECT_EQ(countOf(gui_.calls, "ILoginView::setLoginBusy 1"), 0u);
 }
 
 TEST_F(LoginControllerTest, refusesASecondLoginWhileOneIsInFlight) {
@@ -442,10 +479,10 @@ TEST_F(LoginControllerTest, refusesASecondLoginWhileOneIsInFlight) {
   auto base = gui_.observer;
   gui_.observer = [this, base](const std::string& call) {
     base(call);
-    if (call == "showError 5") leaveAll();
+    if (call == "ILoginView::showError 5") leaveAll();
   };
   run();
-  EXPECT_EQ(countOf(gui_.calls, "setLoginBusy 1"), 1u);
+  EXPECT_EQ(countOf(gui_.calls, "ILoginView::setLoginBusy 1"), 1u);
   EXPECT_EQ(requestsSent(), 1);
 }
 
@@ -469,7 +506,7 @@ TEST_F(LoginControllerTest, aReplyAfterDetachChangesAndSavesNothing) {
   start();
   std::thread releaser;
   whenLoginPossible([this] { EXPECT_EQ(login(user, password, TRUE), S_OK); });
-  gui_.during["setLoginBusy 1"] = [this, &releaser] {
+  gui_.during["ILoginView::setLoginBusy 1"] = [this, &releaser] {
     // Something else keeps the channel up until the reply has come and gone.
     dispatcher_->acquire();
     later([this] { gui_.closeLogin(); });
@@ -482,7 +519,7 @@ TEST_F(LoginControllerTest, aReplyAfterDetachChangesAndSavesNothing) {
   run();
   releaser.join();
   EXPECT_EQ(requestsSent(), 1);
-  EXPECT_EQ(gui_.calls.back(), "setLoginBusy 1");
+  EXPECT_EQ(gui_.calls.back(), "ILoginView::setLoginBusy 1");
   EXPECT_EQ(saved("un"), "<none>");
 }
 
@@ -501,7 +538,7 @@ TEST_F(LoginControllerTest, detachLowersTheBusyCountOnce) {
   controller.Reset();
   dispatcher_->release();
   run();
-  EXPECT_EQ(countOf(gui_.calls, "setLoginBusy 1"), 0u);
+  EXPECT_EQ(countOf(gui_.calls, "ILoginView::setLoginBusy 1"), 0u);
 }
 
 // The GUI's last reference goes on another thread while the controller is
@@ -553,14 +590,15 @@ TEST_P(UpdateCheckTest, endsTheCheckAndThenAllowsTheLogin) {
   auto base = gui_.observer;
   gui_.observer = [this, base](const std::string& call) {
     base(call);
-    if (call == "showError 9") leaveAll();
+    if (call == "ILoginView::showError 9") leaveAll();
   };
   run();
-  Calls afterAttach = without(gui_.calls, "showConnState");
+  Calls afterAttach = without(gui_.calls, "ILoginView::showConnState");
   ASSERT_GE(afterAttach.size(), 3u);
   afterAttach.erase(afterAttach.begin(), afterAttach.begin() + 3);  // showLogin, setUpdateChecking 1, setLoginBusy 0
   Calls expected = c.expected;
-  expected.insert(expected.end(), {"setLoginBusy 1", "showError 9", "setLoginBusy 0"});
+  expected.insert(expected.end(),
+                  {"ILoginView::setLoginBusy 1", "ILoginView::showError 9", "ILoginView::setLoginBusy 0"});
   EXPECT_EQ(afterAttach, expected);
 }
 
@@ -572,13 +610,13 @@ std::string badlySigned() {
 }
 
 const UpdateCase updateCases[] = {
-    {"downloadRefused", "x", true, FALSE, {"showError 20033", "setUpdateChecking 0"}},
-    {"notFound", "", false, FALSE, {"showError 20033", "setUpdateChecking 0"}},
-    {"badSignature", badlySigned(), false, FALSE, {"showError 20034", "setUpdateChecking 0"}},
-    {"notBase64", "not a manifest", false, FALSE, {"showError 20034", "setUpdateChecking 0"}},
-    {"upToDate", signedManifest(document(clientBytes)), false, FALSE, {"setUpdateChecking 0"}},
+    {"downloadRefused", "x", true, FALSE, {"ILoginView::showError 20033", "ILoginView::setUpdateChecking 0"}},
+    {"notFound", "", false, FALSE, {"ILoginView::showError 20033", "ILoginView::setUpdateChecking 0"}},
+    {"badSignature", badlySigned(), false, FALSE, {"ILoginView::showError 20034", "ILoginView::setUpdateChecking 0"}},
+    {"notBase64", "not a manifest", false, FALSE, {"ILoginView::showError 20034", "ILoginView::setUpdateChecking 0"}},
+    {"upToDate", signedManifest(document(clientBytes)), false, FALSE, {"ILoginView::setUpdateChecking 0"}},
     {"declined", signedManifest(document("client program, release 2")), false, FALSE,
-     {"askUpdate", "setUpdateChecking 0"}},
+     {"ILoginView::askUpdate", "ILoginView::setUpdateChecking 0"}},
 };
 INSTANTIATE_TEST_SUITE_P(Manifests, UpdateCheckTest, ::testing::ValuesIn(updateCases),
                          [](const ::testing::TestParamInfo<UpdateCase>& info) { return std::string(info.param.name); });
@@ -591,21 +629,24 @@ TEST_F(LoginControllerTest, anAcceptedUpdateRunsAndRefusesLoginsUntilItEnds) {
   // refuses the login.
   useBaseUrl(serverUrl() + "/slow");
   gui_.updateAnswer = TRUE;
-  gui_.during["beginUpdate"] = [this] {
+  gui_.during["ILoginView::beginUpdate"] = [this] {
     EXPECT_EQ(dispatcher_->connState(), connState::ready);
     EXPECT_EQ(login(user, password, FALSE), S_OK);
   };
-  gui_.during["updateEnded"] = [this] { leaveAll(); };
+  gui_.during["ILoginView::updateEnded"] = [this] { leaveAll(); };
   start();
   run();
-  Calls afterAttach = without(gui_.calls, "showConnState");
+  Calls afterAttach = without(gui_.calls, "ILoginView::showConnState");
   Calls progress;
   for (const std::string& call : afterAttach)
-    if (startsWith(call, "progress.") && call != "progress.setProgress") progress.push_back(call);
-  afterAttach = without(afterAttach, "progress.");
-  EXPECT_EQ(afterAttach, (Calls{"showLogin", "setUpdateChecking 1", "setLoginBusy 0", "askUpdate", "beginUpdate",
-                                "handOver", "updateEnded", "setUpdateChecking 0"}));
-  EXPECT_EQ(progress, (Calls{"progress.setDeterminate 1", "progress.showStatus 90007", "progress.showStatus 90008"}));
+    if (startsWith(call, "IOperationProgress::") && !startsWith(call, "IOperationProgress::setProgress"))
+      progress.push_back(call);
+  afterAttach = without(afterAttach, "IOperationProgress::");
+  EXPECT_EQ(afterAttach, (Calls{"IGuiEntry::showLogin", "ILoginView::setUpdateChecking 1", "ILoginView::setLoginBusy 0",
+                                "ILoginView::askUpdate", "ILoginView::beginUpdate", "handOver",
+                                "ILoginView::updateEnded", "ILoginView::setUpdateChecking 0"}));
+  EXPECT_EQ(progress, (Calls{"IOperationProgress::setDeterminate 1", "IOperationProgress::showStatus 90007",
+                             "IOperationProgress::showStatus 90008"}));
 }
 
 // A path must fit the client's join (260 units with the terminator) and leave
@@ -668,11 +709,11 @@ TEST_F(LoginControllerTest, aViewThatGoesAwayDuringTheQuestionCountsAsNo) {
   serveManifest(signedManifest(document("client program, release 2")));
   gui_.updateAnswer = TRUE;
   start();
-  gui_.during["askUpdate"] = [this] { gui_.closeLogin(); };
+  gui_.during["ILoginView::askUpdate"] = [this] { gui_.closeLogin(); };
   run();
-  Calls afterAttach = without(gui_.calls, "showConnState");
-  EXPECT_EQ(afterAttach.back(), "askUpdate");
-  EXPECT_EQ(countOf(afterAttach, "beginUpdate"), 0u);
+  Calls afterAttach = without(gui_.calls, "ILoginView::showConnState");
+  EXPECT_EQ(afterAttach.back(), "ILoginView::askUpdate");
+  EXPECT_EQ(countOf(afterAttach, "ILoginView::beginUpdate"), 0u);
 }
 
 // ---- failing GUI calls ----
@@ -718,23 +759,23 @@ const char* const failedReply = "{\"text\":\"{\\\"rst\\\":3}\"}";
 const char* const successReply = "{\"text\":\"{\\\"rst\\\":0}\"}";
 
 const FatalCase fatalCases[] = {
-    {"showSavedLogin", "showSavedLogin", 1, "{\"un\":\"a\",\"pw\":\"b\"}", upToDate, failedReply, 1},
-    {"showConnStateAtSubscription", "showConnState", 1, "{}", upToDate, failedReply, 2},
-    {"showConnStateOnChange", "showConnState", 2, "{}", upToDate, failedReply, 5},
-    {"setUpdateCheckingOn", "setUpdateChecking", 1, "{}", upToDate, failedReply, 3},
-    {"setLoginBusyAtAttach", "setLoginBusy", 1, "{}", upToDate, failedReply, 4},
-    {"showErrorOfUpdateCheck", "showError", 1, "{}", "", failedReply, 19},
-    {"setUpdateCheckingAfterError", "setUpdateChecking", 2, "{}", "", failedReply, 20},
-    {"setUpdateCheckingUpToDate", "setUpdateChecking", 2, "{}", upToDate, failedReply, 22},
-    {"askUpdate", "askUpdate", 1, "{}", offered, failedReply, 21},
-    {"beginUpdateWithoutProgress", "beginUpdate:null", 1, "{}", offered, failedReply, 18},
-    {"updateEnded", "updateEnded", 1, "{}", offered, failedReply, 27},
-    {"setUpdateCheckingAfterUpdate", "setUpdateChecking", 2, "{}", offered, failedReply, 28},
-    {"setLoginBusyOn", "setLoginBusy", 2, "{}", upToDate, failedReply, 35},
-    {"showErrorOfLogin", "showError", 1, "{}", upToDate, failedReply, 36},
-    {"setLoginBusyAfterError", "setLoginBusy", 3, "{}", upToDate, failedReply, 114},
-    {"loggedInWithoutMainView", "loggedIn:null", 1, "{}", upToDate, successReply, 40},
-    {"loggedInFails", "loggedIn", 1, "{}", upToDate, successReply, 40},
+    {"showSavedLogin", "ILoginView::showSavedLogin", 1, "{\"un\":\"a\",\"pw\":\"b\"}", upToDate, failedReply, 1},
+    {"showConnStateAtSubscription", "ILoginView::showConnState", 1, "{}", upToDate, failedReply, 2},
+    {"showConnStateOnChange", "ILoginView::showConnState", 2, "{}", upToDate, failedReply, 5},
+    {"setUpdateCheckingOn", "ILoginView::setUpdateChecking", 1, "{}", upToDate, failedReply, 3},
+    {"setLoginBusyAtAttach", "ILoginView::setLoginBusy", 1, "{}", upToDate, failedReply, 4},
+    {"showErrorOfUpdateCheck", "ILoginView::showError", 1, "{}", "", failedReply, 19},
+    {"setUpdateCheckingAfterError", "ILoginView::setUpdateChecking", 2, "{}", "", failedReply, 20},
+    {"setUpdateCheckingUpToDate", "ILoginView::setUpdateChecking", 2, "{}", upToDate, failedReply, 22},
+    {"askUpdate", "ILoginView::askUpdate", 1, "{}", offered, failedReply, 21},
+    {"beginUpdateWithoutProgress", "ILoginView::beginUpdate:null", 1, "{}", offered, failedReply, 18},
+    {"updateEnded", "ILoginView::updateEnded", 1, "{}", offered, failedReply, 27},
+    {"setUpdateCheckingAfterUpdate", "ILoginView::setUpdateChecking", 2, "{}", offered, failedReply, 28},
+    {"setLoginBusyOn", "ILoginView::setLoginBusy", 2, "{}", upToDate, failedReply, 35},
+    {"showErrorOfLogin", "ILoginView::showError", 1, "{}", upToDate, failedReply, 36},
+    {"setLoginBusyAfterError", "ILoginView::setLoginBusy", 3, "{}", upToDate, failedReply, 114},
+    {"loggedInWithoutMainView", "ILoginView::loggedIn:null", 1, "{}", upToDate, successReply, 40},
+    {"loggedInFails", "ILoginView::loggedIn", 1, "{}", upToDate, successReply, 40},
 };
 INSTANTIATE_TEST_SUITE_P(CallSites, GuiFailureTest, ::testing::ValuesIn(fatalCases),
                          [](const ::testing::TestParamInfo<FatalCase>& info) { return std::string(info.param.name); });

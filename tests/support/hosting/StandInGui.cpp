@@ -26,6 +26,7 @@
 #include "bridge/win/GuiInterfaces.h"
 #include "tests/support/hosting/StandIn.h"
 #include "tests/support/hosting/StandInGui.h"
+#include "tests/support/win/RecordingGui.h"
 
 namespace {
 using standin::error;
@@ -64,18 +65,6 @@ void later(UINT milliseconds, std::function<void()> action) {
   timers()[id] = std::move(action);
 }
 
-// Each GUI method: on the main thread, recorded, failed when told so.
-#define GUI_CALL(name, detail)                   \
-  do {                                           \
-    standin::checkThread(name);                  \
-    record(std::string(name) + (detail));        \
-    if (failing(name)) return E_FAIL;            \
-  } while (0)
-
-std::string flag(BOOL value) { return value ? " 1" : " 0"; }
-std::string number(long long value) { return " " + std::to_string(value); }
-std::string text(BSTR value) { return " \"" + standin::narrow(value) + "\""; }
-
 template <class Interface>
 class GuiObject : public Interface {
  public:
@@ -93,41 +82,25 @@ class GuiObject : public Interface {
   // Objects outlive their last reference so that late calls are caught.
   ULONG STDMETHODCALLTYPE Release() override { return counted_.release(); }
 
+  // Each GUI method: on the main thread, recorded, failed when told so.
+  HRESULT call(const std::string& text) {
+    standin::checkThread(text.c_str());
+    record(text);
+    return failing(text.substr(0, text.find(' ')).c_str()) ? E_FAIL : S_OK;
+  }
+
  protected:
   standin::Counted counted_;
 };
 
-class Progress : public GuiObject<IOperationProgress> {
+class ProgressHooks : public GuiObject<IOperationProgress> {
  public:
-  Progress() : GuiObject("IOperationProgress") {}
-  HRESULT STDMETHODCALLTYPE showStatus(int id) override {
-    GUI_CALL("IOperationProgress::showStatus", number(id));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE setDeterminate(BOOL determinate) override {
-    GUI_CALL("IOperationProgress::setDeterminate", flag(determinate));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE setProgress(float fraction) override {
-    GUI_CALL("IOperationProgress::setProgress", " " + std::to_string(fraction));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE ask(int id, BOOL* yes) override {
-    GUI_CALL("IOperationProgress::ask", number(id));
-    (void)yes;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE endSuccess(int id) override {
-    GUI_CALL("IOperationProgress::endSuccess", number(id));
-    Release();  // the GUI closes the progress
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE endError(int code) override {
-    GUI_CALL("IOperationProgress::endError", number(code));
-    Release();
-    return S_OK;
-  }
+  ProgressHooks() : GuiObject("IOperationProgress") {}
+  void progressSet(float) {}
+  BOOL answerAsk(int) { return FALSE; }
+  void progressEnded() { Release(); }  // the GUI closes the progress
 };
+using Progress = RecordingProgress<ProgressHooks>;
 
 // Hands out a progress interface with one reference for the caller, keeping
 // one for the GUI until the operation ends.
@@ -139,103 +112,30 @@ HRESULT beginProgress(IUnknown* operation, IOperationProgress** progress) {
   return S_OK;
 }
 
-class LoginView;
+HRESULT showLoginWindow(IUnknown* loginController, ILoginView** view);
 
-class MainView : public GuiObject<IMainView> {
+class MainViewHooks : public GuiObject<IMainView> {
  public:
-  MainView() : GuiObject("IMainView") {}
-  HRESULT STDMETHODCALLTYPE reserved() override {
+  MainViewHooks() : GuiObject("IMainView") {}
+  HRESULT reservedSlot() {
     error("IMainView's first slot called");
     return E_FAIL;
   }
-  HRESULT STDMETHODCALLTYPE showAccounts(SAFEARRAY* names, int preferredIndex) override {
-    std::string list;
-    LONG low = 0, high = -1;
-    if (names && SUCCEEDED(SafeArrayGetLBound(names, 1, &low)) && SUCCEEDED(SafeArrayGetUBound(names, 1, &high))) {
-      for (LONG i = low; i <= high; ++i) {
-        BSTR name = nullptr;
-        if (SUCCEEDED(SafeArrayGetElement(names, &i, &name))) {
-          list += text(name);
-          SysFreeString(name);
-        }
-      }
-    }
-    GUI_CALL("IMainView::showAccounts", list + number(preferredIndex));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showAccountInfo(IUnknown*) override {
-    GUI_CALL("IMainView::showAccountInfo", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showGames(IUnknown*) override {
-    GUI_CALL("IMainView::showGames", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showServers(IUnknown*) override {
-    GUI_CALL("IMainView::showServers", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showModePref(BOOL udp) override {
-    GUI_CALL("IMainView::showModePref", flag(udp));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showServerLatency(UINT serverIndex, int milliseconds) override {
-    GUI_CALL("IMainView::showServerLatency", number(serverIndex) + number(milliseconds));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE beginOperation(IUnknown* operation, IOperationProgress** progress) override {
-    GUI_CALL("IMainView::beginOperation", "");
+  HRESULT handOutProgress(IUnknown* operation, IOperationProgress** progress) {
     return beginProgress(operation, progress);
   }
-  HRESULT STDMETHODCALLTYPE connectEnded() override {
-    GUI_CALL("IMainView::connectEnded", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE backendLost() override {
-    GUI_CALL("IMainView::backendLost", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showError(int code) override {
-    GUI_CALL("IMainView::showError", number(code));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE backToLogin(IUnknown* loginController, ILoginView** view) override;
-  HRESULT STDMETHODCALLTYPE connected() override {
-    GUI_CALL("IMainView::connected", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE disconnected() override {
-    GUI_CALL("IMainView::disconnected", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE enableIdleControls(BOOL enable) override {
-    GUI_CALL("IMainView::enableIdleControls", flag(enable));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE setConnected(BOOL isConnected) override {
-    GUI_CALL("IMainView::setConnected", flag(isConnected));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE enableRepair(BOOL enable) override {
-    GUI_CALL("IMainView::enableRepair", flag(enable));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE enableConnectChoice(BOOL enable) override {
-    GUI_CALL("IMainView::enableConnectChoice", flag(enable));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE enableIdleControls2(BOOL enable) override {
-    GUI_CALL("IMainView::enableIdleControls2", flag(enable));
-    return S_OK;
+  HRESULT handOutLoginView(IUnknown* loginController, ILoginView** view) {
+    return showLoginWindow(loginController, view);
   }
 };
+using MainView = RecordingMainView<MainViewHooks>;
 
 // What the GUI holds: the controller of each window and the window itself.
 struct Windows {
   ILoginController* loginController = nullptr;
-  LoginView* loginView = nullptr;
+  ILoginView* loginView = nullptr;
   IMainController* mainController = nullptr;
-  MainView* mainView = nullptr;
+  IMainView* mainView = nullptr;
   std::vector<std::string> script;
   bool stateActionDone = false;
 };
@@ -263,16 +163,11 @@ void closeLoginWindowWhenFileExists(std::string path) {
   later(100, [path] { closeLoginWindowWhenFileExists(path); });
 }
 
-class LoginView : public GuiObject<ILoginView> {
+class LoginViewHooks : public GuiObject<ILoginView> {
  public:
-  LoginView() : GuiObject("ILoginView") {}
-  HRESULT STDMETHODCALLTYPE showSavedLogin(BSTR user, BSTR password) override {
-    GUI_CALL("ILoginView::showSavedLogin", text(user) + text(password));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showConnState(int state) override {
-    GUI_CALL("ILoginView::showConnState", number(state));
-    if (windows().stateActionDone) return S_OK;
+  LoginViewHooks() : GuiObject("ILoginView") {}
+  void connStateShown(int state) {
+    if (windows().stateActionDone) return;
     std::vector<std::string> detach = action("detach-on-state");
     if (detach.size() == 2 && std::to_string(state) == detach[1]) {
       windows().stateActionDone = true;
@@ -293,41 +188,17 @@ class LoginView : public GuiObject<ILoginView> {
         SysFreeString(password);
       });
     }
-    return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE setUpdateChecking(BOOL checking) override {
-    GUI_CALL("ILoginView::setUpdateChecking", flag(checking));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE setLoginBusy(BOOL busy) override {
-    GUI_CALL("ILoginView::setLoginBusy", flag(busy));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE beginUpdate(IUnknown* updateOperation, IOperationProgress** progress) override {
-    GUI_CALL("ILoginView::beginUpdate", "");
+  HRESULT handOutProgress(IUnknown* updateOperation, IOperationProgress** progress) {
     return beginProgress(updateOperation, progress);
   }
-  HRESULT STDMETHODCALLTYPE updateEnded() override {
-    GUI_CALL("ILoginView::updateEnded", "");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE showError(int code) override {
-    GUI_CALL("ILoginView::showError", number(code));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE askUpdate(BOOL* yes) override {
-    GUI_CALL("ILoginView::askUpdate", "");
+  void answerUpdate(BOOL* yes) {
     if (*yes != FALSE) error("askUpdate answer not preset to FALSE");
     std::vector<std::string> answer = action("answer-update");
     if (answer.size() == 2 && answer[1] == "yes") *yes = TRUE;
-    return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE loggedIn(IUnknown* mainController, IMainView** view) override {
-    GUI_CALL("ILoginView::loggedIn", "");
-    if (failing("ILoginView::loggedIn", "null")) {
-      *view = nullptr;
-      return S_OK;
-    }
+  HRESULT handOutMainView(IUnknown* mainController, IMainView** view) {
+    if (failing("ILoginView::loggedIn", "null")) return S_OK;
     Windows& held = windows();
     void* controller = nullptr;
     if (!mainController || FAILED(mainController->QueryInterface(__uuidof(IMainController), &controller))) {
@@ -349,6 +220,7 @@ class LoginView : public GuiObject<ILoginView> {
     return S_OK;
   }
 };
+using LoginView = RecordingLoginView<LoginViewHooks>;
 
 HRESULT showLoginWindow(IUnknown* loginController, ILoginView** view) {
   Windows& held = windows();
@@ -365,11 +237,6 @@ HRESULT showLoginWindow(IUnknown* loginController, ILoginView** view) {
   *view = held.loginView;
   held.stateActionDone = false;
   return S_OK;
-}
-
-HRESULT MainView::backToLogin(IUnknown* loginController, ILoginView** view) {
-  GUI_CALL("IMainView::backToLogin", "");
-  return showLoginWindow(loginController, view);
 }
 
 void closeLoginWindow() {
@@ -398,9 +265,9 @@ void closeMainWindow() {
   held.mainView = nullptr;
 }
 
-class GuiEntry : public IGuiEntry {
+class EntryHooks : public GuiObject<IGuiEntry> {
  public:
-  GuiEntry() : counted_("IGuiEntry") {}
+  EntryHooks() : GuiObject("IGuiEntry") {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     record("IGuiEntry::QueryInterface " + standin::guidText(iid));
     *out = nullptr;
@@ -410,12 +277,8 @@ class GuiEntry : public IGuiEntry {
     *out = this;
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return counted_.addRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return counted_.release(); }
 
-  HRESULT STDMETHODCALLTYPE showLogin(IUnknown* loginController, ILoginView** view) override {
-    GUI_CALL("IGuiEntry::showLogin", "");
-    *view = nullptr;
+  HRESULT handOutLoginView(IUnknown* loginController, ILoginView** view) {
     if (failing("IGuiEntry::showLogin", "null")) return S_OK;
     windows().script = split(standin::setting("ZAV_STANDIN_GUI"), ',');
     HRESULT shown = showLoginWindow(loginController, view);
@@ -428,10 +291,8 @@ class GuiEntry : public IGuiEntry {
     }
     return shown;
   }
-
- private:
-  standin::Counted counted_;
 };
+using GuiEntry = RecordingGuiEntry<EntryHooks>;
 }  // namespace
 
 namespace standin {

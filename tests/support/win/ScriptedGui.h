@@ -1,6 +1,7 @@
 #pragma once
 
-// An in-process GUI for the controller tests: every view call is recorded in
+// An in-process GUI for the controller tests, over the shared recording
+// objects (tests/support/win/RecordingGui.h): every view call is recorded in
 // order, and a test can act inside any call (as a GUI that pumps messages
 // would), make one call fail, or leave a window.
 
@@ -26,16 +27,19 @@ class ScriptedGui {
   // A login view as the GUI would return it, and the controller it belongs to.
   ILoginView* newLoginView();
 
-  // Calls in order, e.g. "showConnState 4", "showSavedLogin \"u\" \"p\"".
+  // Calls in order, e.g. "ILoginView::showConnState 4",
+  // "ILoginView::showSavedLogin \"u\" \"p\"".
   std::vector<std::string> calls;
   // Run once, inside the call, after it is recorded: keyed by the whole
-  // call text ("showConnState 4") or by the method name alone.
+  // call text ("ILoginView::showConnState 4") or by the method alone
+  // ("ILoginView::showConnState").
   std::map<std::string, std::function<void()>> during;
   // Told of every call after it is recorded (and after its during action).
   std::function<void(const std::string& call)> observer;
-  // The call that fails: failing is a method name, failingCall counts its
-  // calls from 1. It returns E_FAIL, or with "method:null" (for the methods
-  // that hand out an interface) S_OK without one.
+  // The call that fails: failing is a method ("ILoginView::setLoginBusy"),
+  // failingCall counts its calls from 1. It returns E_FAIL, or with
+  // "method:null" (for the methods that hand out an interface) S_OK without
+  // one.
   std::string failing;
   int failingCall = 1;
   BOOL updateAnswer = FALSE;
@@ -51,8 +55,9 @@ class ScriptedGui {
   // GUI objects still referenced by the client.
   int liveObjects() const { return live_; }
 
-  // Recording; returns the call's result.
-  HRESULT note(const std::string& method, const std::string& detail = "");
+  // Recording one call text (a method and its arguments after spaces);
+  // returns the call's result.
+  HRESULT note(const std::string& call);
   // Whether this call of method is to succeed without its interface.
   bool handsOutNull(const std::string& method);
   void changeLive(int delta) { live_ += delta; }
