@@ -1,7 +1,6 @@
 # Native only: it runs the host's sha1sum over the same files.
 if(NOT WIN32)
-  add_executable(bench_update_local_check ${ZAV_BENCH_DIR}/update_local_check.cpp
-    ${CMAKE_SOURCE_DIR}/tests/update/ManifestSigner.cpp)
+  add_executable(bench_update_local_check ${ZAV_BENCH_DIR}/update_local_check.cpp)
   target_include_directories(bench_update_local_check PRIVATE "${CMAKE_SOURCE_DIR}")
   target_compile_options(bench_update_local_check PRIVATE ${ZAV_WARNINGS})
   target_link_libraries(bench_update_local_check PRIVATE zav zav_testsupport)

@@ -20,7 +20,7 @@ if ! tools/can-run-win32.sh; then
   build=build/windows64
   cmake --preset windows64 >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target client updater zav_client_testcopy zav_standin_mscoree
+cmake --build "$build" -j "$(nproc)" --target client updater zav_client_testcopy zav_standin_mscoree make_manifest
 
 run_dir="$build/run-client"
 rm -rf "$run_dir"
@@ -34,11 +34,14 @@ tools/wine-prefix.sh "$ZAV_WINEPREFIX"
 WINEPREFIX="$ZAV_WINEPREFIX" WINEDEBUG=-all /usr/lib/wine/wine64 'C:\windows\system32\reg.exe' add \
   'HKLM\Software\Microsoft\NET Framework Setup\NDP\v4\Full' /v Release /t REG_DWORD /d 528040 /f /reg:64 >/dev/null
 
+# The download server offers the manifest of the client as it is: no update.
+tools/wine-run.sh "$build/tests/make_manifest.exe" "$run_win\\client.exe" "$run_win\\desc"
+
 export WINEDLLOVERRIDES="mscoree=n;mshtml="
 export ZAV_STANDIN_RECORD="$run_win\\gui.txt"
 export ZAV_STANDIN_GUI="login-on-state:4:demo:demo:0,leave-after-login,detach-after:30000"
 set +e
-timeout 120 /usr/bin/python3 tests/support/demo_peers.py "$run_dir/client.exe" --exec \
+timeout 120 /usr/bin/python3 tests/support/demo_peers.py "$run_dir/desc" --exec \
   tools/wine-run.sh "$run_dir/client.exe"
 code=$?
 set -e

@@ -27,13 +27,14 @@
 #include "core/win/System.h"
 #include "service/ApiResult.h"
 #include "service/ConnThread.h"
-#include "tests/support/win/ScriptedGui.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/DownloadServer.h"
 #include "tests/support/FatalTrap.h"
+#include "tests/support/ManifestSigner.h"
 #include "tests/support/TestFiles.h"
-#include "tests/update/ManifestSigner.h"
+#include "tests/support/win/ScriptedGui.h"
+#include "tests/support/win/TestFolder.h"
 #include "update/Sha1Digest.h"
 #include "update/UpdateManifest.h"
 
@@ -99,10 +100,7 @@ NativeObjects nativeObjects(const std::string& log) {
 class LoginControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = tempFileName();
-    ASSERT_FALSE(root_.empty());
-    DeleteFileW(root_.c_str());
-    ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
+    root_ = freshTestFolder(L"zav login ");
     clientProgram_ = joinPath(root_, L"client.exe");
     writeFile(clientProgram_, clientBytes);
     writeFile(joinPath(root_, L"ZAV.upd"), updaterBytes);
@@ -120,7 +118,7 @@ class LoginControllerTest : public ::testing::Test {
       EXPECT_GT(objects.created, 0);
     }
     EXPECT_EQ(objects.unfreed, std::vector<std::string>()) << "native objects without their Free";
-    deleteTree(root_);
+    removeTestFolder(root_);
   }
 
   std::string serverUrl() const { return downloads_.url(); }

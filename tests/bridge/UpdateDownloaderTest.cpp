@@ -25,8 +25,8 @@
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/win/RecordingGui.h"
-#include "tests/update/ManifestSigner.h"
-#include "tests/update/WinTestFolder.h"
+#include "tests/support/ManifestSigner.h"
+#include "tests/support/win/TestFolder.h"
 #include "update/UpdateBlock.h"
 #include "update/win/UpdateHandoff.h"
 

@@ -6,6 +6,7 @@
 #include "core/QuoteArgument.h"
 #include "core/win/ChildProcess.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 

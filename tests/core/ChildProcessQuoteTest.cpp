@@ -7,6 +7,7 @@
 #ifdef _WIN32
 #include "core/win/ChildProcess.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 #endif
 
 namespace {

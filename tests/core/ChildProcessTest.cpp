@@ -11,6 +11,7 @@
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "core/win/Logs.h"
 #include "core/win/System.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 
@@ -21,10 +22,9 @@ std::wstring transcriptName(__time64_t when) {
 class ClearOldLogsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = joinPath(tempFolder(), L"zav-logs-" + std::to_wstring(GetCurrentProcessId()));
-    CreateDirectoryW(folder_.c_str(), nullptr);
+    folder_ = freshTestFolder(L"zav-logs-");
   }
-  void TearDown() override { deleteTree(folder_); }
+  void TearDown() override { removeTestFolder(folder_); }
   void make(const std::wstring& name) { std::ofstream(joinPath(folder_, name).c_str()) << "log"; }
   bool exists(const std::wstring& name) { return PathFileExistsW(joinPath(folder_, name).c_str()); }
   std::wstring folder_;

@@ -9,6 +9,7 @@
 #include "core/win/SavedConfigFile.h"
 #include "core/win/System.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 

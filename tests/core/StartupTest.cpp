@@ -16,6 +16,7 @@
 #include "core/Text.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 
@@ -58,11 +59,7 @@ std::wstring hostingDir() {
 class ClientFolder {
  public:
   explicit ClientFolder(const wchar_t* variant) {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    static int made = 0;
-    dir_ = std::wstring(temp) + L"zav-startup-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(++made);
+    dir_ = uniqueTempPath(L"startup");
     CreateDirectoryW(dir_.c_str(), nullptr);
     CreateDirectoryW((dir_ + L"\\logs").c_str(), nullptr);
     EXPECT_TRUE(CopyFileW((hostingDir() + L"\\client.exe").c_str(), program().c_str(), FALSE));

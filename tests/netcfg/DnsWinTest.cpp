@@ -17,6 +17,7 @@
 #include "tests/netcfg/FakeForwardTable.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 

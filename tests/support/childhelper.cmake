@@ -3,6 +3,8 @@
 if(WIN32)
   zav_test_program(child_helper SOURCES ${ZAV_TEST_DIR}/programs/ChildHelper.cpp UNICODE)
   zav_test_program(protect_tool SOURCES ${ZAV_TEST_DIR}/programs/ProtectTool.cpp UNICODE)
+  # The demo run's manifest, signed by the tests' one signer.
+  zav_test_program(make_manifest SOURCES ${ZAV_TEST_DIR}/programs/MakeManifest.cpp LIBS zav_testsupport UNICODE)
 endif()
 if(WIN32)
   zav_test_program(netsh_standin SOURCES ${ZAV_TEST_DIR}/programs/NetshStandIn.cpp UNICODE)

@@ -10,7 +10,7 @@
 #include "core/SignatureVerifier.h"
 #include "core/Text.h"
 #include "tests/support/TestFiles.h"
-#include "tests/update/ManifestSigner.h"
+#include "tests/support/ManifestSigner.h"
 #include "update/UpdateManifest.h"
 
 int wmain(int argc, wchar_t** argv) {

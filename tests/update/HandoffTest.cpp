@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/Text.h"
-#include "tests/update/WinTestFolder.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 

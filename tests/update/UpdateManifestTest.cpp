@@ -13,7 +13,7 @@
 #include "core/SignatureVerifier.h"
 #include "core/Text.h"
 #include "tests/support/TestFiles.h"
-#include "tests/update/ManifestSigner.h"
+#include "tests/support/ManifestSigner.h"
 #include "update/UpdateBlock.h"
 
 namespace fs = std::filesystem;

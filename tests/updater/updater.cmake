@@ -17,8 +17,7 @@ if(WIN32)
   zav_test_program(updater_stand_in_client SOURCES ${ZAV_TEST_DIR}/StandInClient.cpp UNICODE)
   # Creates the one fixed shared-memory name: a prefix of its own.
   zav_test(updater_run_test WINDOWS_ONLY OWN_PREFIX
-    SOURCES ${ZAV_TEST_DIR}/UpdaterRunTest.cpp ${CMAKE_SOURCE_DIR}/tests/update/ManifestSigner.cpp
-      ${CMAKE_SOURCE_DIR}/tests/update/WinTestFolder.cpp
+    SOURCES ${ZAV_TEST_DIR}/UpdaterRunTest.cpp
     LIBS zav_updater_logic
     PEERS updater updater_stand_in_client
     LAUNCHER ${ZAV_TEST_PYTHON} ${ZAV_TEST_DIR}/link_fixture.py)

@@ -39,12 +39,6 @@ std::wstring childHelperCommand(const std::wstring& options) {
   return quoteArgument(childHelperPath()) + L" " + options;
 }
 
-std::wstring uniqueTempPath(const std::wstring& stem) {
-  static std::atomic<unsigned> counter{0};
-  return joinPath(tempFolder(), L"zav-" + stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                    std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter));
-}
-
 std::string readFileAt(const std::wstring& path) {
   std::ifstream in(path.c_str(), std::ios::binary);
   if (!in) throw std::runtime_error("cannot open a test file");

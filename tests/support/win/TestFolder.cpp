@@ -1,7 +1,8 @@
-#include "tests/update/WinTestFolder.h"
+#include "tests/support/win/TestFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -42,9 +43,18 @@ std::string fileOrNone(const std::wstring& path) {
   }
 }
 
+std::wstring uniqueTempPath(const std::wstring& stem) {
+  static std::atomic<unsigned> counter{0};
+  return joinPath(tempFolder(), L"zav-" + stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                    std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter));
+}
+
 std::wstring freshTestFolder(const std::wstring& prefix) {
-  std::wstring folder =
-      tempFolder() + prefix + fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  // A parameterised test's name holds a '/'.
+  std::wstring name = fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  for (wchar_t& c : name)
+    if (c == L'/') c = L'-';
+  std::wstring folder = tempFolder() + prefix + name;
   try {
     deleteTree(folder);
   } catch (const std::exception&) {

@@ -1,4 +1,4 @@
-#include "tests/update/ManifestSigner.h"
+#include "tests/support/ManifestSigner.h"
 
 #include <mbedtls/base64.h>
 #include <mbedtls/pk.h>
@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "tests/support/TestFiles.h"
+#include "update/Sha1Digest.h"
 
 namespace {
 
@@ -53,4 +54,11 @@ std::string signSha512(const std::string& document) {
 
 std::string signedManifest(const std::string& document) {
   return base64Encode(document) + "\n" + base64Encode(signSha512(document));
+}
+
+std::string upToDateManifest(const std::string& clientProgram, const std::string* updaterProgram) {
+  std::string entry = Sha1Digest::of(clientProgram).toHex();
+  std::string updater = updaterProgram ? Sha1Digest::of(*updaterProgram).toHex() : entry;
+  return signedManifest("{\"entryProgram\":\"" + entry + "\",\"updaterProgram\":\"" + updater +
+                        "\",\"deletedFiles\":[],\"requiredFiles\":{}}");
 }

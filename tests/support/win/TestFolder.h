@@ -1,7 +1,7 @@
 #pragma once
 
-// File helpers of the update and updater tests under Wine: wide paths
-// throughout, since the test folders carry non-ASCII names.
+// Temporary folders and files of the Windows tests: wide paths throughout,
+// since the test folders carry non-ASCII names.
 #include <windows.h>
 
 #include <string>
@@ -15,6 +15,9 @@ std::string readWideFile(const std::wstring& path);
 // The content, or "<none>".
 std::string fileOrNone(const std::wstring& path);
 
+// A path in the temporary folder that no other test or run uses; nothing is
+// created.
+std::wstring uniqueTempPath(const std::wstring& stem);
 // An empty folder named after the running test, below the temporary folder.
 std::wstring freshTestFolder(const std::wstring& prefix);
 // Removes it, retrying while a just-ended child still holds a file.
