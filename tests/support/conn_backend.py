@@ -46,6 +46,8 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
+import peer_sockets
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 KEY_PATH = os.path.join(HERE, "..", "keys", "service-test-private.pem")
 with open(KEY_PATH, "rb") as key_file:
@@ -252,15 +254,11 @@ def channel_thread(sock, session):
 
 
 def accept_channels(listener, session):
-    while True:
-        try:
-            sock, _ = listener.accept()
-        except OSError:
-            return
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    def serve(sock):
         with session.lock:
             session.sockets.add(sock)
-        threading.Thread(target=channel_thread, args=(sock, session), daemon=True).start()
+        channel_thread(sock, session)
+    peer_sockets.accept_loop(listener, serve)
 
 
 def control_command(line, session):
@@ -302,29 +300,18 @@ def control_connection(sock, session, done=None):
             done.set()
 
 
-def listen():
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", 0))
-    sock.listen(64)
-    return sock
-
-
 def main():
     session = Session()
-    channel = listen()
-    control = listen()
+    channel = peer_sockets.listen()
+    control = peer_sockets.listen()
     threading.Thread(target=accept_channels, args=(channel, session), daemon=True).start()
     ports = "%d %d" % (control.getsockname()[1], channel.getsockname()[1])
+
+    def serve_control(sock):
+        control_connection(sock, session)
+
     if len(sys.argv) > 2 and sys.argv[1] == "--exec":
-        def accept_controls():
-            while True:
-                try:
-                    sock, _ = control.accept()
-                except OSError:
-                    return
-                threading.Thread(target=control_connection, args=(sock, session), daemon=True).start()
-        threading.Thread(target=accept_controls, daemon=True).start()
+        peer_sockets.start_accepting(control, serve_control)
         env = dict(os.environ, ZAV_CONN_BACKEND=ports)
         return subprocess.call(sys.argv[2:], env=env)
     if len(sys.argv) == 2 and sys.argv[1] == "--serve":
@@ -337,15 +324,7 @@ def main():
         control.settimeout(None)
         done = threading.Event()
         threading.Thread(target=control_connection, args=(sock, session, done), daemon=True).start()
-
-        def accept_more():
-            while True:
-                try:
-                    more, _ = control.accept()
-                except OSError:
-                    return
-                threading.Thread(target=control_connection, args=(more, session), daemon=True).start()
-        threading.Thread(target=accept_more, daemon=True).start()
+        peer_sockets.start_accepting(control, serve_control)
         done.wait()
         return 0
     sys.stderr.write(__doc__)

@@ -61,6 +61,8 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
+import peer_sockets
+
 COMPRESSIBLE = b"hello, compressed world " * 50
 
 state_lock = threading.Lock()
@@ -288,24 +290,6 @@ def handle(raw, context):
             pass
 
 
-def listen(backlog=64):
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", 0))
-    sock.listen(backlog)
-    return sock
-
-
-def accept_loop(sock, context):
-    while True:
-        try:
-            raw, _ = sock.accept()
-        except OSError:
-            return
-        raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        threading.Thread(target=handle, args=(raw, context), daemon=True).start()
-
-
 def start(folder):
     global state_folder
     state_folder = folder
@@ -322,12 +306,12 @@ def start(folder):
     listeners["mute"] = "mute"
     ports = []
     for key, context in listeners.items():
-        sock = listen()
+        sock = peer_sockets.listen()
         ports.append((key, sock.getsockname()[1]))
-        threading.Thread(target=accept_loop, args=(sock, context), daemon=True).start()
+        peer_sockets.start_accepting(sock, lambda raw, context=context: handle(raw, context))
 
     # Linux drops SYNs while the accept queue is full: connects then hang.
-    backlog = listen(0)
+    backlog = peer_sockets.listen(0)
     fillers = []
     for _ in range(8):
         filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
