@@ -134,7 +134,7 @@ TEST(ChildProcessTest, AProgramThatCannotStartGivesNull) {
   EXPECT_EQ(ChildProcess::create(missing, quoteArgument(missing)), nullptr);
   // Not a program at all.
   std::wstring text = uniqueTempPath(L"text") + L".exe";
-  writeFileAt(text, "plain text");
+  ASSERT_TRUE(writeWideFile(text, "plain text"));
   EXPECT_EQ(ChildProcess::create(text, quoteArgument(text)), nullptr);
   DeleteFileW(text.c_str());
 }

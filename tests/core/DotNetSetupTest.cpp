@@ -202,7 +202,7 @@ std::wstring answerMessageBox(const wchar_t* caption, int button) {
 std::string readRecord(const std::wstring& path) {
   for (int attempt = 0;; ++attempt) {
     try {
-      return readFileAt(path);
+      return readWideFile(path);
     } catch (const std::runtime_error&) {
       if (attempt == 100) throw;
       Sleep(20);

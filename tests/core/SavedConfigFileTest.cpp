@@ -37,18 +37,18 @@ class SavedConfigFileTest : public ::testing::Test {
   void storeProtected(const std::string& plain) {
     CreateDirectoryW(folder_.c_str(), nullptr);
     std::wstring plainFile = uniqueTempPath(L"plain");
-    writeFileAt(plainFile, plain);
+    ASSERT_TRUE(writeWideFile(plainFile, plain));
     runTool(L"protect", plainFile, file_);
     DeleteFileW(plainFile.c_str());
   }
   void storeRaw(const std::string& bytes) {
     CreateDirectoryW(folder_.c_str(), nullptr);
-    writeFileAt(file_, bytes);
+    ASSERT_TRUE(writeWideFile(file_, bytes));
   }
   std::string unprotectedFile() {
     std::wstring plainFile = uniqueTempPath(L"plain");
     runTool(L"unprotect", file_, plainFile);
-    std::string plain = readFileAt(plainFile);
+    std::string plain = readWideFile(plainFile);
     DeleteFileW(plainFile.c_str());
     return plain;
   }
@@ -85,7 +85,7 @@ TEST_F(SavedConfigFileTest, LoadReplacesWhatItCannotUse) {
 
 TEST_F(SavedConfigFileTest, ATruncatedBlobIsReplaced) {
   storeProtected("{\"un\":\"alice\",\"pw\":\"secret\"}");
-  std::string blob = readFileAt(file_);
+  std::string blob = readWideFile(file_);
   storeRaw(blob.substr(0, blob.size() / 2));
   EXPECT_EQ(readProtectedFile(file_), nullptr);
   std::unique_ptr<SavedConfig> config = loadedConfig();

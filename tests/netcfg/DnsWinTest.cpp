@@ -77,7 +77,7 @@ class DnsWinTest : public ::testing::Test {
   std::vector<std::string> recorded() {
     std::vector<std::string> lines;
     if (GetFileAttributesW(record_.c_str()) == INVALID_FILE_ATTRIBUTES) return lines;
-    std::string text = readFileAt(record_);
+    std::string text = readWideFile(record_);
     for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
       lines.push_back(text.substr(start, end - start));
     return lines;

@@ -1,12 +1,8 @@
 #include "tests/support/win/ChildHelper.h"
 
-#include <atomic>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
-
 #include "core/QuoteArgument.h"
 #include "core/win/System.h"
+#include "tests/support/win/TestFolder.h"
 
 namespace {
 
@@ -39,19 +35,6 @@ std::wstring childHelperCommand(const std::wstring& options) {
   return quoteArgument(childHelperPath()) + L" " + options;
 }
 
-std::string readFileAt(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open a test file");
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeFileAt(const std::wstring& path, const std::string& bytes) {
-  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw std::runtime_error("cannot write a test file");
-}
-
 bool waitForFile(const std::wstring& path, DWORD timeoutMs) {
   DWORD start = GetTickCount();
   while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -61,10 +44,10 @@ bool waitForFile(const std::wstring& path, DWORD timeoutMs) {
   return true;
 }
 
-DWORD recordedProcessId(const std::wstring& path) { return static_cast<DWORD>(std::stoul(readFileAt(path))); }
+DWORD recordedProcessId(const std::wstring& path) { return static_cast<DWORD>(std::stoul(readWideFile(path))); }
 
 std::vector<std::string> echoedArguments(const std::wstring& path) {
-  std::string text = readFileAt(path);
+  std::string text = readWideFile(path);
   std::vector<std::string> arguments;
   size_t start = 0;
   for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1)

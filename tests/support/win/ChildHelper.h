@@ -20,10 +20,6 @@ bool installSystemTool(const std::wstring& program, const std::wstring& fileName
 // The helper's command line: its quoted path, then the options as given.
 std::wstring childHelperCommand(const std::wstring& options);
 
-// The whole file; throws std::runtime_error when it can't be read.
-std::string readFileAt(const std::wstring& path);
-void writeFileAt(const std::wstring& path, const std::string& bytes);
-
 // Waits until the file exists (the helper's --record and --echo write it
 // whole); false after timeoutMs.
 bool waitForFile(const std::wstring& path, DWORD timeoutMs);
