@@ -546,7 +546,7 @@ TEST_F(LoginControllerTest, aControllerOnItsWayOutIgnoresStateChanges) {
   start();
   size_t callsBefore = 0;
   gui_.observer = [&](const std::string& call) {
-    if (call != "setUpdateChecking 0") return;
+    if (call != "ILoginView::setUpdateChecking 0") return;
     gui_.observer = nullptr;
     later([&] {
       ILoginController* last = gui_.loginController.Detach();
@@ -679,16 +679,17 @@ TEST_P(PathLengthTest, refusesAPathOneUnitTooLongBeforeAnyDownload) {
   serveManifest(signedManifest(json));
   gui_.updateAnswer = TRUE;
   gui_.observer = [this](const std::string& call) {
-    if (call == "setUpdateChecking 0") leaveAll();
+    if (call == "ILoginView::setUpdateChecking 0") leaveAll();
   };
   start();
   run();
-  Calls afterAttach = without(without(gui_.calls, "showConnState"), "progress.");
-  Calls expected{"showLogin", "setUpdateChecking 1", "setLoginBusy 0"};
+  Calls afterAttach = without(without(gui_.calls, "ILoginView::showConnState"), "IOperationProgress::");
+  Calls expected{"IGuiEntry::showLogin", "ILoginView::setUpdateChecking 1", "ILoginView::setLoginBusy 0"};
   if (c.joinedSlack < 0 || c.folderSlack < 0)
-    expected.insert(expected.end(), {"showError 20034", "setUpdateChecking 0"});
+    expected.insert(expected.end(), {"ILoginView::showError 20034", "ILoginView::setUpdateChecking 0"});
   else
-    expected.insert(expected.end(), {"askUpdate", "beginUpdate", "handOver", "updateEnded", "setUpdateChecking 0"});
+    expected.insert(expected.end(), {"ILoginView::askUpdate", "ILoginView::beginUpdate", "handOver",
+                                     "ILoginView::updateEnded", "ILoginView::setUpdateChecking 0"});
   EXPECT_EQ(afterAttach, expected);
 }
 

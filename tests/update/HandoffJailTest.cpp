@@ -6,7 +6,7 @@
 
 #include "core/NumberError.h"
 #include "core/Text.h"
-#include "tests/update/WinTestFolder.h"
+#include "tests/support/win/TestFolder.h"
 #include "update/win/UpdateHandoff.h"
 
 namespace {
