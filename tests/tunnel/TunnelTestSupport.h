@@ -1,0 +1,90 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tunnel/OVPNListener.h"
+#include "tunnel/OVPNThread.h"
+
+// What the machine did, in order, from any thread: listener calls and the
+// system calls of a fake.
+class EventRecord {
+ public:
+  void add(std::string event) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(std::move(event));
+    }
+    changed_.notify_all();
+  }
+  std::vector<std::string> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  // Waits until event has been recorded count times; false after timeoutMs.
+  bool waitFor(const std::string& event, int count = 1, int timeoutMs = 20000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      int seen = 0;
+      for (const std::string& e : events_) seen += e == event;
+      return seen >= count;
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> events_;
+};
+
+class RecordingListener : public OVPNListener {
+ public:
+  explicit RecordingListener(std::shared_ptr<EventRecord> record) : record_(std::move(record)) {}
+  void missing() override { record_->add("missing"); }
+  void needConfig() override { record_->add("needConfig"); }
+  void needCredentials() override { record_->add("needCredentials"); }
+  void installed() override { record_->add("installed"); }
+  void connected(uint32_t vpnIp) override { record_->add("connected " + std::to_string(vpnIp)); }
+  void bytecount(uint64_t in, uint64_t out) override {
+    record_->add("bytecount " + std::to_string(in) + " " + std::to_string(out));
+  }
+  void status(int code) override { record_->add("status " + std::to_string(code)); }
+
+ private:
+  std::shared_ptr<EventRecord> record_;
+};
+
+// Returns once the worker has run everything posted so far and what that
+// posted in turn, rounds deep.
+inline void settle(OVPNThread& thread, int rounds = 6) {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::function<void(int)> probe = [&](int left) {
+    if (left > 0) {
+      thread.eventLoop().post([&probe, left] { probe(left - 1); });
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    done.notify_all();
+  };
+  thread.eventLoop().post([&probe, rounds] { probe(rounds); });
+  std::unique_lock<std::mutex> lock(mutex);
+  done.wait(lock, [&] { return finished; });
+}
+
+// The "OVPN State: " names of a captured log, in order.
+inline std::vector<std::string> loggedStates(const std::string& log) {
+  std::vector<std::string> states;
+  const std::string tag = "OVPN State: ";
+  for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
+    size_t start = at + tag.size();
+    states.push_back(log.substr(start, log.find('\n', start) - start));
+  }
+  return states;
+}

@@ -1,0 +1,5 @@
+#include "tunnel/OVPNStateIdle.h"
+
+#include "tunnel/OVPNThread.h"
+
+void OVPNStateIdle::start() { owner().setStateFind(); }

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// The installer as written out. Destroying it removes it with its folder;
+// failures there are logged, never thrown.
+class OVPNInstallerFile {
+ public:
+  virtual const std::wstring& path() const = 0;
+  virtual ~OVPNInstallerFile() = default;
+};
+
+// A started program in a job that ends it when this object goes. Destroying it
+// ends a program that still runs and waits until it has exited, so that its
+// file can be deleted next.
+class OVPNProcess {
+ public:
+  // Set once, on the worker thread. Called once on another thread when the
+  // program ends (also when it ended before the callback was set); it must
+  // only post. Not called when the object is destroyed first.
+  virtual void setExitCallback(std::function<void()> onExit) = 0;
+  // Valid once the exit callback has run; 1 when it could not be read.
+  virtual uint32_t exitCode() const = 0;
+  virtual ~OVPNProcess() = default;
+};
+
+// What the tunnel states ask of the operating system: the Windows calls in
+// tunnel/win, a fake in the tests. Called on the worker thread only.
+class OVPNSystem {
+ public:
+  // OpenVPN's "bin\OpenVPN.exe" when its installation names a 32- or 64-bit
+  // program; programPath may be set also when it does not.
+  virtual bool findOpenVpn(std::wstring& programPath) = 0;
+  // TAP-Windows' installation folder when its "bin\tapinstall.exe" is a 32- or
+  // 64-bit program; tapFolder may be set also when it is not.
+  virtual bool findTapWindows(std::wstring& tapFolder) = 0;
+  // The installer's bytes in a new file of their own; null when not written.
+  virtual std::unique_ptr<OVPNInstallerFile> writeInstaller(const std::string& bytes) = 0;
+  // Starts programPath with commandLine, without a window; null when it
+  // could not be started.
+  virtual std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath,
+                                                    const std::wstring& commandLine) = 0;
+  virtual ~OVPNSystem() = default;
+};
