@@ -1,8 +1,10 @@
 #include "tunnel/OVPNThread.h"
 
+#include <thread>
 #include <utility>
 
 #include "core/DebugLog.h"
+#include "core/EventLoop.h"
 #include "tunnel/OVPNListener.h"
 #include "tunnel/OVPNStateFind.h"
 #include "tunnel/OVPNStateIdle.h"
@@ -11,18 +13,23 @@
 #include "tunnel/OVPNStateTap.h"
 #include "tunnel/OVPNSystem.h"
 
+struct OVPNThread::Worker {
+  StartLatch startLatch;
+  std::thread thread;
+};
+
 OVPNThread::OVPNThread(std::shared_ptr<OVPNListener> listener, std::shared_ptr<OVPNSystem> system)
-    : listener_(std::move(listener)), system_(std::move(system)) {
-  startLatch_.init();
-  worker_ = std::thread(&OVPNThread::threadMain, this);
-  startLatch_.wait();
+    : listener_(std::move(listener)), system_(std::move(system)), worker_(new Worker) {
+  worker_->startLatch.init();
+  worker_->thread = std::thread(&OVPNThread::threadMain, this);
+  worker_->startLatch.wait();
 }
 
 OVPNThread::~OVPNThread() {
   stop();
   loop_->post([this] { onLoopStopped(); });
-  worker_.join();
-  startLatch_.destroy();
+  worker_->thread.join();
+  worker_->startLatch.destroy();
 }
 
 void OVPNThread::threadMain() {
@@ -30,7 +37,7 @@ void OVPNThread::threadMain() {
   loop_->acquire();
   // Queued before the latch opens: whatever the owner posts next finds idle.
   loop_->post([this] { setStateIdle(); });
-  startLatch_.set();
+  worker_->startLatch.set();
   loop_->runToEnd();
 }
 

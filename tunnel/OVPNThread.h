@@ -3,12 +3,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "core/EventLoop.h"
 #include "netcfg/RouteEntry.h"
 
+class EventLoop;
 class OVPNListener;
 class OVPNState;
 class OVPNSystem;
@@ -65,10 +64,10 @@ class OVPNThread {
   void onLoopStopped();
   void transition(std::shared_ptr<OVPNState> next);
 
-  StartLatch startLatch_;
   std::shared_ptr<OVPNListener> listener_;  // fixed for the object's life
   std::shared_ptr<OVPNSystem> system_;
   EventLoop* loop_ = nullptr;  // made by the worker; deletes itself when the worker ends
   std::shared_ptr<OVPNState> current_;  // empty before the first task and after the stop
-  std::thread worker_;
+  struct Worker;                          // the latch and the std::thread
+  std::unique_ptr<Worker> worker_;
 };

@@ -103,6 +103,12 @@ uint32_t ChildProcess::exitCode() const {
   return exitCode_;
 }
 
+bool ChildProcess::endAndWait(uint32_t timeoutMs) {
+  if (!process_) return true;
+  if (job_) TerminateJobObject(job_.get(), 1);
+  return WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
 ChildProcess::~ChildProcess() {
   if (started_) {
     {

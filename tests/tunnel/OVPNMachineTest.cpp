@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/EventLoop.h"
 #include "core/Text.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/tunnel/TunnelTestSupport.h"

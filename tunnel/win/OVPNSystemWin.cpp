@@ -1,0 +1,105 @@
+#include "tunnel/win/OVPNSystemWin.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <exception>
+#include <fstream>
+#include <utility>
+
+#include "core/DebugLog.h"
+#include "core/win/ChildProcess.h"
+#include "core/win/System.h"
+#include "tunnel/win/AdminOnlyFolder.h"
+
+namespace {
+
+// PathAppendW in a MAX_PATH buffer; false when the result might not fit.
+bool appendPath(const std::wstring& base, const wchar_t* more, std::wstring& joined) {
+  if (base.size() + 1 + wcslen(more) + 1 > MAX_PATH) return false;
+  wchar_t buffer[MAX_PATH];
+  wcscpy(buffer, base.c_str());
+  if (!PathAppendW(buffer, more)) return false;
+  joined = buffer;
+  return true;
+}
+
+bool isWindowsProgram(const std::wstring& path) {
+  DWORD type = 0;
+  return GetBinaryTypeW(path.c_str(), &type) && (type == SCS_32BIT_BINARY || type == SCS_64BIT_BINARY);
+}
+
+// The installation folder named by the key's default value and the program
+// below it. A value too long to join counts as missing; so does an empty one,
+// which would name a program relative to the current folder.
+bool findInstallation(const wchar_t* subKey, const wchar_t* program, std::wstring& folder, std::wstring& programPath) {
+  std::wstring value;
+  if (!readRegistryDefaultString(HKEY_LOCAL_MACHINE, subKey, value) || value.empty()) return false;
+  folder = value;
+  return appendPath(folder, program, programPath) && isWindowsProgram(programPath);
+}
+
+class InstallerFileWin : public OVPNInstallerFile {
+ public:
+  InstallerFileWin(std::unique_ptr<AdminOnlyFolder> folder, std::wstring path)
+      : folder_(std::move(folder)), path_(std::move(path)) {}
+  const std::wstring& path() const override { return path_; }
+
+ private:
+  std::unique_ptr<AdminOnlyFolder> folder_;  // goes with the file in it
+  std::wstring path_;
+};
+
+class ProcessWin : public OVPNProcess {
+ public:
+  static constexpr uint32_t endWaitMs = 10000;
+
+  explicit ProcessWin(std::unique_ptr<ChildProcess> child) : child_(std::move(child)) {}
+  ~ProcessWin() override {
+    if (!child_->endAndWait(endWaitMs)) writeDebugLog("OVPN: an ended program still runs after 10000 ms\n");
+  }
+  void setExitCallback(std::function<void()> onExit) override { child_->setExitCallback(std::move(onExit)); }
+  uint32_t exitCode() const override { return child_->exitCode(); }
+
+ private:
+  std::unique_ptr<ChildProcess> child_;
+};
+
+}  // namespace
+
+OVPNSystemWin::OVPNSystemWin(std::wstring installerParent) : installerParent_(std::move(installerParent)) {}
+
+bool OVPNSystemWin::findOpenVpn(std::wstring& programPath) {
+  std::wstring folder;
+  return findInstallation(L"SOFTWARE\\OpenVPN", L"bin\\OpenVPN.exe", folder, programPath);
+}
+
+bool OVPNSystemWin::findTapWindows(std::wstring& tapFolder) {
+  std::wstring program;
+  return findInstallation(L"SOFTWARE\\TAP-Windows", L"bin\\tapinstall.exe", tapFolder, program);
+}
+
+std::unique_ptr<OVPNInstallerFile> OVPNSystemWin::writeInstaller(const std::string& bytes) {
+  try {
+    std::unique_ptr<AdminOnlyFolder> folder =
+        AdminOnlyFolder::create(installerParent_.empty() ? tempFolder() : installerParent_);
+    if (!folder) return nullptr;
+    wchar_t path[MAX_PATH];
+    if (GetTempFileNameW(folder->path().c_str(), L"", 0, path) == 0) return nullptr;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) return nullptr;
+    return std::make_unique<InstallerFileWin>(std::move(folder), path);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+std::unique_ptr<OVPNProcess> OVPNSystemWin::startProgram(const std::wstring& programPath,
+                                                         const std::wstring& commandLine) {
+  std::unique_ptr<ChildProcess> child = ChildProcess::create(programPath, commandLine);
+  if (!child) return nullptr;
+  return std::make_unique<ProcessWin>(std::move(child));
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tunnel/OVPNSystem.h"
+
+// The tunnel states' Windows calls. The installations are read from
+// HKEY_LOCAL_MACHINE only (in the 64-bit view under WOW64): the client runs
+// elevated, and a value the user can write would choose the program it starts.
+class OVPNSystemWin : public OVPNSystem {
+ public:
+  // installerParent: where the installer gets its folder; the temporary
+  // folder when empty.
+  explicit OVPNSystemWin(std::wstring installerParent = std::wstring());
+
+  bool findOpenVpn(std::wstring& programPath) override;
+  bool findTapWindows(std::wstring& tapFolder) override;
+  std::unique_ptr<OVPNInstallerFile> writeInstaller(const std::string& bytes) override;
+  std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath, const std::wstring& commandLine) override;
+
+ private:
+  std::wstring installerParent_;
+};
