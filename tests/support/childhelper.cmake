@@ -8,4 +8,8 @@ if(WIN32)
 endif()
 if(WIN32)
   zav_test_program(netsh_standin SOURCES ${ZAV_TEST_DIR}/programs/NetshStandIn.cpp UNICODE)
+  # The stand-in OpenVPN installer: its bytes are what the tunnel tests hand
+  # the machine to install, so it is stripped.
+  zav_test_program(ovpn_standin_installer SOURCES ${ZAV_TEST_DIR}/programs/OvpnStandInInstaller.cpp UNICODE)
+  target_link_options(ovpn_standin_installer PRIVATE -s)
 endif()

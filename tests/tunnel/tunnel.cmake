@@ -3,3 +3,5 @@ zav_test(tunnel_machine_test SOURCES ${ZAV_TEST_DIR}/OVPNMachineTest.cpp ${tunne
 # The tests below write the machine's installation keys: a Wine prefix each.
 set(tunnel_win_fixtures ${ZAV_TEST_DIR}/TunnelWinFixtures.cpp ${tunnel_support})
 zav_test(tunnel_find_test SOURCES ${ZAV_TEST_DIR}/OVPNFindTest.cpp ${tunnel_win_fixtures} WINDOWS_ONLY OWN_PREFIX)
+zav_test(tunnel_install_test SOURCES ${ZAV_TEST_DIR}/OVPNInstallTest.cpp ${tunnel_win_fixtures}
+  WINDOWS_ONLY OWN_PREFIX PEERS ovpn_standin_installer TIMEOUT 240)

@@ -16,6 +16,8 @@ std::wstring protectToolPath() { return besideTests(L"protect_tool.exe"); }
 
 std::wstring netshStandInPath() { return besideTests(L"netsh_standin.exe"); }
 
+std::wstring ovpnStandInInstallerPath() { return besideTests(L"ovpn_standin_installer.exe"); }
+
 bool installSystemTool(const std::wstring& program, const std::wstring& fileName) {
   wchar_t windows[MAX_PATH];
   UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);

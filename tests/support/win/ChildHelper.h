@@ -11,6 +11,7 @@
 std::wstring childHelperPath();
 std::wstring protectToolPath();
 std::wstring netshStandInPath();
+std::wstring ovpnStandInInstallerPath();
 
 // Copies a program into the prefix's system32 and syswow64 (a 32-bit start of
 // a system32 tool is redirected to syswow64) under the given file name; false
