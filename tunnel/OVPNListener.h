@@ -19,8 +19,9 @@ class OVPNListener {
   // The tunnel is up and its routes written; vpnIp in host byte order.
   virtual void connected(uint32_t vpnIp) = 0;
   virtual void bytecount(uint64_t bytesIn, uint64_t bytesOut) = 0;
-  // A failure or a teardown (status codes 20005 to 20030); the machine is
-  // idle, or about to be.
+  // Once for each attempt that ends before it is established, by a failure
+  // or a teardown from outside (the machine is then idle); and for each start
+  // refused while not idle (20030, nothing changes).
   virtual void status(int code) = 0;
   virtual ~OVPNListener() = default;
 };

@@ -86,6 +86,19 @@ TEST(ChildProcessTest, DestroyingItEndsTheChildWithoutAReport) {
   DeleteFileW(record.c_str());
 }
 
+TEST(ChildProcessTest, EndAndWaitReturnsOnceTheChildIsGone) {
+  std::wstring record = uniqueTempPath(L"record");
+  std::unique_ptr<ChildProcess> child = startHelper(L"--record " + quoteArgument(record) + L" --sleep 60000");
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(waitForFile(record, 30000));
+  DWORD pid = recordedProcessId(record);
+  EXPECT_TRUE(child->endAndWait(30000));
+  EXPECT_TRUE(processEnds(pid, 0)) << "still running when endAndWait returned";
+  // A child that has ended already.
+  EXPECT_TRUE(child->endAndWait(0));
+  DeleteFileW(record.c_str());
+}
+
 TEST(ChildProcessTest, DestroyingItWithoutACallbackAfterTheEndReturns) {
   std::wstring record = uniqueTempPath(L"record");
   std::unique_ptr<ChildProcess> child = startHelper(L"--record " + quoteArgument(record) + L" --exit 0");
