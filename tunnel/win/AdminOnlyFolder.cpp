@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <exception>
 
@@ -24,31 +25,43 @@ std::wstring uniqueName() {
   return L"zav-" + std::wstring(text);
 }
 
+const NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+// Makes the folder with its descriptor and opens it in one step, so the handle
+// is of the folder made here, never of one put in its place.
+WinFile createPinned(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, NTSTATUS& status) {
+  std::wstring ntPath = path.compare(0, 2, L"\\\\") == 0 ? L"\\??\\UNC\\" + path.substr(2) : L"\\??\\" + path;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, ntPath.c_str());
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
+  IO_STATUS_BLOCK io = {};
+  HANDLE handle = nullptr;
+  status = NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  return WinFile(status == 0 ? handle : INVALID_HANDLE_VALUE, winhandle::kNoCloseCode);
+}
+
 }  // namespace
 
 std::unique_ptr<AdminOnlyFolder> AdminOnlyFolder::create(const std::wstring& parent) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminOnly, SDDL_REVISION_1, &descriptor, nullptr))
     return nullptr;
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
   std::unique_ptr<AdminOnlyFolder> folder;
   // A name taken already is never reused: someone else may have made it.
   for (int attempt = 0; attempt < 8 && !folder; ++attempt) {
     std::wstring name = uniqueName();
     if (name.empty() || parent.size() + 1 + name.size() + 1 > MAX_PATH) break;
     std::wstring path = joinPath(parent, name);
-    if (!CreateDirectoryW(path.c_str(), &attributes)) {
-      if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
+    NTSTATUS status = 0;
+    WinFile pin = createPinned(path, descriptor, status);
+    if (pin) {
+      folder.reset(new AdminOnlyFolder(path, std::move(pin)));
+    } else if (status != kNameCollision) {
       break;
     }
-    WinFile pin(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-                winhandle::kNoCloseCode);
-    if (!pin) {
-      RemoveDirectoryW(path.c_str());
-      break;
-    }
-    folder.reset(new AdminOnlyFolder(path, std::move(pin)));
   }
   LocalFree(descriptor);
   return folder;

@@ -9,8 +9,9 @@
 
 // A new folder, uniquely named, that only administrators and SYSTEM may
 // write: what the elevated client puts there for an elevated program to run
-// or read can't be swapped or joined by an unelevated one. An open handle
-// keeps it from being renamed or replaced while it exists. Destroying it
+// or read can't be swapped or joined by an unelevated one. It is opened as it
+// is made, and that handle keeps it from being renamed or replaced (the
+// user's temporary folder lets the user move what is in it). Destroying it
 // removes it with its contents; a failure there is logged, never thrown.
 class AdminOnlyFolder {
  public:
