@@ -14,6 +14,7 @@
 #include "core/win/WinHandle.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tests/tunnel/TunnelWinFixtures.h"
 #include "tunnel/OVPNStateInstall.h"
@@ -30,7 +31,7 @@ struct Record {
 };
 
 Record readRecord(const std::wstring& path) {
-  std::istringstream lines(readFileAt(path));
+  std::istringstream lines(readWideFile(path));
   std::string pid, program, command;
   std::getline(lines, pid);
   std::getline(lines, program);
@@ -99,7 +100,7 @@ class InstallRun {
   std::unique_ptr<OVPNThread> thread_;
 };
 
-std::string standInBytes() { return readFileAt(ovpnStandInInstallerPath()); }
+std::string standInBytes() { return readWideFile(ovpnStandInInstallerPath()); }
 
 TEST(OVPNInstallTest, SilentInstallThenDetectionFindsWhatItLeft) {
   InstallRun run;

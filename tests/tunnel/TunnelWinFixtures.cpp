@@ -7,6 +7,7 @@
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 
 const wchar_t kOpenVpnKey[] = L"SOFTWARE\\OpenVPN";
 const wchar_t kTapKey[] = L"SOFTWARE\\TAP-Windows";
@@ -32,7 +33,7 @@ void removeInstallationKeys() {
 
 namespace {
 
-std::string readNotepad(const std::wstring& folder) { return readFileAt(joinPath(folder, L"notepad.exe")); }
+std::string readNotepad(const std::wstring& folder) { return readWideFile(joinPath(folder, L"notepad.exe")); }
 
 }  // namespace
 
@@ -78,7 +79,7 @@ std::wstring makeTestFolder(const std::wstring& stem) {
 void placeFile(const std::wstring& folder, const std::wstring& relativePath, const std::string& bytes) {
   std::wstring path = joinPath(folder, relativePath);
   SHCreateDirectoryExW(nullptr, parentFolder(path).c_str(), nullptr);
-  writeFileAt(path, bytes);
+  if (!writeWideFile(path, bytes)) throw std::runtime_error("cannot write a test file");
 }
 
 bool pathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
