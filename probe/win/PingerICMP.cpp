@@ -1,0 +1,243 @@
+#include "probe/win/PingerICMP.h"
+
+#include "core/FatalError.h"
+#include "core/RandomGenerator.h"
+#include "probe/Pinger.h"
+
+Pinger::Pinger(std::shared_ptr<RandomGenerator> random)
+    : Pinger([random] { return std::unique_ptr<PingEcho>(new PingerICMP(random)); }) {}
+
+PingerICMPTask::PingerICMPTask(PingerICMP& owner, uint32_t address, std::shared_ptr<PingResultSink> sink)
+    : owner_(owner), address_(address), sink_(std::move(sink)) {}
+
+PingerICMPTask::~PingerICMPTask() {
+  if (icmp_ != INVALID_HANDLE_VALUE && !owner_.api_->closeHandle(icmp_)) fatalError(96);
+  if (replyEvent_) {
+    owner_.removeHandle(replyEvent_);
+    if (!CloseHandle(replyEvent_)) fatalError(93);
+  }
+  closeTimer(94);
+  if (reply_) HeapFree(GetProcessHeap(), 0, reply_);
+}
+
+void PingerICMPTask::start() {
+  icmp_ = owner_.api_->createFile();
+  if (icmp_ == INVALID_HANDLE_VALUE) return failLater();
+  replyEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!replyEvent_) return failStart();
+  timer_ = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+  if (!timer_) return failStart();
+  LARGE_INTEGER due;
+  due.QuadPart = -10000000LL;  // one second from now, in 100 ns units
+  if (!SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE)) return failStart();
+  owner_.random_->random(request_, requestSize);
+  reply_ = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, replySize);
+  if (!reply_) return failStart();
+  DWORD result = owner_.api_->sendEcho2(icmp_, replyEvent_, htonl(address_), request_, requestSize, reply_, replySize,
+                                        echoTimeoutMs);
+  if (result != 0 || GetLastError() != ERROR_IO_PENDING) return failStart();
+  sentAt_ = std::chrono::steady_clock::now();
+  echoPending_ = true;
+  std::weak_ptr<PingerICMPTask> weak = shared_from_this();
+  owner_.addHandle(replyEvent_, [weak] {
+    if (auto self = weak.lock()) self->onReply();
+  });
+  owner_.addHandle(timer_, [weak] {
+    if (auto self = weak.lock()) self->onTimeout();
+  });
+}
+
+void PingerICMPTask::failStart() {
+  // Nothing is registered yet and no echo is pending.
+  if (replyEvent_ && !CloseHandle(replyEvent_)) fatalError(92);
+  replyEvent_ = nullptr;
+  if (timer_ && !CloseHandle(timer_)) fatalError(95);
+  timer_ = nullptr;
+  failLater();
+}
+
+void PingerICMPTask::failLater() {
+  std::weak_ptr<PingerICMPTask> weak = shared_from_this();
+  owner_.post([weak] {
+    if (auto self = weak.lock()) self->onTimeout();
+  });
+}
+
+void PingerICMPTask::onReply() {
+  echoPending_ = false;
+  if (sink_) {
+    const auto now = std::chrono::steady_clock::now();
+    bool replied = false;
+    if (owner_.api_->parseReplies(reply_, replySize) != 0) {
+      const auto* reply = static_cast<const ICMP_ECHO_REPLY*>(reply_);
+      replied = reply->Status == IP_SUCCESS;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - sentAt_).count();
+    report(replied, static_cast<uint32_t>(ns / 1000000));
+  }
+  owner_.removeTask(position_);
+}
+
+void PingerICMPTask::onTimeout() {
+  report(false, 0);
+  if (echoPending_) {
+    // The system may still write the reply: the probe stays until the reply
+    // event says it is done, and reports nothing more.
+    closeTimer(94);
+    return;
+  }
+  owner_.removeTask(position_);
+}
+
+void PingerICMPTask::report(bool replied, uint32_t latencyMs) {
+  std::shared_ptr<PingResultSink> sink = std::move(sink_);
+  if (!sink) return;
+  if (replied)
+    sink->replied(latencyMs);
+  else
+    sink->failed();
+}
+
+void PingerICMPTask::closeTimer(int fatalCode) {
+  if (!timer_) return;
+  owner_.removeHandle(timer_);
+  if (!CloseHandle(timer_)) fatalError(fatalCode);
+  timer_ = nullptr;
+}
+
+void PingerICMPTask::silence() {
+  sink_.reset();
+  closeTimer(94);
+}
+
+void PingerICMPTask::abandon() {
+  // The system never gave the buffer back: leaking it (and the handles it may
+  // still signal) is the only safe end.
+  if (replyEvent_) owner_.removeHandle(replyEvent_);
+  closeTimer(94);
+  replyEvent_ = nullptr;
+  reply_ = nullptr;
+  icmp_ = INVALID_HANDLE_VALUE;
+  sink_.reset();
+}
+
+PingerICMP::PingerICMP(std::shared_ptr<RandomGenerator> random, std::shared_ptr<IcmpEchoApi> api)
+    : random_(std::move(random)), api_(std::move(api)) {
+  wake_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!wake_) fatalError(25);
+  addHandle(wake_, [this] {
+    if (!ResetEvent(wake_)) fatalError(39);
+  });
+  thread_ = std::thread(&PingerICMP::threadMain, this);
+}
+
+PingerICMP::~PingerICMP() {
+  post([this] { onStop(); });
+  thread_.join();
+  // A probe's deferred failure may have been queued in the pass that stopped:
+  // it has nothing left to report to.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.clear();
+  }
+  if (!handles_.empty() || !tasks_.empty()) fatalError(77);
+  if (!CloseHandle(wake_)) fatalError(89);
+}
+
+void PingerICMP::pingAsync(uint32_t address, std::shared_ptr<PingResultSink> sink) {
+  post([this, address, sink = std::move(sink)]() mutable { ping(address, std::move(sink)); });
+}
+
+void PingerICMP::post(std::function<void()> task) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.push_back(std::move(task));
+  if (!SetEvent(wake_)) fatalError(43);
+}
+
+void PingerICMP::addHandle(HANDLE handle, std::function<void()> callback) {
+  if (!handles_.emplace(handle, std::move(callback)).second) fatalError(57);
+}
+
+void PingerICMP::removeHandle(HANDLE handle) {
+  if (handles_.erase(handle) == 0) fatalError(17);
+}
+
+void PingerICMP::ping(uint32_t address, std::shared_ptr<PingResultSink> sink) {
+  if (stopping_) return;
+  waiting_.push_back({address, std::move(sink)});
+  startWaiting();
+}
+
+void PingerICMP::startWaiting() {
+  while (!waiting_.empty() && handles_.size() + 2 <= MAXIMUM_WAIT_OBJECTS) {
+    Waiting next = std::move(waiting_.front());
+    waiting_.pop_front();
+    auto task = std::make_shared<PingerICMPTask>(*this, next.address, std::move(next.sink));
+    task->position_ = tasks_.insert(tasks_.begin(), task);
+    task->start();
+  }
+}
+
+void PingerICMP::removeTask(TaskList::iterator position) {
+  std::shared_ptr<PingerICMPTask> task = std::move(*position);
+  tasks_.erase(position);
+  task.reset();
+  startWaiting();
+}
+
+void PingerICMP::onStop() {
+  stopping_ = true;
+  drainDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainLimitMs);
+  waiting_.clear();
+  for (auto it = tasks_.begin(); it != tasks_.end();) {
+    if ((*it)->echoPending_) {
+      (*it)->silence();
+      ++it;
+    } else {
+      std::shared_ptr<PingerICMPTask> task = std::move(*it);
+      it = tasks_.erase(it);
+    }
+  }
+  removeHandle(wake_);
+}
+
+void PingerICMP::abandonDraining() {
+  for (auto& task : tasks_) task->abandon();
+  tasks_.clear();
+}
+
+void PingerICMP::threadMain() {
+  std::vector<HANDLE> list;
+  while (!handles_.empty()) {
+    std::vector<std::function<void()>> taken;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      taken.swap(queue_);
+    }
+    for (auto& task : taken) task();
+    taken.clear();
+    if (handles_.empty()) break;
+
+    DWORD timeout = INFINITE;
+    if (stopping_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drainDeadline_ -
+                                                                              std::chrono::steady_clock::now())
+                            .count();
+      timeout = left > 0 ? static_cast<DWORD>(left) : 0;
+    }
+    list.clear();
+    for (const auto& entry : handles_) list.push_back(entry.first);
+    const DWORD count = static_cast<DWORD>(list.size());
+    const DWORD result = WaitForMultipleObjects(count, list.data(), FALSE, timeout);
+    if (result == WAIT_TIMEOUT && stopping_) {
+      abandonDraining();
+      break;
+    }
+    if (result >= WAIT_OBJECT_0 + count) fatalError(65);
+    auto found = handles_.find(list[result - WAIT_OBJECT_0]);
+    if (found == handles_.end()) fatalError(59);
+    // A copy: the callback may remove its own entry.
+    std::function<void()> callback = found->second;
+    callback();
+  }
+}

@@ -1,0 +1,110 @@
+#pragma once
+
+#include "probe/win/IcmpEchoApi.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "probe/PingEcho.h"
+
+class PingerICMP;
+class RandomGenerator;
+
+// One echo request, from its start until its reply event is signalled: the
+// system owns the reply buffer until then, so the probe outlives its own
+// time-out and the stop of its PingerICMP. Touched only on the wait thread.
+class PingerICMPTask : public std::enable_shared_from_this<PingerICMPTask> {
+ public:
+  static constexpr WORD requestSize = 32;
+  // The documented rule: one reply, its data, 8 bytes for an ICMP error, and
+  // the system's status block.
+  static constexpr DWORD replySize = sizeof(ICMP_ECHO_REPLY) + requestSize + 8 + sizeof(IO_STATUS_BLOCK);
+  static constexpr DWORD echoTimeoutMs = 1000;
+
+  PingerICMPTask(PingerICMP& owner, uint32_t address, std::shared_ptr<PingResultSink> sink);
+  ~PingerICMPTask();
+  PingerICMPTask(const PingerICMPTask&) = delete;
+  PingerICMPTask& operator=(const PingerICMPTask&) = delete;
+
+ private:
+  friend class PingerICMP;
+  void start();
+  void failStart();
+  void failLater();
+  void onReply();
+  void onTimeout();
+  void report(bool replied, uint32_t latencyMs);
+  void closeTimer(int fatalCode);
+  void silence();
+  void abandon();
+
+  PingerICMP& owner_;
+  std::list<std::shared_ptr<PingerICMPTask>>::iterator position_;
+  HANDLE icmp_ = INVALID_HANDLE_VALUE;
+  uint32_t address_;
+  std::shared_ptr<PingResultSink> sink_;  // until the one report
+  std::chrono::steady_clock::time_point sentAt_;
+  HANDLE replyEvent_ = nullptr;
+  HANDLE timer_ = nullptr;
+  unsigned char request_[requestSize];
+  void* reply_ = nullptr;  // process heap
+  bool echoPending_ = false;  // the system still holds the reply buffer
+};
+
+// Sends the echo requests and waits for their completion on Windows handles,
+// on a wait thread of its own. Each wait covers at most MAXIMUM_WAIT_OBJECTS
+// handles (the wake event and two per probe); pings beyond that wait in a
+// queue and start as others end.
+class PingerICMP : public PingEcho {
+ public:
+  explicit PingerICMP(std::shared_ptr<RandomGenerator> random,
+                      std::shared_ptr<IcmpEchoApi> api = systemIcmpEchoApi());
+  // Ends every probe without a report. Echo requests still held by the system
+  // are waited for (they end within their one-second time-out) before their
+  // buffers are freed; after drainLimitMs any left are leaked, not freed.
+  ~PingerICMP() override;
+
+  void pingAsync(uint32_t address, std::shared_ptr<PingResultSink> sink) override;  // any thread
+  void post(std::function<void()> task);  // any thread
+
+  // Wait thread.
+  void addHandle(HANDLE handle, std::function<void()> callback);
+  void removeHandle(HANDLE handle);
+
+  static constexpr DWORD drainLimitMs = 3000;
+
+ private:
+  friend class PingerICMPTask;
+  using TaskList = std::list<std::shared_ptr<PingerICMPTask>>;
+  struct Waiting {
+    uint32_t address;
+    std::shared_ptr<PingResultSink> sink;
+  };
+
+  void threadMain();
+  void ping(uint32_t address, std::shared_ptr<PingResultSink> sink);
+  void startWaiting();
+  void removeTask(TaskList::iterator position);
+  void onStop();
+  void abandonDraining();
+
+  std::shared_ptr<RandomGenerator> random_;
+  std::shared_ptr<IcmpEchoApi> api_;
+  TaskList tasks_;  // newest first
+  std::deque<Waiting> waiting_;  // no room in the wait yet
+  bool stopping_ = false;
+  std::chrono::steady_clock::time_point drainDeadline_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::function<void()>> queue_;  // guarded by mutex_
+  HANDLE wake_;
+  std::map<HANDLE, std::function<void()>> handles_;
+};

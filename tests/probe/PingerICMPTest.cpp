@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/RandomGenerator.h"
+#include "probe/win/PingerICMP.h"
+#include "tests/probe/FakeIcmpEchoApi.h"
+#include "tests/probe/RecordingSinks.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Behaviour = FakeIcmpEchoApi::Behaviour;
+constexpr uint32_t target = 0x7f000001;
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::shared_ptr<RandomGenerator> random() {
+  static auto generator = std::make_shared<RandomGenerator>();
+  return generator;
+}
+
+struct Probe {
+  explicit Probe(Behaviour behaviour)
+      : api(std::make_shared<FakeIcmpEchoApi>(behaviour)),
+        log(std::make_shared<ProbeLog>()),
+        icmp(std::make_unique<PingerICMP>(random(), api)) {}
+  void ping(int server, uint32_t address = target) {
+    icmp->pingAsync(address, std::make_shared<RecordingSink>(log, server));
+  }
+  std::shared_ptr<FakeIcmpEchoApi> api;
+  std::shared_ptr<ProbeLog> log;
+  std::unique_ptr<PingerICMP> icmp;
+};
+
+struct OutcomeCase {
+  const char* name;
+  Behaviour behaviour;
+  bool replied;
+  long long atLeastMs, atMostMs;  // when the one report comes
+};
+
+Behaviour make(void (*edit)(Behaviour&)) {
+  Behaviour b;
+  edit(b);
+  return b;
+}
+
+class PingerICMPOutcomeTest : public ::testing::TestWithParam<OutcomeCase> {};
+
+TEST_P(PingerICMPOutcomeTest, ReportsExactlyOnce) {
+  const OutcomeCase& c = GetParam();
+  Probe probe(c.behaviour);
+  const auto start = Clock::now();
+  probe.ping(0);
+  ASSERT_TRUE(probe.log->waitForResults(1, 5000));
+  const long long at = msSince(start);
+  // The one-second timer and the echo's own time-out both pass.
+  std::this_thread::sleep_for(std::chrono::milliseconds(c.atMostMs < 900 ? 1200 : 300));
+  auto reports = probe.log->of(0);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].kind, c.replied ? ProbeLog::Replied : ProbeLog::Failed);
+  EXPECT_GE(at, c.atLeastMs);
+  EXPECT_LE(at, c.atMostMs);
+  if (c.replied) {
+    EXPECT_GE(reports[0].value, uint32_t(c.behaviour.completeAfterMs));
+    EXPECT_LE(reports[0].value, uint32_t(at));
+  }
+  EXPECT_EQ(probe.api->freedBeforeCompletion(), 0);
+  probe.icmp.reset();
+  EXPECT_EQ(probe.api->openIcmpHandles(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, PingerICMPOutcomeTest,
+    ::testing::Values(
+        OutcomeCase{"Reply", make([](Behaviour& b) { b.completeAfterMs = 30; }), true, 30, 800},
+        // an error reply is counted by the system but carries no latency
+        OutcomeCase{"UnreachableReply", make([](Behaviour& b) { b.status = IP_DEST_HOST_UNREACHABLE; }), false, 0, 800},
+        OutcomeCase{"TimedOutReply", make([](Behaviour& b) { b.status = IP_REQ_TIMED_OUT; }), false, 0, 800},
+        // the echo's own time-out signals the event with nothing in the buffer
+        OutcomeCase{"NoReply", make([](Behaviour& b) { b.withReply = false; }), false, 0, 800},
+        // the reply event never comes: the one-second timer decides
+        OutcomeCase{"Silent", make([](Behaviour& b) { b.completeAfterMs = 1600; }), false, 900, 1500},
+        OutcomeCase{"SendFails", make([](Behaviour& b) { b.sendFails = true; }), false, 0, 800},
+        OutcomeCase{"CreateFails", make([](Behaviour& b) { b.createFails = true; }), false, 0, 800}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PingerICMPTest, SendsThirtyTwoRandomBytesWithABufferOfTheDocumentedSize) {
+  Probe probe(Behaviour{});
+  probe.ping(0, 0x7f000001);
+  probe.ping(1, 0x7f010203);
+  ASSERT_TRUE(probe.log->waitForResults(2));
+  auto echoes = probe.api->echoes();
+  ASSERT_EQ(echoes.size(), 2u);
+  // ICMP_ECHO_REPLY, the data, 8 bytes for an ICMP error and the IO_STATUS_BLOCK
+#ifdef _WIN64
+  const DWORD documented = 40 + 32 + 8 + 16;
+#else
+  const DWORD documented = 28 + 32 + 8 + 8;
+#endif
+  for (const auto& echo : echoes) {
+    EXPECT_EQ(echo.replySize, documented);
+    EXPECT_EQ(echo.request.size(), 32u);
+    EXPECT_EQ(echo.timeoutMs, 1000u);
+  }
+  // network byte order on the wire, newest first in the list does not matter
+  std::vector<IPAddr> destinations{echoes[0].destination, echoes[1].destination};
+  std::sort(destinations.begin(), destinations.end());
+  std::vector<IPAddr> expected{htonl(0x7f000001), htonl(0x7f010203)};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(destinations, expected);
+  EXPECT_NE(echoes[0].request, echoes[1].request);
+}
+
+// The timer wins: "failed" at about one second, yet the buffer the system
+// still owns is written later, and the probe is gone only after that.
+TEST(PingerICMPTest, AnEchoOutlastingTheTimerKeepsItsBufferUntilItCompletes) {
+  Behaviour late;
+  late.completeAfterMs = 1500;
+  Probe probe(late);
+  probe.ping(0);
+  ASSERT_TRUE(probe.log->waitForResults(1, 3000));
+  EXPECT_EQ(probe.api->completed(), 0u);
+  const auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (probe.api->completed() < 1 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(probe.api->completed(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(probe.api->freedBeforeCompletion(), 0);
+  EXPECT_EQ(probe.log->of(0).size(), 1u);
+  EXPECT_EQ(probe.api->openIcmpHandles(), 0) << "the probe should end once its echo has";
+}
+
+TEST(PingerICMPTest, StoppingWaitsForTheEchoesTheSystemStillHolds) {
+  Behaviour slow;
+  slow.completeAfterMs = 600;
+  Probe probe(slow);
+  for (int i = 0; i < 5; ++i) probe.ping(i);
+  ASSERT_TRUE(probe.api->waitSent(5));
+  const auto start = Clock::now();
+  probe.icmp.reset();
+  EXPECT_GE(msSince(start), 400);
+  EXPECT_EQ(probe.api->completed(), 5u);
+  EXPECT_EQ(probe.api->freedBeforeCompletion(), 0);
+  EXPECT_EQ(probe.log->count(), 0u);
+  EXPECT_EQ(probe.api->openIcmpHandles(), 0);
+}
+
+TEST(PingerICMPTest, StoppingGivesUpOnEchoesThatNeverCompleteWithoutFreeingThem) {
+  Behaviour never;
+  never.completeAfterMs = -1;
+  Probe probe(never);
+  for (int i = 0; i < 3; ++i) probe.ping(i);
+  ASSERT_TRUE(probe.api->waitSent(3));
+  const auto start = Clock::now();
+  probe.icmp.reset();
+  const long long took = msSince(start);
+  EXPECT_GE(took, PingerICMP::drainLimitMs - 100);
+  EXPECT_LE(took, PingerICMP::drainLimitMs + 1500);
+  EXPECT_EQ(probe.log->count(), 0u);
+  // leaked on purpose: the buffers are still live heap blocks
+  for (const auto& echo : probe.api->echoes()) EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, echo.reply));
+}
+
+// 64 handles per wait: the wake event and two per probe leave room for 31.
+TEST(PingerICMPTest, MoreProbesThanOneWaitHoldsQueueAndAllReport) {
+  Behaviour slow;
+  slow.completeAfterMs = 150;
+  Probe probe(slow);
+  for (int i = 0; i < 100; ++i) probe.ping(i);
+  ASSERT_TRUE(probe.log->waitForResults(100, 20000));
+  EXPECT_EQ(probe.api->maxOutstanding(), 31u);
+  for (int i = 0; i < 100; ++i) {
+    auto reports = probe.log->of(i);
+    ASSERT_EQ(reports.size(), 1u) << i;
+    EXPECT_EQ(reports[0].kind, ProbeLog::Replied) << i;
+  }
+  EXPECT_EQ(probe.api->freedBeforeCompletion(), 0);
+}
+
+// A probe that cannot start queues its failure; a stop in the same pass must
+// discard that, not end the process.
+TEST(PingerICMPTest, AFailureQueuedAsItStopsIsDropped) {
+  for (int round = 0; round < 20; ++round) {
+    Behaviour failing;
+    failing.sendFails = round % 2 == 0;
+    failing.createFails = round % 2 == 1;
+    Probe probe(failing);
+    for (int i = 0; i < 3; ++i) probe.ping(i);
+    probe.icmp.reset();
+    EXPECT_EQ(probe.api->openIcmpHandles(), 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// Real echo requests and name lookups under Wine, to loopback only. Needs root
+// (Wine opens a raw ICMP socket). In an executable of its own: Wine's echo
+// code is the one part here that may write memory the test does not own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "core/RandomGenerator.h"
+#include "probe/Pinger.h"
+#include "tests/probe/RecordingSinks.h"
+
+namespace {
+
+constexpr uint32_t loopback = 0x7f000001;
+
+std::shared_ptr<RandomGenerator> random() {
+  static auto generator = std::make_shared<RandomGenerator>();
+  return generator;
+}
+
+TEST(PingerRealIcmpTest, LoopbackRepliesWithALatency) {
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    SCOPED_TRACE(host);
+    auto log = std::make_shared<ProbeLog>();
+    auto pinger = std::make_shared<Pinger>(random());
+    auto sink = std::make_shared<RecordingSink>(log, 0);
+    pinger->ping(host, sink, sink);
+    ASSERT_TRUE(log->waitForResults(1, 5000));
+    auto reports = log->of(0);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].kind, ProbeLog::Resolved);
+    EXPECT_EQ(reports[0].value, loopback);
+    EXPECT_EQ(reports[1].kind, ProbeLog::Replied);
+    EXPECT_LT(reports[1].value, 1000u);
+    EXPECT_NE(reports[0].thread, reports[1].thread);
+  }
+}
+
+TEST(PingerRealIcmpTest, MoreServersThanOneWaitCoversAllReply) {
+  auto log = std::make_shared<ProbeLog>();
+  auto pinger = std::make_shared<Pinger>(random());
+  for (int i = 0; i < 40; ++i) {
+    auto sink = std::make_shared<RecordingSink>(log, i);
+    pinger->ping("127.0.0.1", sink, sink);
+  }
+  ASSERT_TRUE(log->waitForResults(40, 15000));
+  for (int i = 0; i < 40; ++i) {
+    auto reports = log->of(i);
+    ASSERT_EQ(reports.size(), 2u) << i;
+    EXPECT_EQ(reports[1].kind, ProbeLog::Replied) << i;
+  }
+}
+
+TEST(PingerRealIcmpTest, DestroyedWithEchoesInFlightEndsSilently) {
+  for (int wait : {0, 5, 20}) {
+    auto log = std::make_shared<ProbeLog>();
+    auto pinger = std::make_shared<Pinger>(random());
+    for (int i = 0; i < 20; ++i) {
+      auto sink = std::make_shared<RecordingSink>(log, i);
+      pinger->ping("127.0.0.1", sink, sink);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    const auto start = std::chrono::steady_clock::now();
+    pinger.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    const size_t atEnd = log->count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(log->count(), atEnd);
+  }
+}
+
+}  // namespace
