@@ -12,47 +12,43 @@ PingerICMPTask::PingerICMPTask(PingerICMP& owner, uint32_t address, std::shared_
 
 PingerICMPTask::~PingerICMPTask() {
   if (icmp_ != INVALID_HANDLE_VALUE && !owner_.api_->closeHandle(icmp_)) fatalError(96);
-  if (replyEvent_) {
-    owner_.removeHandle(replyEvent_);
-    if (!CloseHandle(replyEvent_)) fatalError(93);
-  }
-  closeTimer(94);
+  if (replyEvent_) owner_.removeHandle(replyEvent_.get());
+  replyEvent_.reset();
+  closeTimer();
   if (reply_) HeapFree(GetProcessHeap(), 0, reply_);
 }
 
 void PingerICMPTask::start() {
   icmp_ = owner_.api_->createFile();
   if (icmp_ == INVALID_HANDLE_VALUE) return failLater();
-  replyEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  replyEvent_ = WinHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr), 93);
   if (!replyEvent_) return failStart();
-  timer_ = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+  timer_ = WinHandle(CreateWaitableTimerW(nullptr, TRUE, nullptr), 94);
   if (!timer_) return failStart();
   LARGE_INTEGER due;
   due.QuadPart = -10000000LL;  // one second from now, in 100 ns units
-  if (!SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE)) return failStart();
+  if (!SetWaitableTimer(timer_.get(), &due, 0, nullptr, nullptr, FALSE)) return failStart();
   owner_.random_->random(request_, requestSize);
   reply_ = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, replySize);
   if (!reply_) return failStart();
-  DWORD result = owner_.api_->sendEcho2(icmp_, replyEvent_, htonl(address_), request_, requestSize, reply_, replySize,
+  DWORD result = owner_.api_->sendEcho2(icmp_, replyEvent_.get(), htonl(address_), request_, requestSize, reply_, replySize,
                                         echoTimeoutMs);
   if (result != 0 || GetLastError() != ERROR_IO_PENDING) return failStart();
   sentAt_ = std::chrono::steady_clock::now();
   echoPending_ = true;
   std::weak_ptr<PingerICMPTask> weak = shared_from_this();
-  owner_.addHandle(replyEvent_, [weak] {
+  owner_.addHandle(replyEvent_.get(), [weak] {
     if (auto self = weak.lock()) self->onReply();
   });
-  owner_.addHandle(timer_, [weak] {
+  owner_.addHandle(timer_.get(), [weak] {
     if (auto self = weak.lock()) self->onTimeout();
   });
 }
 
 void PingerICMPTask::failStart() {
   // Nothing is registered yet and no echo is pending.
-  if (replyEvent_ && !CloseHandle(replyEvent_)) fatalError(92);
-  replyEvent_ = nullptr;
-  if (timer_ && !CloseHandle(timer_)) fatalError(95);
-  timer_ = nullptr;
+  if (!replyEvent_.close()) fatalError(92);
+  if (!timer_.close()) fatalError(95);
   failLater();
 }
 
@@ -83,7 +79,7 @@ void PingerICMPTask::onTimeout() {
   if (echoPending_) {
     // The system may still write the reply: the probe stays until the reply
     // event says it is done, and reports nothing more.
-    closeTimer(94);
+    closeTimer();
     return;
   }
   owner_.removeTask(position_);
@@ -98,24 +94,22 @@ void PingerICMPTask::report(bool replied, uint32_t latencyMs) {
     sink->failed();
 }
 
-void PingerICMPTask::closeTimer(int fatalCode) {
+void PingerICMPTask::closeTimer() {
   if (!timer_) return;
-  owner_.removeHandle(timer_);
-  if (!CloseHandle(timer_)) fatalError(fatalCode);
-  timer_ = nullptr;
+  owner_.removeHandle(timer_.get());
+  timer_.reset();
 }
 
 void PingerICMPTask::silence() {
   sink_.reset();
-  closeTimer(94);
+  closeTimer();
 }
 
 void PingerICMPTask::abandon() {
   // The system never gave the buffer back: leaking it (and the handles it may
   // still signal) is the only safe end.
-  if (replyEvent_) owner_.removeHandle(replyEvent_);
-  closeTimer(94);
-  replyEvent_ = nullptr;
+  if (replyEvent_) owner_.removeHandle(replyEvent_.release());
+  closeTimer();
   reply_ = nullptr;
   icmp_ = INVALID_HANDLE_VALUE;
   sink_.reset();
@@ -123,10 +117,10 @@ void PingerICMPTask::abandon() {
 
 PingerICMP::PingerICMP(std::shared_ptr<RandomGenerator> random, std::shared_ptr<IcmpEchoApi> api)
     : random_(std::move(random)), api_(std::move(api)) {
-  wake_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  wake_ = WinHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr), 89);
   if (!wake_) fatalError(25);
-  addHandle(wake_, [this] {
-    if (!ResetEvent(wake_)) fatalError(39);
+  addHandle(wake_.get(), [this] {
+    if (!ResetEvent(wake_.get())) fatalError(39);
   });
   thread_ = std::thread(&PingerICMP::threadMain, this);
 }
@@ -141,7 +135,7 @@ PingerICMP::~PingerICMP() {
     queue_.clear();
   }
   if (!handles_.empty() || !tasks_.empty()) fatalError(77);
-  if (!CloseHandle(wake_)) fatalError(89);
+  wake_.reset();
 }
 
 void PingerICMP::pingAsync(uint32_t address, std::shared_ptr<PingResultSink> sink) {
@@ -151,7 +145,7 @@ void PingerICMP::pingAsync(uint32_t address, std::shared_ptr<PingResultSink> sin
 void PingerICMP::post(std::function<void()> task) {
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.push_back(std::move(task));
-  if (!SetEvent(wake_)) fatalError(43);
+  if (!SetEvent(wake_.get())) fatalError(43);
 }
 
 void PingerICMP::addHandle(HANDLE handle, std::function<void()> callback) {
@@ -198,7 +192,7 @@ void PingerICMP::onStop() {
       it = tasks_.erase(it);
     }
   }
-  removeHandle(wake_);
+  removeHandle(wake_.get());
 }
 
 void PingerICMP::abandonDraining() {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/win/WinHandle.h"
 #include "probe/PingEcho.h"
 
 class PingerICMP;
@@ -42,7 +43,7 @@ class PingerICMPTask : public std::enable_shared_from_this<PingerICMPTask> {
   void onReply();
   void onTimeout();
   void report(bool replied, uint32_t latencyMs);
-  void closeTimer(int fatalCode);
+  void closeTimer();
   void silence();
   void abandon();
 
@@ -52,8 +53,8 @@ class PingerICMPTask : public std::enable_shared_from_this<PingerICMPTask> {
   uint32_t address_;
   std::shared_ptr<PingResultSink> sink_;  // until the one report
   std::chrono::steady_clock::time_point sentAt_;
-  HANDLE replyEvent_ = nullptr;
-  HANDLE timer_ = nullptr;
+  WinHandle replyEvent_;
+  WinHandle timer_;
   unsigned char request_[requestSize];
   void* reply_ = nullptr;  // process heap
   bool echoPending_ = false;  // the system still holds the reply buffer
@@ -105,6 +106,6 @@ class PingerICMP : public PingEcho {
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::function<void()>> queue_;  // guarded by mutex_
-  HANDLE wake_;
+  WinHandle wake_;
   std::map<HANDLE, std::function<void()>> handles_;
 };

@@ -78,6 +78,27 @@ TEST(PingerNetnsTest, ANameThatDoesNotResolveIsUnresolvedAndFailedAtOnce) {
   EXPECT_EQ(reports[0].thread, reports[1].thread);
 }
 
+// From the namespace's hosts file: the first IPv4 address counts, wherever it
+// is listed; IPv6 alone is no address.
+TEST(PingerNetnsTest, OnlyAnIpv4AddressIsAResult) {
+  auto log = std::make_shared<ProbeLog>();
+  auto pinger = std::make_shared<Pinger>(random());
+  auto dual = std::make_shared<RecordingSink>(log, 0);
+  auto v6only = std::make_shared<RecordingSink>(log, 1);
+  pinger->ping("zav-probe-dual", dual, dual);
+  pinger->ping("zav-probe-v6only", v6only, v6only);
+  ASSERT_TRUE(log->waitForResults(2, 5000));
+  auto reports = log->of(0);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].kind, ProbeLog::Resolved);
+  EXPECT_EQ(reports[0].value, 0x7f000001u);
+  EXPECT_EQ(reports[1].kind, ProbeLog::Failed);  // 127.0.0.1 is silent here
+  reports = log->of(1);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].kind, ProbeLog::Unresolved);
+  EXPECT_EQ(reports[1].kind, ProbeLog::Failed);
+}
+
 // The stop waits for the echoes the system still holds, then ends silently.
 TEST(PingerNetnsTest, DestroyedWithSilentEchoesInFlightWaitsForThemAndReportsNothing) {
   auto log = std::make_shared<ProbeLog>();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "core/RandomGenerator.h"
 #include "probe/Pinger.h"
@@ -53,21 +54,28 @@ TEST(PingerRealIcmpTest, MoreServersThanOneWaitCoversAllReply) {
   }
 }
 
-TEST(PingerRealIcmpTest, DestroyedWithEchoesInFlightEndsSilently) {
-  for (int wait : {0, 5, 20}) {
-    auto log = std::make_shared<ProbeLog>();
-    auto pinger = std::make_shared<Pinger>(random());
-    for (int i = 0; i < 20; ++i) {
-      auto sink = std::make_shared<RecordingSink>(log, i);
-      pinger->ping("127.0.0.1", sink, sink);
+TEST(PingerRealIcmpTest, DestroyedWithLookupsAndEchoesInFlightEndsSilently) {
+  for (int servers : {0, 1, 31, 32, 100}) {
+    for (int waitMs : {0, 5, 20}) {
+      SCOPED_TRACE(::testing::Message() << servers << " servers, destroyed after " << waitMs << " ms");
+      auto log = std::make_shared<ProbeLog>();
+      auto pinger = std::make_shared<Pinger>(random());
+      std::vector<std::weak_ptr<RecordingSink>> sinks;
+      for (int i = 0; i < servers; ++i) {
+        auto sink = std::make_shared<RecordingSink>(log, i);
+        sinks.push_back(sink);
+        pinger->ping("127.0.0.1", sink, sink);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+      const auto start = std::chrono::steady_clock::now();
+      pinger.reset();
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+      for (const auto& sink : sinks) EXPECT_TRUE(sink.expired());
+      const size_t atEnd = log->count();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_EQ(log->count(), atEnd);
+      for (int i = 0; i < servers; ++i) EXPECT_LE(log->of(i).size(), 2u) << i;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-    const auto start = std::chrono::steady_clock::now();
-    pinger.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-    const size_t atEnd = log->count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(log->count(), atEnd);
   }
 }
 

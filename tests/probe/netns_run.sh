@@ -4,7 +4,8 @@
 #   netns_run.sh command [args...]
 # The namespace has only its loopback, which ignores echo requests
 # (127.0.0.1 is silent there), a resolv.conf naming 127.0.0.1 where nothing
-# listens (every lookup fails at once), and the marker route 127.77.0.0/16 by
+# listens (every lookup fails at once), a hosts file with two names of its
+# own (one listed IPv6 first, then IPv4; one IPv6 only), and the marker route 127.77.0.0/16 by
 # which the test checks that Wine reads this namespace's table. Wine's network
 # calls run in its own service process, so the test gets a prefix of its own
 # whose wineserver starts inside the namespace. Needs root.
@@ -32,6 +33,7 @@ ip netns exec "$ns" sh -c 'echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all' || 
 ip netns exec "$ns" ip route add 127.77.0.0/16 dev lo || fail "cannot add the marker route in $ns"
 mkdir -p "/etc/netns/$ns"
 echo "nameserver 127.0.0.1" > "/etc/netns/$ns/resolv.conf"
+printf '::1 zav-probe-dual\n127.0.0.1 zav-probe-dual\n::1 zav-probe-v6only\n' > "/etc/netns/$ns/hosts"
 
 base=${ZAV_WINEPREFIX:?ZAV_WINEPREFIX is not set}
 "$here/../../tools/wine-prefix.sh" "$base" || fail "cannot make the Wine prefix"
@@ -42,5 +44,6 @@ cp -a "$base/." "$prefix/"
 ip netns exec "$ns" env ZAV_WINEPREFIX="$prefix" ZAV_NETNS="$ns" sh -c '
   [ "$(cat /proc/sys/net/ipv4/icmp_echo_ignore_all)" = 1 ] || { echo "echoes are not ignored here" >&2; exit 1; }
   [ "$(grep -v "^#" /etc/resolv.conf)" = "nameserver 127.0.0.1" ] || { echo "resolv.conf is not the namespace one" >&2; exit 1; }
+  grep -q zav-probe-dual /etc/hosts || { echo "hosts is not the namespace one" >&2; exit 1; }
   [ -z "$(ip -4 addr show scope global)" ] || { echo "the namespace has more than loopback" >&2; exit 1; }
   exec "$@"' netns_run "$@"
