@@ -15,6 +15,14 @@ fail() { echo "netns_run.sh: $*" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || fail "needs root to make a network namespace"
 command -v ip >/dev/null || fail "ip (iproute2) is missing"
 
+# Namespaces left by runs that were killed (their shell is gone).
+for old in $(ip netns list | sed -n 's/^\(zavprobe-[0-9]*\).*/\1/p'); do
+  kill -0 "${old#zavprobe-}" 2>/dev/null && continue
+  ip netns pids "$old" | xargs -r kill -9 2>/dev/null
+  ip netns del "$old" 2>/dev/null
+  rm -rf "/etc/netns/$old"
+done
+
 ns="zavprobe-$$"
 prefix=""
 cleanup() {
@@ -39,6 +47,8 @@ base=${ZAV_WINEPREFIX:?ZAV_WINEPREFIX is not set}
 "$here/../../tools/wine-prefix.sh" "$base" || fail "cannot make the Wine prefix"
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/zav-netns-prefix.XXXXXX")
 cp -a "$base/." "$prefix/"
+# A crash ends the program at once instead of waiting in the debugger.
+sed -i '/^"Debugger"="winedbg/d' "$prefix/system.reg"
 
 # One shell for the checks and the run, so both see the same bind mounts.
 ip netns exec "$ns" env ZAV_WINEPREFIX="$prefix" ZAV_NETNS="$ns" sh -c '
@@ -46,4 +56,4 @@ ip netns exec "$ns" env ZAV_WINEPREFIX="$prefix" ZAV_NETNS="$ns" sh -c '
   [ "$(grep -v "^#" /etc/resolv.conf)" = "nameserver 127.0.0.1" ] || { echo "resolv.conf is not the namespace one" >&2; exit 1; }
   grep -q zav-probe-dual /etc/hosts || { echo "hosts is not the namespace one" >&2; exit 1; }
   [ -z "$(ip -4 addr show scope global)" ] || { echo "the namespace has more than loopback" >&2; exit 1; }
-  exec "$@"' netns_run "$@"
+  exec timeout -k 5 120 "$@"' netns_run "$@"
