@@ -127,7 +127,8 @@ ChildProcess::~ChildProcess() {
   job_.reset();
 }
 
-uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine) {
+uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent) {
+  if (stopEvent && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) throw std::runtime_error("stopped");
   WinHandle job = createKillOnCloseJob();
   StartedProcess started = createSuspendedProcess(programPath, commandLine);
   if (!AssignProcessToJobObject(job.get(), started.process.get())) {
@@ -135,7 +136,15 @@ uint32_t runAndWait(const std::wstring& programPath, const std::wstring& command
     throw std::runtime_error("AssignProcessToJobObject failed");
   }
   if (ResumeThread(started.thread.get()) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
-  if (WaitForSingleObject(started.process.get(), INFINITE) != WAIT_OBJECT_0) throw std::runtime_error("wait failed");
+  HANDLE handles[2] = {started.process.get(), stopEvent};
+  DWORD woke = WaitForMultipleObjects(stopEvent ? 2 : 1, handles, FALSE, INFINITE);
+  if (woke == WAIT_OBJECT_0 + 1) {
+    TerminateJobObject(job.get(), 1);
+    // Gone before the caller reports, so a retry finds no half-run program.
+    WaitForSingleObject(started.process.get(), 10000);
+    throw std::runtime_error("stopped");
+  }
+  if (woke != WAIT_OBJECT_0) throw std::runtime_error("wait failed");
   DWORD code = 0;
   if (!GetExitCodeProcess(started.process.get(), &code)) throw std::runtime_error("GetExitCodeProcess failed");
   return code;

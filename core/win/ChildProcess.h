@@ -71,8 +71,10 @@ StartedProcess createSuspendedProcess(const std::wstring& programPath, const std
 
 // Runs the program like ChildProcess and blocks until it ends, without a time
 // limit; its exit code. std::runtime_error when it can't be started or its
-// exit code can't be read.
-uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine);
+// exit code can't be read. stopEvent (optional, not owned; manual-reset so it
+// stays set) ends the wait early: the program is ended through its job and
+// std::runtime_error is thrown, also when the event was set before the call.
+uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent = nullptr);
 
 // Told once per CommandRunner: false when the command could not be started,
 // true when it was started and has ended (whatever its exit code).

@@ -10,6 +10,7 @@
 #include "core/QuoteArgument.h"
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
+#include "core/win/WinHandle.h"
 #include "tests/support/win/ChildHelper.h"
 #include "tests/support/win/TestFolder.h"
 
@@ -160,6 +161,38 @@ TEST(RunAndWaitTest, ReturnsTheExitCode) {
 TEST(RunAndWaitTest, AProgramThatCannotStartThrows) {
   std::wstring missing = joinPath(tempFolder(), L"zav-no-such-program.exe");
   EXPECT_THROW(runAndWait(missing, quoteArgument(missing)), std::runtime_error);
+}
+
+TEST(RunAndWaitTest, AStopEventThatStaysUnsetChangesNothing) {
+  WinHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr), winhandle::kNoCloseCode);
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(runAndWait(childHelperPath(), childHelperCommand(L"--sleep 50 --exit 3"), stop.get()), 3u);
+}
+
+TEST(RunAndWaitTest, TheStopEventEndsAHungChild) {
+  std::wstring record = uniqueTempPath(L"record");
+  WinHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr), winhandle::kNoCloseCode);
+  ASSERT_TRUE(stop);
+  std::thread stopper([&] {
+    if (waitForFile(record, 30000)) SetEvent(stop.get());
+  });
+  DWORD start = GetTickCount();
+  std::wstring hang = childHelperCommand(L"--record " + quoteArgument(record) + L" --sleep 60000");
+  EXPECT_THROW(runAndWait(childHelperPath(), hang, stop.get()), std::runtime_error);
+  stopper.join();
+  EXPECT_LT(GetTickCount() - start, 30000u);
+  ASSERT_TRUE(waitForFile(record, 0));
+  EXPECT_TRUE(processEnds(recordedProcessId(record), 0)) << "the child still runs after the call";
+  DeleteFileW(record.c_str());
+}
+
+TEST(RunAndWaitTest, AStopEventSetBeforeTheCallStartsNothing) {
+  std::wstring record = uniqueTempPath(L"record");
+  WinHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr), winhandle::kNoCloseCode);
+  ASSERT_TRUE(stop);
+  EXPECT_THROW(runAndWait(childHelperPath(), childHelperCommand(L"--record " + quoteArgument(record)), stop.get()),
+               std::runtime_error);
+  EXPECT_FALSE(waitForFile(record, 500));
 }
 
 // Reports on a promise; done must come exactly once.
