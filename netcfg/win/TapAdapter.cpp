@@ -1,0 +1,153 @@
+#include "netcfg/win/TapAdapter.h"
+
+#include <utility>
+
+#include "core/DebugLog.h"
+#include "core/NumberError.h"
+#include "core/Text.h"
+#include "core/win/System.h"
+#include "core/win/WinHandle.h"
+
+namespace {
+
+// Registry key names are at most 255 characters; the buffer holds the NUL too.
+constexpr DWORD keyNameBuffer = 256;
+
+void logLine(const std::wstring& text) { writeDebugLog(toUtf8(text) + "\n"); }
+
+std::wstring adapterKeyPathOf(const std::wstring& subkeyName) {
+  return std::wstring(adapterClassKey) + L"\\" + subkeyName;
+}
+
+// Every key in its 64-bit view; an empty holder when it can't be opened.
+WinKey openKey(const wchar_t* path, REGSAM access) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access | registryViewFlag(), &opened) != ERROR_SUCCESS)
+    return WinKey();
+  return WinKey(opened, winhandle::kNoCloseCode);
+}
+
+bool readSubkeyCount(HKEY key, DWORD& count) {
+  return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                          nullptr) == ERROR_SUCCESS &&
+         count != 0;
+}
+
+bool enumSubkeyName(HKEY key, DWORD index, std::wstring& name) {
+  wchar_t buffer[keyNameBuffer];
+  DWORD length = keyNameBuffer;
+  if (RegEnumKeyExW(key, index, buffer, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return false;
+  name.assign(buffer, length);
+  return true;
+}
+
+enum class StringValue { missing, unusable, read };
+
+// A non-empty REG_SZ, cut at its first NUL. The buffer is as large as the
+// size the value reports, rounded up, so an odd size can't write past it.
+StringValue readStringValue(HKEY key, const wchar_t* name, std::wstring& text) {
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return StringValue::missing;
+  if (type != REG_SZ || size == 0) return StringValue::unusable;
+  std::wstring value((size + 1) / 2, L'\0');
+  DWORD capacity = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &capacity) != ERROR_SUCCESS ||
+      type != REG_SZ)
+    return StringValue::unusable;
+  value.resize((capacity + 1) / 2);
+  trimAtNul(value);
+  text = std::move(value);
+  return StringValue::read;
+}
+
+bool isMarked(HKEY key) {
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, L"IsKWEL", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_DWORD ||
+      size != sizeof(DWORD))
+    return false;
+  DWORD mark = 0;
+  if (RegQueryValueExW(key, L"IsKWEL", nullptr, &type, reinterpret_cast<BYTE*>(&mark), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof(DWORD))
+    return false;
+  return mark != 0;
+}
+
+}  // namespace
+
+std::wstring tapDevicePath(const std::wstring& instanceId) { return L"\\\\.\\Global\\" + instanceId + L".tap"; }
+
+bool canOpenTapDevice(const std::wstring& instanceId) {
+  WinFile device(CreateFileW(tapDevicePath(instanceId).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_SYSTEM | FILE_FLAG_OVERLAPPED, nullptr),
+                 winhandle::kNoCloseCode);
+  if (!device) {
+    logLine(L"GLE: " + std::to_wstring(GetLastError()));
+    return false;
+  }
+  return true;
+}
+
+bool forEachAdapterKey(const std::function<bool(const std::wstring& adapterKeyPath)>& visit) {
+  WinKey classKey = openKey(adapterClassKey, KEY_READ);
+  if (!classKey) throw NumberError(26);
+  DWORD count = 0;
+  if (!readSubkeyCount(classKey.get(), count)) throw NumberError(27);
+  for (DWORD index = 0; index < count; ++index) {
+    std::wstring name;
+    if (!enumSubkeyName(classKey.get(), index, name)) throw NumberError(28);
+    if (!visit(adapterKeyPathOf(name))) return false;
+  }
+  return true;
+}
+
+TapAdapter::TapAdapter(std::wstring tapWindowsFolder, HANDLE stopEvent)
+    : tapWindowsFolder_(std::move(tapWindowsFolder)), stopEvent_(stopEvent) {}
+
+bool TapAdapter::findOwnTapAdapter() {
+  WinKey classKey = openKey(adapterClassKey, KEY_READ);
+  if (!classKey) return false;
+  DWORD count = 0;
+  if (!readSubkeyCount(classKey.get(), count)) return false;
+  for (DWORD index = 0; index < count; ++index) {
+    std::wstring name;
+    if (!enumSubkeyName(classKey.get(), index, name)) return false;
+    if (isOwnAdapter(name)) return true;
+  }
+  return false;
+}
+
+bool TapAdapter::isOwnAdapter(const std::wstring& subkeyName) {
+  std::wstring path = adapterKeyPathOf(subkeyName);
+  WinKey key = openKey(path.c_str(), KEY_READ | KEY_SET_VALUE);
+  if (!key) return false;
+  if (!isMarked(key.get())) return false;
+
+  std::wstring instanceId;
+  StringValue read = readStringValue(key.get(), L"NetCfgInstanceId", instanceId);
+  if (read == StringValue::missing) logLine(L"NetCfgInstanceId not found, " + subkeyName);
+  if (read != StringValue::read) return false;
+  // Only the braced form: some IIDFromString versions turn an empty text into
+  // the null GUID.
+  GUID guid;
+  if (instanceId.size() != 38 || FAILED(IIDFromString(instanceId.c_str(), &guid))) return false;
+
+  std::wstring componentId;
+  read = readStringValue(key.get(), L"ComponentId", componentId);
+  if (read == StringValue::missing) logLine(L"ComponentId not found, " + subkeyName);
+  if (read != StringValue::read) return false;
+  if (componentId != L"tap0901") {
+    logLine(L"invalid ComponentId: " + componentId + L", " + subkeyName);
+    return false;
+  }
+
+  if (!canOpenTapDevice(instanceId)) {
+    logLine(L"Not openable: " + subkeyName + L", " + instanceId);
+    return false;
+  }
+  adapterGuid_ = guid;
+  adapterKeyPath_ = path;
+  logLine(L"MyTap Found: " + subkeyName + L", " + instanceId);
+  return true;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+// Under HKEY_LOCAL_MACHINE: one subkey per network adapter.
+inline constexpr wchar_t adapterClassKey[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}";
+// Under HKEY_LOCAL_MACHINE: "Bind", the TCP/IP binding order.
+inline constexpr wchar_t tcpipLinkageKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Linkage";
+
+// "\\.\Global\" + the adapter's NetCfgInstanceId as read + ".tap".
+std::wstring tapDevicePath(const std::wstring& instanceId);
+// Whether the adapter's device opens for exclusive use; it is closed at once.
+bool canOpenTapDevice(const std::wstring& instanceId);
+
+// Calls visit with every adapter key path (class key + "\" + subkey name) in
+// enumeration order until it returns false (the result then is false).
+// NumberError 26: no class key; 27: its subkey count unreadable or 0;
+// 28: a subkey name can't be enumerated.
+bool forEachAdapterKey(const std::function<bool(const std::wstring& adapterKeyPath)>& visit);
+
+// The client's own TAP-Windows adapter: found by its "IsKWEL" mark or
+// installed with TAP-Windows' tapinstall and marked, then hidden and put first
+// in the TCP/IP binding order. Everything blocks the calling thread (the
+// tunnel worker); the registry is always seen in its 64-bit view.
+class TapAdapter {
+ public:
+  // tapWindowsFolder: where TAP-Windows is installed ("bin\tapinstall.exe",
+  // "driver\OemVista.inf"). stopEvent (may be null, not owned): a manual-reset
+  // event the tunnel's owner sets when it stops; it ends a tapinstall that
+  // still runs.
+  TapAdapter(std::wstring tapWindowsFolder, HANDLE stopEvent);
+  TapAdapter(const TapAdapter&) = delete;
+  TapAdapter& operator=(const TapAdapter&) = delete;
+
+  // The first adapter in enumeration order that is marked, is a tap0901
+  // adapter with a GUID and whose device opens; on true its GUID and key path
+  // are kept. Every failure means "not found".
+  bool findOwnTapAdapter();
+
+  const GUID& adapterGuid() const { return adapterGuid_; }
+  const std::wstring& adapterKeyPath() const { return adapterKeyPath_; }
+
+ private:
+  // true when the subkey is the own adapter (its GUID and path then kept).
+  bool isOwnAdapter(const std::wstring& subkeyName);
+
+  std::wstring tapWindowsFolder_;
+  HANDLE stopEvent_;
+  GUID adapterGuid_ = {};
+  std::wstring adapterKeyPath_;
+};
