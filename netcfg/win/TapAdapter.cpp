@@ -1,12 +1,17 @@
 #include "netcfg/win/TapAdapter.h"
 
+#include <exception>
+#include <set>
 #include <utility>
 
 #include "core/DebugLog.h"
 #include "core/NumberError.h"
+#include "core/QuoteArgument.h"
 #include "core/Text.h"
+#include "core/win/ChildProcess.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
+#include "netcfg/TapBindOrder.h"
 
 namespace {
 
@@ -73,6 +78,27 @@ bool isMarked(HKEY key) {
     return false;
   return mark != 0;
 }
+
+// Opens the adapter key path and writes one REG_DWORD; the key is closed either way.
+bool writeAdapterDword(const std::wstring& adapterKeyPath, const wchar_t* name, DWORD value) {
+  // An empty path would open HKEY_LOCAL_MACHINE itself.
+  if (adapterKeyPath.empty()) return false;
+  WinKey key = openKey(adapterKeyPath.c_str(), KEY_READ | KEY_SET_VALUE);
+  if (!key) return false;
+  return RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
+         ERROR_SUCCESS;
+}
+
+BindGuid bindGuidOf(const GUID& guid) {
+  BindGuid bind;
+  bind.data1 = guid.Data1;
+  bind.data2 = guid.Data2;
+  bind.data3 = guid.Data3;
+  for (int i = 0; i < 8; ++i) bind.data4[i] = guid.Data4[i];
+  return bind;
+}
+
+std::wstring wideOf(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 
 }  // namespace
 
@@ -150,4 +176,75 @@ bool TapAdapter::isOwnAdapter(const std::wstring& subkeyName) {
   adapterKeyPath_ = path;
   logLine(L"MyTap Found: " + subkeyName + L", " + instanceId);
   return true;
+}
+
+bool TapAdapter::installTapAdapter() {
+  std::set<std::wstring> before;
+  try {
+    forEachAdapterKey([&](const std::wstring& path) {
+      before.insert(path);
+      return true;
+    });
+  } catch (const std::exception&) {
+    return false;
+  }
+
+  std::wstring tapinstall = joinPath(tapWindowsFolder_, L"bin\\tapinstall.exe");
+  std::wstring inf = joinPath(tapWindowsFolder_, L"driver\\OemVista.inf");
+  std::wstring commandLine = quoteArgument(tapinstall) + L" install " + quoteArgument(inf) + L" tap0901";
+  try {
+    if (runAndWait(tapinstall, commandLine, stopEvent_) != 0) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+  logLine(L"tapinstall done");
+
+  std::wstring added;
+  bool found = false;
+  try {
+    found = !forEachAdapterKey([&](const std::wstring& path) {
+      if (before.count(path)) return true;
+      added = path;
+      return false;
+    });
+  } catch (const std::exception&) {
+    return false;
+  }
+  if (!found) return false;
+  adapterKeyPath_ = added;
+  logLine(L"new TAP: regIndex = " + added);
+  return true;
+}
+
+bool TapAdapter::markOwnAdapter() { return writeAdapterDword(adapterKeyPath_, L"IsKWEL", 1); }
+
+bool TapAdapter::setAdapterCharacteristics() {
+  const DWORD hidden = 8;  // NCF_HIDDEN
+  return writeAdapterDword(adapterKeyPath_, L"Characteristics", hidden);
+}
+
+int TapAdapter::moveAdapterFirstInBindOrder() {
+  WinKey key = openKey(tcpipLinkageKey, KEY_READ | KEY_WRITE);
+  if (!key) return bindOrder::keyNotOpened;
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key.get(), L"Bind", nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+    return bindOrder::valueNotQueried;
+  if (type != REG_MULTI_SZ || size == 0) return bindOrder::valueNotMultiString;
+  std::string value(size, '\0');
+  if (RegQueryValueExW(key.get(), L"Bind", nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_MULTI_SZ)
+    return bindOrder::valueNotRead;
+  value.resize(size);
+
+  BindRewrite rewrite = rewriteBindOrder(value, bindGuidOf(adapterGuid_));
+  if (rewrite.result != bindOrder::rewritten) return rewrite.result;
+  logLine(L"===Binding Order===");
+  for (const BindGuid& guid : rewrite.order) logLine(wideOf(bracedGuidText(guid)));
+  logLine(L"===Binding Order End===");
+  if (RegSetValueExW(key.get(), L"Bind", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(rewrite.value.data()),
+                     static_cast<DWORD>(rewrite.value.size())) != ERROR_SUCCESS)
+    return bindOrder::valueNotWritten;
+  return bindOrder::rewritten;
 }

@@ -41,6 +41,18 @@ class TapAdapter {
   // are kept. Every failure means "not found".
   bool findOwnTapAdapter();
 
+  // Runs tapinstall for one more tap0901 adapter and takes the first adapter
+  // key that was not there before; on true its key path is kept (its GUID is
+  // taken by the next findOwnTapAdapter). False on any failure, a stop by the
+  // stop event included.
+  bool installTapAdapter();
+  // "IsKWEL" = 1 on the adapter key: the adapter is the client's own.
+  bool markOwnAdapter();
+  // "Characteristics" = 8 (hidden) on the adapter key.
+  bool setAdapterCharacteristics();
+  // The own adapter first in "Bind"; a bindOrder result code.
+  int moveAdapterFirstInBindOrder();
+
   const GUID& adapterGuid() const { return adapterGuid_; }
   const std::wstring& adapterKeyPath() const { return adapterKeyPath_; }
 

@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/NumberError.h"
+#include "core/QuoteArgument.h"
 #include "core/Text.h"
+#include "core/win/ChildProcess.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
+#include "netcfg/TapBindOrder.h"
 #include "netcfg/win/TapAdapter.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/win/ChildHelper.h"
 #include "tests/support/win/TapFixture.h"
 
 namespace {
@@ -302,6 +307,219 @@ TEST_F(TapRegistryTest, ForEachAdapterKeyThrowsWithoutSubkeys) {
       EXPECT_EQ(e.code(), classKey ? 27 : 26);
     }
   }
+}
+
+// A "Bind" value: "\Device\" + each GUID + NUL, then a NUL.
+std::string bindValue(const std::vector<std::wstring>& guids) {
+  std::wstring text;
+  for (const std::wstring& guid : guids) text += L"\\Device\\" + guid + std::wstring(1, L'\0');
+  text.push_back(L'\0');
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+}
+
+DWORD readDword(const std::wstring& keyPath, const wchar_t* name) {
+  DWORD type = 0;
+  std::string bytes;
+  if (!readRegistryValue(keyPath, name, type, bytes) || type != REG_DWORD || bytes.size() != 4) return 0xFFFFFFFF;
+  return *reinterpret_cast<const DWORD*>(bytes.data());
+}
+
+const std::string bindOrderLog =
+    "===Binding Order===\n{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n{00112233-4455-6677-8899-AABBCCDDEEFF}\n"
+    "===Binding Order End===\n";
+
+struct BindCase {
+  const char* name;
+  bool linkageKey;
+  DWORD type;  // REG_NONE: no "Bind"
+  std::string value;
+  int result;
+  std::string after;  // the value afterwards
+  std::string log;
+};
+
+const std::string malformed = bindValue({guidB}) + std::string("\\\0D\0r\0v\0\0\0\0\0", 12);
+
+const BindCase bindCases[] = {
+    {"Rewritten", true, REG_MULTI_SZ, bindValue({guidB, guidA}), bindOrder::rewritten, bindValue({guidA, guidB}),
+     bindOrderLog},
+    {"AlreadyFirstWrittenInUpperCase", true, REG_MULTI_SZ,
+     bindValue({L"{5a8d2f31-0b7c-4e96-a1d4-3c2b9e8f7a60}", L"{00112233-4455-6677-8899-aabbccddeeff}"}),
+     bindOrder::rewritten, bindValue({guidA, guidB}), bindOrderLog},
+    {"NoLinkageKey", false, REG_NONE, "", bindOrder::keyNotOpened, "", ""},
+    {"NoBind", true, REG_NONE, "", bindOrder::valueNotQueried, "", ""},
+    {"BindAsText", true, REG_SZ, bindValue({guidA}), bindOrder::valueNotMultiString, bindValue({guidA}), ""},
+    {"BindEmpty", true, REG_MULTI_SZ, "", bindOrder::valueNotMultiString, "", ""},
+    {"Malformed", true, REG_MULTI_SZ, malformed, bindOrder::entryTooShort, malformed, ""},
+    {"OwnAbsent", true, REG_MULTI_SZ, bindValue({guidB}), bindOrder::adapterNotListed, bindValue({guidB}), ""},
+    {"OddSize", true, REG_MULTI_SZ, bindValue({guidB, guidA}) + '\0', bindOrder::rewritten, bindValue({guidA, guidB}),
+     bindOrderLog},
+};
+
+class MoveAdapterFirstTable : public TapRegistryTest, public testing::WithParamInterface<BindCase> {};
+
+TEST_P(MoveAdapterFirstTable, RewritesBindOrLeavesIt) {
+  const BindCase& c = GetParam();
+  writeClassKey({ownAdapter(L"0001", guidA)});
+  devices_.addDevice(guidA);
+  TapAdapter tap(L"C:\\unused", nullptr);
+  ASSERT_TRUE(tap.findOwnTapAdapter());
+  deleteRegistryTree(tcpipLinkageKey);
+  if (c.linkageKey) createRegistryKey(tcpipLinkageKey);
+  if (c.type != REG_NONE) setRegistryValue(tcpipLinkageKey, L"Bind", c.type, c.value);
+  CapturedDebugLog log;
+  EXPECT_EQ(tap.moveAdapterFirstInBindOrder(), c.result);
+  EXPECT_EQ(log.text(), c.log);
+  DWORD type = 0;
+  std::string after;
+  if (c.type != REG_NONE) {
+    ASSERT_TRUE(readRegistryValue(tcpipLinkageKey, L"Bind", type, after));
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(after, c.after);
+  } else {
+    EXPECT_FALSE(readRegistryValue(tcpipLinkageKey, L"Bind", type, after));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkageKeys, MoveAdapterFirstTable, testing::ValuesIn(bindCases),
+                         [](const testing::TestParamInfo<BindCase>& info) { return info.param.name; });
+
+// The portable GUID text agrees with the system's in both directions.
+TEST(BracedGuidAgainstTheSystem, ParsesAndPrintsAsIidFromStringAndStringFromIid) {
+  const wchar_t* texts[] = {
+      L"{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}", L"{5a8d2f31-0b7c-4e96-a1d4-3c2b9e8f7a60}",
+      L"{00000000-0000-0000-0000-000000000000}", L"{FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF}",
+      L"x5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}", L"{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60)",
+      L"{5A8D2F31-0B7C-4E96-A1D4--C2B9E8F7A60}", L"{5A8D2F3100B7C04E960A1D403C2B9E8F7A60}",
+      L"{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7AG0}", L"{ A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}",
+  };
+  for (const wchar_t* text : texts) {
+    SCOPED_TRACE(toUtf8(text));
+    std::u16string portable(text, text + 38);
+    BindGuid bind;
+    GUID guid;
+    bool parsed = parseBracedGuid(portable.c_str(), bind);
+    ASSERT_EQ(parsed, SUCCEEDED(IIDFromString(text, &guid)));
+    if (!parsed) continue;
+    EXPECT_EQ(bind.data1, guid.Data1);
+    EXPECT_EQ(bind.data2, guid.Data2);
+    EXPECT_EQ(bind.data3, guid.Data3);
+    EXPECT_EQ(std::memcmp(bind.data4, guid.Data4, 8), 0);
+    LPOLESTR system = nullptr;
+    ASSERT_TRUE(SUCCEEDED(StringFromIID(guid, &system)));
+    std::u16string printed = bracedGuidText(bind);
+    EXPECT_EQ(std::wstring(printed.begin(), printed.end()), std::wstring(system));
+    CoTaskMemFree(system);
+  }
+}
+
+// A TAP-Windows folder (with a blank in its name) holding the stand-in
+// tapinstall and the INF it wants.
+class TapInstallTest : public TapRegistryTest {
+ protected:
+  void SetUp() override {
+    folder_ = uniqueTempPath(L"TAP Windows");
+    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(joinPath(folder_, L"bin").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(joinPath(folder_, L"driver").c_str(), nullptr));
+    writeFileAt(joinPath(folder_, L"driver\\OemVista.inf"), "; stand-in\r\n");
+    ASSERT_TRUE(CopyFileW(joinPath(parentFolder(exePath()), L"tapinstall.exe").c_str(),
+                          joinPath(folder_, L"bin\\tapinstall.exe").c_str(), FALSE));
+    deleteRegistryTree(tcpipLinkageKey);
+    setRegistryValue(tcpipLinkageKey, L"Bind", REG_MULTI_SZ, bindValue({guidB, guidA}));
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"ZAV_TAPINSTALL", nullptr);
+    deleteTree(folder_);
+    TapRegistryTest::TearDown();
+  }
+  static void tell(const std::wstring& order) { SetEnvironmentVariableW(L"ZAV_TAPINSTALL", order.c_str()); }
+  std::wstring folder_;
+};
+
+struct InstallCase {
+  const char* name;
+  std::vector<Adapter> adapters;
+  std::wstring order;    // empty: no tapinstall at all
+  const wchar_t* added;  // the new adapter key's subkey, or null
+  std::string log;
+};
+
+const std::vector<Adapter> twoAdapters = {{L"0000", {text(L"ComponentId", L"pci\\ven_8086")}},
+                                          {L"0002", {text(L"ComponentId", L"swenum")}}};
+
+const InstallCase installCases[] = {
+    {"NewKeyAppears", twoAdapters, L"add|0003|tap0901|" + guidA, L"0003",
+     "tapinstall done\nnew TAP: regIndex = " + toUtf8(adapterPath(L"0003")) + "\n"},
+    // Enumeration order is the name's: the new key need not come last.
+    {"NewKeyAmongTheOld", twoAdapters, L"add|0001|tap0901|" + guidA, L"0001",
+     "tapinstall done\nnew TAP: regIndex = " + toUtf8(adapterPath(L"0001")) + "\n"},
+    {"NoKeyAppears", twoAdapters, L"none", nullptr, "tapinstall done\n"},
+    {"TapinstallExitsWithOne", twoAdapters, L"exit|1", nullptr, ""},
+    {"TapinstallCannotStart", twoAdapters, L"", nullptr, ""},
+    {"ClassKeyWithoutSubkeys", {}, L"add|0000|tap0901|" + guidA, nullptr, ""},
+};
+
+class InstallTapAdapterTable : public TapInstallTest, public testing::WithParamInterface<InstallCase> {};
+
+TEST_P(InstallTapAdapterTable, TakesTheKeyTapinstallAdded) {
+  const InstallCase& c = GetParam();
+  writeClassKey(c.adapters);
+  if (c.order.empty())
+    ASSERT_TRUE(DeleteFileW(joinPath(folder_, L"bin\\tapinstall.exe").c_str()));
+  else
+    tell(c.order);
+  CapturedDebugLog log;
+  TapAdapter tap(folder_, nullptr);
+  EXPECT_EQ(tap.installTapAdapter(), c.added != nullptr);
+  EXPECT_EQ(log.text(), c.log);
+  if (c.added) {
+    EXPECT_EQ(tap.adapterKeyPath(), adapterPath(c.added));
+  } else {
+    EXPECT_EQ(subkeyCount(adapterClassKey), c.adapters.size()) << "tapinstall ran after all";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Installs, InstallTapAdapterTable, testing::ValuesIn(installCases),
+                         [](const testing::TestParamInfo<InstallCase>& info) { return info.param.name; });
+
+TEST_F(TapInstallTest, MarkAndCharacteristicsAreDwordsOnTheNewAdapterKey) {
+  writeClassKey(twoAdapters);
+  tell(L"add|0001|tap0901|" + guidA);
+  TapAdapter tap(folder_, nullptr);
+  ASSERT_TRUE(tap.installTapAdapter());
+  EXPECT_TRUE(tap.markOwnAdapter());
+  EXPECT_TRUE(tap.setAdapterCharacteristics());
+  EXPECT_EQ(readDword(adapterPath(L"0001"), L"IsKWEL"), 1u);
+  EXPECT_EQ(readDword(adapterPath(L"0001"), L"Characteristics"), 8u);
+  // Gone before it is written: a failure, and no key is made for it.
+  deleteRegistryTree(adapterPath(L"0001"));
+  EXPECT_FALSE(tap.markOwnAdapter());
+  EXPECT_FALSE(tap.setAdapterCharacteristics());
+  EXPECT_EQ(subkeyCount(adapterClassKey), twoAdapters.size());
+  // Without an adapter key nothing is written, least of all on HKLM itself.
+  TapAdapter none(folder_, nullptr);
+  EXPECT_FALSE(none.markOwnAdapter());
+  EXPECT_FALSE(none.setAdapterCharacteristics());
+  DWORD type = 0;
+  std::string bytes;
+  EXPECT_FALSE(readRegistryValue(L"", L"IsKWEL", type, bytes));
+  EXPECT_FALSE(readRegistryValue(L"", L"Characteristics", type, bytes));
+}
+
+// The stand-in refuses any other command line with exit code 90: this is
+// the one that makes it act.
+TEST_F(TapInstallTest, TapinstallGetsTheInstallCommandLine) {
+  writeClassKey(twoAdapters);
+  tell(L"exit|0");
+  EXPECT_EQ(runAndWait(joinPath(folder_, L"bin\\tapinstall.exe"),
+                       quoteArgument(joinPath(folder_, L"bin\\tapinstall.exe")) + L" install " +
+                           quoteArgument(joinPath(folder_, L"driver\\OemVista.inf")) + L" tap0901"),
+            0u);
+  EXPECT_EQ(runAndWait(joinPath(folder_, L"bin\\tapinstall.exe"),
+                       quoteArgument(joinPath(folder_, L"bin\\tapinstall.exe")) + L" install " +
+                           quoteArgument(joinPath(folder_, L"driver\\OemVista.inf")) + L" TAP0901"),
+            90u);
 }
 
 }  // namespace

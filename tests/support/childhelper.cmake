@@ -5,6 +5,8 @@ if(WIN32)
   zav_test_program(protect_tool SOURCES ${ZAV_TEST_DIR}/programs/ProtectTool.cpp UNICODE)
   # The demo run's manifest, signed by the tests' one signer.
   zav_test_program(make_manifest SOURCES ${ZAV_TEST_DIR}/programs/MakeManifest.cpp LIBS zav_testsupport UNICODE)
+  zav_test_program(tapinstall SOURCES ${ZAV_TEST_DIR}/programs/TapInstall.cpp ${ZAV_TEST_DIR}/win/TapFixture.cpp
+    UNICODE)
 endif()
 if(WIN32)
   zav_test_program(netsh_standin SOURCES ${ZAV_TEST_DIR}/programs/NetshStandIn.cpp UNICODE)
