@@ -7,6 +7,7 @@
 #include "core/DebugLog.h"
 #include "core/NumberError.h"
 #include "core/QuoteArgument.h"
+#include "core/StatusCodes.h"
 #include "core/Text.h"
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
@@ -176,6 +177,18 @@ bool TapAdapter::isOwnAdapter(const std::wstring& subkeyName) {
   adapterKeyPath_ = path;
   logLine(L"MyTap Found: " + subkeyName + L", " + instanceId);
   return true;
+}
+
+int TapAdapter::prepareTapAdapter() {
+  if (!findOwnTapAdapter()) {
+    if (!installTapAdapter()) return status::tapinstallFailed;
+    if (!markOwnAdapter()) return status::adapterMarkFailed;
+    if (!findOwnTapAdapter()) return status::adapterNotFound;
+  }
+  if (!setAdapterCharacteristics()) return status::adapterCharacteristicsFailed;
+  // The order is a preference: the tunnel works without it.
+  moveAdapterFirstInBindOrder();
+  return 0;
 }
 
 bool TapAdapter::installTapAdapter() {

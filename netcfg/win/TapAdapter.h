@@ -33,28 +33,40 @@ class TapAdapter {
   // event the tunnel's owner sets when it stops; it ends a tapinstall that
   // still runs.
   TapAdapter(std::wstring tapWindowsFolder, HANDLE stopEvent);
+  virtual ~TapAdapter() = default;
   TapAdapter(const TapAdapter&) = delete;
   TapAdapter& operator=(const TapAdapter&) = delete;
+
+  // The whole step: found, or installed, marked and found; then hidden and
+  // ordered. 0 when the adapter is ready (adapterGuid() names it), or the
+  // status that tells the user why not (status::tapinstallFailed,
+  // adapterMarkFailed, adapterNotFound, adapterCharacteristicsFailed). The
+  // steps are virtual so that a test can fail those no registry fixture can.
+  int prepareTapAdapter();
 
   // The first adapter in enumeration order that is marked, is a tap0901
   // adapter with a GUID and whose device opens; on true its GUID and key path
   // are kept. Every failure means "not found".
-  bool findOwnTapAdapter();
+  virtual bool findOwnTapAdapter();
 
   // Runs tapinstall for one more tap0901 adapter and takes the first adapter
   // key that was not there before; on true its key path is kept (its GUID is
   // taken by the next findOwnTapAdapter). False on any failure, a stop by the
   // stop event included.
-  bool installTapAdapter();
+  virtual bool installTapAdapter();
   // "IsKWEL" = 1 on the adapter key: the adapter is the client's own.
-  bool markOwnAdapter();
+  virtual bool markOwnAdapter();
   // "Characteristics" = 8 (hidden) on the adapter key.
-  bool setAdapterCharacteristics();
+  virtual bool setAdapterCharacteristics();
   // The own adapter first in "Bind"; a bindOrder result code.
-  int moveAdapterFirstInBindOrder();
+  virtual int moveAdapterFirstInBindOrder();
 
   const GUID& adapterGuid() const { return adapterGuid_; }
   const std::wstring& adapterKeyPath() const { return adapterKeyPath_; }
+
+ protected:
+  GUID adapterGuid_ = {};
+  std::wstring adapterKeyPath_;
 
  private:
   // true when the subkey is the own adapter (its GUID and path then kept).
@@ -62,6 +74,4 @@ class TapAdapter {
 
   std::wstring tapWindowsFolder_;
   HANDLE stopEvent_;
-  GUID adapterGuid_ = {};
-  std::wstring adapterKeyPath_;
 };

@@ -2,10 +2,12 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/NumberError.h"
 #include "core/QuoteArgument.h"
+#include "core/StatusCodes.h"
 #include "core/Text.h"
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
@@ -317,6 +319,14 @@ std::string bindValue(const std::vector<std::wstring>& guids) {
   return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
 }
 
+std::string readBind() {
+  DWORD type = 0;
+  std::string bytes;
+  EXPECT_TRUE(readRegistryValue(tcpipLinkageKey, L"Bind", type, bytes));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+  return bytes;
+}
+
 DWORD readDword(const std::wstring& keyPath, const wchar_t* name) {
   DWORD type = 0;
   std::string bytes;
@@ -521,5 +531,168 @@ TEST_F(TapInstallTest, TapinstallGetsTheInstallCommandLine) {
                            quoteArgument(joinPath(folder_, L"driver\\OemVista.inf")) + L" TAP0901"),
             90u);
 }
+
+struct PrepareCase {
+  const char* name;
+  std::vector<Adapter> adapters;
+  std::wstring order;
+  std::vector<std::wstring> devices;
+  int status;
+  const wchar_t* own;  // the subkey that ends up marked, or null
+  std::string log;
+};
+
+const std::string foundLog = "MyTap Found: 0001, {5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n";
+const std::string installedLog = "tapinstall done\nnew TAP: regIndex = " + toUtf8(adapterPath(L"0001")) + "\n";
+
+const PrepareCase prepareCases[] = {
+    // tapinstall would fail the step: it must not run.
+    {"FoundAdapter", {ownAdapter(L"0001", guidA)}, L"exit|1", {guidA}, 0, L"0001", foundLog + bindOrderLog},
+    {"InstallsMarksAndOrders",
+     twoAdapters,
+     L"add|0001|tap0901|" + guidA,
+     {guidA},
+     0,
+     L"0001",
+     installedLog + foundLog + bindOrderLog},
+    // A marked adapter whose device is gone is passed over for a new one.
+    {"InstallsBesideAnUnopenableOne",
+     {ownAdapter(L"0000", guidB)},
+     L"add|0001|tap0901|" + guidA,
+     {guidA},
+     0,
+     L"0001",
+     "GLE: 2\nNot openable: 0000, {00112233-4455-6677-8899-AABBCCDDEEFF}\n" + installedLog +
+         "GLE: 2\nNot openable: 0000, {00112233-4455-6677-8899-AABBCCDDEEFF}\n" + foundLog + bindOrderLog},
+    {"TapinstallFails", twoAdapters, L"exit|1", {guidA}, status::tapinstallFailed, nullptr, ""},
+    {"NoNewAdapter", twoAdapters, L"none", {guidA}, status::tapinstallFailed, nullptr, "tapinstall done\n"},
+    {"NewAdapterOfAnotherComponent",
+     twoAdapters,
+     L"add|0001|tap0801|" + guidA,
+     {guidA},
+     status::adapterNotFound,
+     L"0001",
+     installedLog + "invalid ComponentId: tap0801, 0001\n"},
+    {"NewAdapterNotOpenable",
+     twoAdapters,
+     L"add|0001|tap0901|" + guidA,
+     {},
+     status::adapterNotFound,
+     L"0001",
+     installedLog + "GLE: 2\nNot openable: 0001, {5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n"},
+};
+
+class PrepareTapAdapterTable : public TapInstallTest, public testing::WithParamInterface<PrepareCase> {};
+
+TEST_P(PrepareTapAdapterTable, EndsReadyOrWithItsStatus) {
+  const PrepareCase& c = GetParam();
+  writeClassKey(c.adapters);
+  for (const std::wstring& device : c.devices) devices_.addDevice(device);
+  tell(c.order);
+  CapturedDebugLog log;
+  TapAdapter tap(folder_, nullptr);
+  EXPECT_EQ(tap.prepareTapAdapter(), c.status);
+  EXPECT_EQ(log.text(), c.log);
+  if (c.own) {
+    EXPECT_EQ(readDword(adapterPath(c.own), L"IsKWEL"), 1u);
+  }
+  if (c.status != 0) {
+    EXPECT_EQ(readBind(), bindValue({guidB, guidA})) << "the order changed after a failure";
+    return;
+  }
+  EXPECT_TRUE(IsEqualGUID(tap.adapterGuid(), guidOf(guidA)));
+  EXPECT_EQ(tap.adapterKeyPath(), adapterPath(c.own));
+  EXPECT_EQ(readDword(adapterPath(c.own), L"Characteristics"), 8u);
+  EXPECT_EQ(readBind(), bindValue({guidA, guidB}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, PrepareTapAdapterTable, testing::ValuesIn(prepareCases),
+                         [](const testing::TestParamInfo<PrepareCase>& info) { return info.param.name; });
+
+// A driver install may wait at a system prompt for good: the owner's stop
+// ends it, and the step fails as a failed installation.
+TEST_F(TapInstallTest, TheStopEventEndsAHungTapinstall) {
+  writeClassKey(twoAdapters);
+  std::wstring record = uniqueTempPath(L"tapinstall");
+  tell(L"hang|" + record);
+  WinHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr), winhandle::kNoCloseCode);
+  ASSERT_TRUE(stop);
+  std::thread owner([&] {
+    if (waitForFile(record, 30000)) SetEvent(stop.get());
+  });
+  TapAdapter tap(folder_, stop.get());
+  DWORD start = GetTickCount();
+  EXPECT_EQ(tap.prepareTapAdapter(), status::tapinstallFailed);
+  owner.join();
+  EXPECT_LT(GetTickCount() - start, 30000u);
+  ASSERT_TRUE(waitForFile(record, 0)) << "tapinstall never ran";
+  EXPECT_TRUE(processEnds(recordedProcessId(record), 0)) << "tapinstall still runs";
+  DeleteFileW(record.c_str());
+}
+
+// Steps whose results are set by the test, for the failures that no
+// registry fixture can cause; records the order in which they ran.
+class ScriptedTapAdapter : public TapAdapter {
+ public:
+  ScriptedTapAdapter(std::vector<bool> finds, bool install, bool mark, bool characteristics)
+      : TapAdapter(L"C:\\unused", nullptr),
+        finds_(std::move(finds)),
+        install_(install),
+        mark_(mark),
+        characteristics_(characteristics) {}
+  bool findOwnTapAdapter() override {
+    calls += "find ";
+    bool found = finds_.at(findCount_++);
+    if (found) adapterGuid_ = guidOf(guidA);
+    return found;
+  }
+  bool installTapAdapter() override { return (calls += "install ", install_); }
+  bool markOwnAdapter() override { return (calls += "mark ", mark_); }
+  bool setAdapterCharacteristics() override { return (calls += "characteristics ", characteristics_); }
+  int moveAdapterFirstInBindOrder() override { return (calls += "bind", bindOrder::adapterNotListed); }
+  std::string calls;
+
+ private:
+  std::vector<bool> finds_;
+  size_t findCount_ = 0;
+  bool install_, mark_, characteristics_;
+};
+
+struct ScriptCase {
+  const char* name;
+  std::vector<bool> finds;
+  bool install, mark, characteristics;
+  int status;
+  const char* calls;
+};
+
+const ScriptCase scriptCases[] = {
+    // The binding order's result never fails the step.
+    {"Found", {true}, false, false, true, 0, "find characteristics bind"},
+    {"Installed", {false, true}, true, true, true, 0, "find install mark find characteristics bind"},
+    {"InstallFails", {false}, false, true, true, status::tapinstallFailed, "find install "},
+    {"MarkFails", {false}, true, false, true, status::adapterMarkFailed, "find install mark "},
+    {"StillNotFound", {false, false}, true, true, true, status::adapterNotFound, "find install mark find "},
+    {"CharacteristicsFail", {true}, false, false, false, status::adapterCharacteristicsFailed, "find characteristics "},
+    {"CharacteristicsFailAfterInstall",
+     {false, true},
+     true,
+     true,
+     false,
+     status::adapterCharacteristicsFailed,
+     "find install mark find characteristics "},
+};
+
+class PrepareOrderTable : public testing::TestWithParam<ScriptCase> {};
+
+TEST_P(PrepareOrderTable, RunsTheStepsInOrderAndStopsAtTheFirstFailure) {
+  const ScriptCase& c = GetParam();
+  ScriptedTapAdapter tap(c.finds, c.install, c.mark, c.characteristics);
+  EXPECT_EQ(tap.prepareTapAdapter(), c.status);
+  EXPECT_EQ(tap.calls, c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, PrepareOrderTable, testing::ValuesIn(scriptCases),
+                         [](const testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
 
 }  // namespace
