@@ -16,6 +16,7 @@
 #include "netcfg/win/TapAdapter.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/TestFolder.h"
 #include "tests/support/win/TapFixture.h"
 
 namespace {
@@ -432,7 +433,7 @@ class TapInstallTest : public TapRegistryTest {
     ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(joinPath(folder_, L"bin").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(joinPath(folder_, L"driver").c_str(), nullptr));
-    writeFileAt(joinPath(folder_, L"driver\\OemVista.inf"), "; stand-in\r\n");
+    ASSERT_TRUE(writeWideFile(joinPath(folder_, L"driver\\OemVista.inf"), "; stand-in\r\n"));
     ASSERT_TRUE(CopyFileW(joinPath(parentFolder(exePath()), L"tapinstall.exe").c_str(),
                           joinPath(folder_, L"bin\\tapinstall.exe").c_str(), FALSE));
     deleteRegistryTree(tcpipLinkageKey);
