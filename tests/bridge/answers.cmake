@@ -1,0 +1,2 @@
+zav_test(bridge_rate_meter_test SOURCES ${ZAV_TEST_DIR}/RateMeterTest.cpp)
+zav_test(bridge_account_answers_test SOURCES ${ZAV_TEST_DIR}/AccountAnswersTest.cpp)
