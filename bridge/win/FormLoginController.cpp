@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "core/StatusCodes.h"
-#include "bridge/win/StandInMainController.h"
+#include "bridge/win/FormMainController.h"
 #include "core/Endpoints.h"
 #include "core/FatalError.h"
 #include "core/SavedConfig.h"
@@ -55,7 +55,7 @@ using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
 
 }  // namespace
 
-FormLoginController::FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, UpdateSeams seams)
+FormLoginController::FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams)
     : dispatcher_(std::move(dispatcher)), seams_(std::move(seams)) {
   dispatcher_->acquire();
 }
@@ -119,7 +119,7 @@ bool FormLoginController::prefillSavedLogin() {
 bool FormLoginController::checkForUpdate() {
   if (!callView(3, [](ILoginView* v) { return v->setUpdateChecking(TRUE); })) return false;
   try {
-    const std::string base = seams_.baseUrl.empty() ? downloadBaseUrl() : seams_.baseUrl;
+    const std::string base = seams_.update.baseUrl.empty() ? downloadBaseUrl() : seams_.update.baseUrl;
     auto parts = std::make_shared<UrlParts>(parseUrl(base + "/desc"));
     auto listener = std::make_shared<ManifestListener>(this, dispatcher_);
     manifestDownload_.reset();
@@ -146,10 +146,10 @@ void FormLoginController::onManifest(std::string body) {
   try {
     std::unique_ptr<SignatureVerifier> verifier = SignatureVerifier::create();
     manifest = std::make_unique<UpdateManifest>(body, *verifier);
-    if (seams_.clientProgram.empty())
+    if (seams_.update.clientProgram.empty())
       manifest->checkInstalledFiles();
     else
-      manifest->checkInstalledFiles(seams_.clientProgram);
+      manifest->checkInstalledFiles(seams_.update.clientProgram);
   } catch (const std::exception&) {
     reportUpdateError(status::manifestInvalid);
     return;
@@ -171,7 +171,7 @@ void FormLoginController::onManifest(std::string body) {
 void FormLoginController::startUpdate(std::unique_ptr<UpdateManifest> manifest) {
   updating_ = true;
   ComPtr<UpdateDownloader> operation(new UpdateDownloader(
-      dispatcher_, static_cast<ILoginController*>(this), [this] { updateDone(); }, std::move(manifest), seams_));
+      dispatcher_, static_cast<ILoginController*>(this), [this] { updateDone(); }, std::move(manifest), seams_.update));
   ComPtr<ILoginView> view = view_;
   ComPtr<IOperationProgress> progress;
   HRESULT result = view->beginUpdate(static_cast<IOperation*>(operation.Get()), progress.GetAddressOf());
@@ -223,7 +223,7 @@ void FormLoginController::onLoginResult(const std::string& user, const std::stri
       setStringMember(config.document(), "pw", password);
       config.save();
     }
-    ComPtr<StandInMainController> main(new StandInMainController(dispatcher_));
+    ComPtr<FormMainController> main(new FormMainController(dispatcher_, seams_));
     ComPtr<ILoginView> view = view_;
     ComPtr<IMainView> mainView;
     HRESULT loggedIn = view->loggedIn(static_cast<IMainController*>(main.Get()), mainView.GetAddressOf());

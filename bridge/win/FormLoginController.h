@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "bridge/UpdateSeams.h"
+#include "bridge/win/ControllerSeams.h"
 #include "bridge/win/ComRefCount.h"
 #include "bridge/win/GuiInterfaces.h"
 #include "core/app/win/MainDispatcher.h"
@@ -24,8 +24,8 @@ class FormLoginController : public ComObject<FormLoginController, ILoginControll
  public:
   // Raises the dispatcher's busy count; detach lowers it. The object starts
   // with a count of 0: the creator's reference is the first. The update
-  // operation it starts gets the same seams.
-  FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, UpdateSeams seams);
+  // operation it starts gets the update seams, the main controller all of them.
+  FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams);
 
   // Takes a reference to view and shows the channel state, the saved login
   // and the update check on it.
@@ -61,7 +61,7 @@ class FormLoginController : public ComObject<FormLoginController, ILoginControll
   bool callView(int fatalCode, const std::function<HRESULT(ILoginView*)>& call);
 
   std::shared_ptr<MainDispatcher> dispatcher_;
-  const UpdateSeams seams_;
+  const ControllerSeams seams_;
   Microsoft::WRL::ComPtr<ILoginView> view_;
   bool loginBusy_ = false;
   bool updating_ = false;

@@ -6,12 +6,12 @@
 #include "bridge/win/GuiInterfaces.h"
 #include "core/FatalError.h"
 
-MainDispatcher::GuiStarter loginStarter(IGuiEntry* gui, UpdateSeams updateSeams) {
+MainDispatcher::GuiStarter loginStarter(IGuiEntry* gui, ControllerSeams seams) {
   std::shared_ptr<IGuiEntry> entry(gui, [](IGuiEntry* held) {
     if (held) held->Release();
   });
-  return [entry, updateSeams](const std::shared_ptr<MainDispatcher>& dispatcher) {
-    FormLoginController* controller = new FormLoginController(dispatcher, updateSeams);
+  return [entry, seams](const std::shared_ptr<MainDispatcher>& dispatcher) {
+    FormLoginController* controller = new FormLoginController(dispatcher, seams);
     controller->AddRef();
     ILoginView* view = nullptr;
     HRESULT shown = entry ? entry->showLogin(static_cast<ILoginController*>(controller), &view) : E_POINTER;

@@ -25,7 +25,10 @@ Control lines (one reply line each):
                 bytes, then silence; "split" K: write the reply K bytes at a
                 time, "pieceDelayMs" apart (default 1); "stray": one more byte
                 after the reply; "delayMs" before answering
-    reset       drop queued actions, statistics and open channel connections
+    script JSON an action for every request whose "op" is the action's "op": scripts
+                of one op answer in the order given, the last one for as long as
+                it is asked; a request with a script takes no "req" action
+    reset       drop queued actions, scripts, statistics and open channel connections
     stats       JSON: connections, handshakes, extraAfterKeyExchange, requests
                 [{length, blocks, fill (hex), digest (sha1 hex), head}], errors
     deadport    a port that refuses connections
@@ -69,6 +72,7 @@ class Session:
         self.lock = threading.Lock()
         self.conn_actions = deque()
         self.req_actions = deque()
+        self.scripts = {}
         self.sockets = set()
         self.dead = []
         self.clear_stats()
@@ -81,6 +85,17 @@ class Session:
         with self.lock:
             return queue.popleft() if queue else {}
 
+    def request_action(self, request):
+        try:
+            op = json.loads(request.decode("utf-8")).get("op")
+        except (ValueError, AttributeError):
+            op = None
+        with self.lock:
+            script = self.scripts.get(op)
+            if script:
+                return script.popleft() if len(script) > 1 else script[0]
+            return self.req_actions.popleft() if self.req_actions else {}
+
     def note(self, key, value=1):
         with self.lock:
             if isinstance(self.stats[key], list):
@@ -92,6 +107,7 @@ class Session:
         with self.lock:
             self.conn_actions.clear()
             self.req_actions.clear()
+            self.scripts.clear()
             self.clear_stats()
             live = list(self.sockets)
             self.sockets.clear()
@@ -214,7 +230,7 @@ def serve_channel(sock, session):
                                   "fill": plain[2 + length:].hex(),
                                   "digest": hashlib.sha1(request).hexdigest(),
                                   "head": request[:64].decode("utf-8", "replace")})
-        act = session.next_action(session.req_actions)
+        act = session.request_action(request)
         pause(act)
         if act.get("close"):
             return
@@ -270,6 +286,11 @@ def control_command(line, session):
     if verb == "req":
         with session.lock:
             session.req_actions.append(json.loads(rest))
+        return "ok"
+    if verb == "script":
+        action = json.loads(rest)
+        with session.lock:
+            session.scripts.setdefault(action.get("op"), deque()).append(action)
         return "ok"
     if verb == "reset":
         session.reset()

@@ -65,7 +65,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   {
     // The dispatcher takes over the one GUI entry reference and the generator;
     // empty seams: the client's own update.
-    auto dispatcher = std::make_shared<MainDispatcher>(loginStarter(gui, UpdateSeams()), std::move(random));
+    auto dispatcher = std::make_shared<MainDispatcher>(loginStarter(gui, ControllerSeams()), std::move(random));
     dispatcher->startGui();
     dispatcher->run();
   }

@@ -48,10 +48,38 @@ class MainViewHooks : public Fake<IMainView> {
  public:
   using Fake::Fake;
   HRESULT reservedSlot() { return call("IMainView::reserved"); }
-  HRESULT handOutProgress(IUnknown*, IOperationProgress**) { return S_OK; }
-  HRESULT handOutLoginView(IUnknown*, ILoginView**) { return S_OK; }
+  HRESULT handOutProgress(IUnknown* operation, IOperationProgress** progress) {
+    if (!operation) return E_POINTER;
+    if (gui_.handsOutNull("IMainView::beginOperation")) return S_OK;
+    *progress = new FakeProgress(gui_);
+    (*progress)->AddRef();
+    return S_OK;
+  }
+  HRESULT handOutLoginView(IUnknown* controller, ILoginView** view) {
+    if (!controller || FAILED(controller->QueryInterface(IID_PPV_ARGS(&gui_.loginController)))) return E_NOINTERFACE;
+    if (gui_.handsOutNull("IMainView::backToLogin")) return S_OK;
+    *view = gui_.newLoginView();
+    return S_OK;
+  }
 };
-using FakeMainView = RecordingMainView<MainViewHooks>;
+
+// Keeps the objects it is shown, as the window would, before recording.
+class FakeMainView : public RecordingMainView<MainViewHooks> {
+ public:
+  using RecordingMainView::RecordingMainView;
+  HRESULT STDMETHODCALLTYPE showAccountInfo(IUnknown* info) override {
+    gui_.accountInfo = info;
+    return RecordingMainView::showAccountInfo(info);
+  }
+  HRESULT STDMETHODCALLTYPE showGames(IUnknown* games) override {
+    gui_.games = games;
+    return RecordingMainView::showGames(games);
+  }
+  HRESULT STDMETHODCALLTYPE showServers(IUnknown* servers) override {
+    gui_.servers = servers;
+    return RecordingMainView::showServers(servers);
+  }
+};
 
 class LoginViewHooks : public Fake<ILoginView> {
  public:
@@ -97,6 +125,13 @@ ScriptedGui::ScriptedGui() = default;
 ScriptedGui::~ScriptedGui() {
   loginController.Reset();
   mainController.Reset();
+  releaseShown();
+}
+
+void ScriptedGui::releaseShown() {
+  accountInfo.Reset();
+  servers.Reset();
+  games.Reset();
 }
 
 IGuiEntry* ScriptedGui::newEntry() {

@@ -48,6 +48,11 @@ class ScriptedGui {
   // What the GUI holds, as its windows would.
   Microsoft::WRL::ComPtr<ILoginController> loginController;
   Microsoft::WRL::ComPtr<IMainController> mainController;
+  // The main window's last shown account details, servers and games.
+  Microsoft::WRL::ComPtr<IUnknown> accountInfo;
+  Microsoft::WRL::ComPtr<IUnknown> servers;
+  Microsoft::WRL::ComPtr<IUnknown> games;
+  void releaseShown();
   // Closing a window: detach its controller and let go of it.
   void closeLogin();
   void closeMain();

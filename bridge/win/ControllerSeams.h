@@ -1,0 +1,49 @@
+#pragma once
+
+// The parts of the controllers a test replaces, in the shape of UpdateSeams:
+// one struct given at construction and handed on to every controller made
+// from it; an empty member means the client's own. The main window's probes,
+// connect and repair have no client's own yet: without a seam the controller
+// starts no probe and refuses connect and repair (each logged).
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "bridge/ServerProbes.h"
+#include "bridge/UpdateSeams.h"
+#include "bridge/win/GuiInterfaces.h"
+
+class FormMainController;
+
+// What the connect operation is made with.
+struct ConnectChoice {
+  bool udp = true;
+  uint16_t port = 0;  // the server's udp or tcp port
+  int gameId = 0;
+  uint32_t serverIp = 0;  // host order
+  int latencyMs = -1;
+  std::string gameName;
+  std::string serverName;
+  std::string user;
+  std::string password;
+  std::string serverAddr;
+};
+
+// A made operation: the GUI gets operation, start runs once the GUI has
+// handed over its progress interface. The operation holds the controller and
+// reports back through onConnected/onConnectionClosed or onRepairDone.
+struct MainOperation {
+  Microsoft::WRL::ComPtr<IUnknown> operation;
+  std::function<void(IOperationProgress* progress)> start;
+};
+
+struct ControllerSeams {
+  UpdateSeams update;
+  std::function<std::unique_ptr<ServerProbes>()> makeProbes;
+  std::function<MainOperation(FormMainController* controller, const ConnectChoice& choice)> makeConnect;
+  std::function<MainOperation(FormMainController* controller, UINT group)> makeRepair;
+};

@@ -1,1 +1,0 @@
-zav_test(bridge_stand_in_main_controller_test WINDOWS_ONLY SOURCES ${ZAV_TEST_DIR}/StandInMainControllerTest.cpp)
