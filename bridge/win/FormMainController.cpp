@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "bridge/PingerProbes.h"
 #include "bridge/win/FormLoginController.h"
 #include "bridge/win/ListObjects.h"
 #include "core/DebugLog.h"
@@ -264,11 +265,9 @@ void FormMainController::onGameList(const rapidjson::Document& answer) {
 
 void FormMainController::pingServers() {
   probes_.reset();
-  if (!seams_.makeProbes) {
-    writeDebugLog("Server probes unavailable\n");
-    return;
-  }
-  probes_ = seams_.makeProbes();
+  probes_ = seams_.makeProbes
+                ? seams_.makeProbes()
+                : std::make_unique<PingerProbes>(std::make_unique<Pinger>(dispatcher_->randomSource()));
   for (size_t i = 0; i < servers_->size(); ++i) {
     pending_ += 2;
     probes_->ping((*servers_)[i].addr, std::make_shared<ServerPingSink>(this, i, requestCounter_));
