@@ -15,6 +15,7 @@
 
 #include "bridge/win/FormMainController.h"
 #include "bridge/win/LoginStart.h"
+#include "core/FatalError.h"
 #include "core/Json.h"
 #include "core/RandomGenerator.h"
 #include "core/Text.h"
@@ -23,6 +24,7 @@
 #include "service/ConnThread.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/FatalTrap.h"
 #include "tests/support/MemorySavedConfigStore.h"
 #include "tests/support/win/ScriptedGui.h"
 
@@ -975,5 +977,84 @@ TEST_F(MainControllerTest, channelLostDuringLogoutIsANoReplyThatHandsOver) {
   EXPECT_EQ(countOf(gui_.calls, "IMainView::backToLogin"), 1u);
   EXPECT_EQ(countOf(gui_.calls, "IMainView::backendLost"), 0u);
 }
+
+// ---- a failing GUI call ends the process with its call site's number ----
+
+enum class Then { nothing, logout, connect, connectUnresolved, connected, disconnected, connectClosed, tunnelFailed, repair, channelLost };
+
+struct FatalCase {
+  const char* name;
+  const char* failing;  // the call that fails (":null": succeeds without its interface)
+  int call;
+  Then then;  // what the GUI does once the first cycle is in
+  int code;
+  const char* op;  // answered with reply in place of its usual answer
+  const char* reply;
+};
+
+class GuiFailureTest : public MainControllerTest, public ::testing::WithParamInterface<FatalCase> {};
+
+void PrintTo(const FatalCase& c, std::ostream* out) { *out << c.name; }
+
+TEST_P(GuiFailureTest, endsTheProcessWithTheCallSitesNumber) {
+  const FatalCase& c = GetParam();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  if (c.then == Then::connectUnresolved) probes_->answers["127.0.0.2"] = {0, -1};
+  EXPECT_EXIT(
+      {
+        setFatalErrorHook(&exitReportingFatalCode);
+        if (c.op) reply(c.op, c.reply);
+        gui_.failing = c.failing;
+        gui_.failingCall = c.call;
+        start();
+        whenLoaded([this, c] {
+          if (c.then == Then::logout) main_->logout();
+          if (c.then == Then::repair) main_->repair(0);
+          if (c.then == Then::channelLost) backend_.reset();
+          if (c.then >= Then::connect && c.then <= Then::tunnelFailed) connectTo(0);
+          if (c.then == Then::connectClosed) operationOwner_->onConnectionClosed();
+          if (c.then < Then::connected || c.then > Then::tunnelFailed) return;
+          auto listener = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(),
+                                                       RateMeter());
+          if (c.then == Then::disconnected) main_->disconnect();
+          if (c.then == Then::tunnelFailed) listener->status(1);
+        });
+        run();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(1), "Error Code: " + std::to_string(c.code) + "\n");
+}
+
+const FatalCase fatalCases[] = {
+    {"enableIdleControls", "IMainView::enableIdleControls", 1, Then::nothing, 6, nullptr, nullptr},
+    {"setConnected", "IMainView::setConnected", 1, Then::nothing, 11, nullptr, nullptr},
+    {"enableRepair", "IMainView::enableRepair", 1, Then::nothing, 12, nullptr, nullptr},
+    {"enableConnectChoice", "IMainView::enableConnectChoice", 1, Then::nothing, 13, nullptr, nullptr},
+    {"enableIdleControls2", "IMainView::enableIdleControls2", 1, Then::nothing, 14, nullptr, nullptr},
+    {"showModePref", "IMainView::showModePref", 1, Then::nothing, 46, nullptr, nullptr},
+    {"showAccounts", "IMainView::showAccounts", 1, Then::nothing, 48, nullptr, nullptr},
+    {"showGames", "IMainView::showGames", 1, Then::nothing, 50, nullptr, nullptr},
+    {"showAccountInfo", "IMainView::showAccountInfo", 1, Then::nothing, 52, nullptr, nullptr},
+    {"showServers", "IMainView::showServers", 1, Then::nothing, 51, nullptr, nullptr},
+    {"showServerLatency", "IMainView::showServerLatency", 1, Then::nothing, 98, nullptr, nullptr},
+    {"accountsError", "IMainView::showError", 1, Then::nothing, 47, "accounts", R"({"rst":1})"},
+    {"subAccountError", "IMainView::showError", 1, Then::nothing, 76, "subAccount", R"({"rst":1})"},
+    {"gameListError", "IMainView::showError", 1, Then::nothing, 49, "gameList", R"({"rst":1})"},
+    {"notResolved", "IMainView::showError", 1, Then::connectUnresolved, 15, nullptr, nullptr},
+    {"beginConnect", "IMainView::beginOperation", 1, Then::connect, 53, nullptr, nullptr},
+    {"beginConnectWithoutProgress", "IMainView::beginOperation:null", 1, Then::connect, 53, nullptr, nullptr},
+    {"connected", "IMainView::connected", 1, Then::connected, 7, nullptr, nullptr},
+    {"disconnected", "IMainView::disconnected", 1, Then::disconnected, 8, nullptr, nullptr},
+    {"connectEnded", "IMainView::connectEnded", 1, Then::connectClosed, 61, nullptr, nullptr},
+    {"tunnelFailedError", "IMainView::showError", 1, Then::tunnelFailed, 80, nullptr, nullptr},
+    {"beginRepair", "IMainView::beginOperation", 1, Then::repair, 63, nullptr, nullptr},
+    {"backToLoginAfterLogout", "IMainView::backToLogin", 1, Then::logout, 42, nullptr, nullptr},
+    {"backToLoginWithoutView", "IMainView::backToLogin:null", 1, Then::logout, 42, nullptr, nullptr},
+    {"logoutError", "IMainView::showError", 1, Then::logout, 45, "logout", R"({"rst":6})"},
+    {"backendLost", "IMainView::backendLost", 1, Then::channelLost, 37, nullptr, nullptr},
+    {"backToLoginAfterLoss", "IMainView::backToLogin", 1, Then::channelLost, 38, nullptr, nullptr},
+};
+INSTANTIATE_TEST_SUITE_P(CallSites, GuiFailureTest, ::testing::ValuesIn(fatalCases),
+                         [](const ::testing::TestParamInfo<FatalCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
