@@ -219,7 +219,7 @@ class MainControllerTest : public ::testing::Test {
     ControllerSeams seams;
     seams.update.baseUrl = "http://127.0.0.1:" + std::to_string(backend_.deadPort());
     auto probes = probes_;
-    seams.makeProbes = [probes] { return std::make_unique<ScriptedProbes>(probes); };
+    if (!realProbes_) seams.makeProbes = [probes] { return std::make_unique<ScriptedProbes>(probes); };
     seams.makeConnect = [this](FormMainController* controller, const ConnectChoice& c) {
       operationOwner_ = controller;
       gui_.note("connect " + std::to_string(c.udp) + " " + std::to_string(c.port) + " " + std::to_string(c.gameId) +
@@ -429,6 +429,7 @@ class MainControllerTest : public ::testing::Test {
   bool updateChecked_ = false;
   bool loggedIn_ = false;
   bool idle_ = false;
+  bool realProbes_ = false;  // the client's own: a Pinger
 };
 
 template <class Interface>
@@ -976,6 +977,30 @@ TEST_F(MainControllerTest, channelLostDuringLogoutIsANoReplyThatHandsOver) {
   run();
   EXPECT_EQ(countOf(gui_.calls, "IMainView::backToLogin"), 1u);
   EXPECT_EQ(countOf(gui_.calls, "IMainView::backendLost"), 0u);
+}
+
+// ---- the client's own probes ----
+
+// Real echoes to loopback addresses (a program of its own: Wine's ICMP wants
+// no other test's echoes in flight).
+TEST_F(MainControllerTest, RealProbesMeasureLoopbackServers) {
+  realProbes_ = true;
+  start();
+  onCall = [this](const std::string& call) {
+    if (!startsWith(call, "IMainView::showServerLatency")) return;
+    if (countOf(gui_.calls, "IMainView::showServers") && idle_) {
+      onCall = nullptr;
+      leaveAll();
+    }
+  };
+  run();
+  Calls latencies;
+  for (const std::string& call : gui_.calls)
+    if (startsWith(call, "IMainView::showServerLatency")) latencies.push_back(call.substr(0, call.rfind(' ')));
+  std::sort(latencies.begin(), latencies.end());
+  EXPECT_EQ(latencies, (Calls{"IMainView::showServerLatency 0", "IMainView::showServerLatency 1"}));
+  EXPECT_EQ(countOf(gui_.calls, "IMainView::showServerLatency 0 -1"), 0u) << "127.0.0.2 answers";
+  EXPECT_EQ(countOf(gui_.calls, "IMainView::showServerLatency 1 -1"), 0u) << "127.0.0.3 answers";
 }
 
 // ---- a failing GUI call ends the process with its call site's number ----
