@@ -276,6 +276,7 @@ class MainControllerTest : public ::testing::Test {
   }
 
   void login() {
+    ASSERT_TRUE(gui_.loginController) << "no login window to log in from";
     BSTR user = makeBstr(L"user");
     BSTR password = makeBstr(L"secret");
     EXPECT_EQ(gui_.loginController->login(user, password, FALSE), S_OK);
