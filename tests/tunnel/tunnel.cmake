@@ -6,3 +6,4 @@ zav_test(tunnel_find_test SOURCES ${ZAV_TEST_DIR}/OVPNFindTest.cpp ${tunnel_win_
 zav_test(tunnel_install_test SOURCES ${ZAV_TEST_DIR}/OVPNInstallTest.cpp ${tunnel_win_fixtures}
   WINDOWS_ONLY OWN_PREFIX PEERS ovpn_standin_installer TIMEOUT 240)
 zav_test(tunnel_config_test SOURCES ${ZAV_TEST_DIR}/OVPNConfigTest.cpp)
+zav_test(tunnel_management_protocol_test SOURCES ${ZAV_TEST_DIR}/ManagementProtocolTest.cpp)
