@@ -7,3 +7,5 @@ zav_test(tunnel_install_test SOURCES ${ZAV_TEST_DIR}/OVPNInstallTest.cpp ${tunne
   WINDOWS_ONLY OWN_PREFIX PEERS ovpn_standin_installer TIMEOUT 240)
 zav_test(tunnel_config_test SOURCES ${ZAV_TEST_DIR}/OVPNConfigTest.cpp)
 zav_test(tunnel_management_protocol_test SOURCES ${ZAV_TEST_DIR}/ManagementProtocolTest.cpp)
+# Debian's openvpn as the management client, on loopback only.
+zav_test(tunnel_management_openvpn_test SOURCES ${ZAV_TEST_DIR}/ManagementOpenVpnTest.cpp NATIVE_ONLY TIMEOUT 120)
