@@ -140,33 +140,70 @@ ConnReceiver::ConnReceiver(ConnBusyHost& host) : host_(host), schedule_(new Sche
 
 ConnReceiver::~ConnReceiver() = default;
 
-void ConnReceiver::onData(const unsigned char* data, size_t) {
-  unsigned char plain[16];
-  mbedtls_aes_crypt_cbc(&schedule_->aes.context, MBEDTLS_AES_DECRYPT, sizeof plain, host_.channel().receiveIv, data,
-                        plain);
-  size_t at = 0;
-  try {
-    if (first_) {
-      first_ = false;
-      expected_ = (size_t(plain[0]) << 16) | (size_t(plain[1]) << 8) | plain[2];
-      payload_.reserve(expected_);
-      at = 3;
+// The first block tells the frame's length; the rest of the frame is then read
+// with reads never reaching past its end, so whatever follows stays unread.
+void ConnReceiver::onData(const unsigned char* data, size_t length) {
+  ConnChannel& channel = host_.channel();
+  mbedtls_aes_context* aes = &schedule_->aes.context;
+  if (first_) {
+    first_ = false;
+    unsigned char plain[16];
+    mbedtls_aes_crypt_cbc(aes, MBEDTLS_AES_DECRYPT, sizeof plain, channel.receiveIv, data, plain);
+    expected_ = (size_t(plain[0]) << 16) | (size_t(plain[1]) << 8) | plain[2];
+    const size_t frame = (expected_ + 3 + 15) / 16 * 16;
+    remaining_ = frame - sizeof plain;
+    try {
+      payload_.resize(frame - 3);
+    } catch (const std::bad_alloc&) {
+      // A reply the process cannot hold is a broken reply, not the process's end.
+      host_.replyBroken();
+      return;
     }
-    const size_t take = std::min(expected_ - payload_.size(), sizeof plain - at);
-    payload_.append(reinterpret_cast<const char*>(plain + at), take);
-  } catch (const std::bad_alloc&) {
-    // A reply the process cannot hold is a broken reply, not the process's end.
-    host_.replyBroken();
+    std::copy(plain + 3, plain + sizeof plain, &payload_[0]);
+    decrypted_ = sizeof plain - 3;
+    if (remaining_ == 0) {
+      complete();
+      return;
+    }
+    uv2wm_set_read_size(channel.stream, 0, static_cast<uint32_t>(remaining_));
     return;
   }
-  if (payload_.size() < expected_) return;
 
+  auto* out = reinterpret_cast<unsigned char*>(&payload_[0]);
+  remaining_ -= length;
+  if (carried_) {
+    const size_t take = std::min(sizeof carry_ - carried_, length);
+    std::copy(data, data + take, carry_ + carried_);
+    carried_ += take;
+    data += take;
+    length -= take;
+    if (carried_ < sizeof carry_) return;
+    mbedtls_aes_crypt_cbc(aes, MBEDTLS_AES_DECRYPT, sizeof carry_, channel.receiveIv, carry_, out + decrypted_);
+    decrypted_ += sizeof carry_;
+    carried_ = 0;
+  }
+  const size_t whole = length / 16 * 16;
+  if (whole) {
+    mbedtls_aes_crypt_cbc(aes, MBEDTLS_AES_DECRYPT, whole, channel.receiveIv, data, out + decrypted_);
+    decrypted_ += whole;
+  }
+  carried_ = length - whole;
+  std::copy(data + whole, data + length, carry_);
+  if (remaining_ == 0) {
+    complete();
+    return;
+  }
+  uv2wm_set_read_size(channel.stream, 0, static_cast<uint32_t>(remaining_));
+}
+
+void ConnReceiver::complete() {
   std::ostringstream line;
   line << "plain size=" << expected_ << "\n";
   writeDebugLog(line.str());
+  payload_.resize(expected_);
   std::string text;
   try {
-    text = decodeReplyPayload(payload_);
+    text = decodeReplyPayload(std::move(payload_));
   } catch (const std::exception&) {
     host_.replyBroken();
     return;
@@ -174,7 +211,7 @@ void ConnReceiver::onData(const unsigned char* data, size_t) {
   host_.replyComplete(std::move(text));
 }
 
-std::string decodeReplyPayload(const std::string& payload, size_t limit) {
+std::string decodeReplyPayload(std::string payload, size_t limit) {
   if (payload.empty() || payload[0] != '\0') return payload;
   const auto* stream = reinterpret_cast<const unsigned char*>(payload.data()) + 1;
   const size_t length = payload.size() - 1;

@@ -113,14 +113,21 @@ class ConnReceiver : public ConnStreamHandler {
 
  private:
   ConnBusyHost& host_;
+  void complete();
   struct Schedule;
   std::unique_ptr<Schedule> schedule_;
   bool first_ = true;
   size_t expected_ = 0;
+  size_t remaining_ = 0;  // frame bytes still to read after the first block
+  // The payload so far, decrypted in place; it holds the frame's random fill
+  // until the end, when it is cut to the payload.
   std::string payload_;
+  size_t decrypted_ = 0;
+  unsigned char carry_[16] = {};  // a cipher block split between reads
+  size_t carried_ = 0;
 };
 
 // The reply text of a complete payload: the payload itself, or, behind a 0x00
 // byte, its raw deflate stream inflated. NumberError 24 when the stream does
 // not take exactly the rest of the payload; std::exception when it is bad.
-std::string decodeReplyPayload(const std::string& payload, size_t limit = maxInflatedReply);
+std::string decodeReplyPayload(std::string payload, size_t limit = maxInflatedReply);

@@ -179,6 +179,9 @@ TEST_F(ConnThreadTest, ReplyFramesOfEverySizeAndShapeArriveWhole) {
       {"compressed empty", "{\"text\":\"\",\"compress\":true}", ""},
       {"split in single bytes", "{\"size\":200,\"split\":1}", patternBytes(200)},
       {"split in 5-byte pieces", "{\"size\":77,\"split\":5}", patternBytes(77)},
+      {"split at every block boundary", "{\"size\":300,\"split\":16}", patternBytes(300)},
+      {"split one byte past each block", "{\"size\":300,\"split\":17}", patternBytes(300)},
+      {"split in pieces of three blocks", "{\"size\":1000,\"split\":48}", patternBytes(1000)},
   };
   auto conn = startReady();
   CapturedDebugLog log;
