@@ -113,6 +113,8 @@ void ConnStateConnect::onConnected(uv_connect_t* request, int status) {
   }
   uv_tcp_t* tcp = state->tcp_;
   state->tcp_ = nullptr;
+  // A request frame must not wait for the acknowledgement of the one before.
+  uv_tcp_nodelay(tcp, 1);
   state->thread_.enterHandshake(tcp);
 }
 

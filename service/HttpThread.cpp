@@ -133,6 +133,9 @@ class HttpStateConnect : public HttpState {
     }
     uv_tcp_t* tcp = self->tcp_;
     self->tcp_ = nullptr;
+    // The TLS handshake goes out in several small writes, each waiting for the
+    // peer's acknowledgement under Nagle's algorithm.
+    uv_tcp_nodelay(tcp, 1);
     HttpThread* thread = self->thread_;
     thread->connectionMade();
     auto connection = std::make_unique<HttpConnection>(tcp, [thread] { thread->bytesArrived(); });
