@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
               megabytes / check);
   std::printf("sha1sum:     %.3f s, %.0f MiB/s\n", tool, megabytes / tool);
   std::printf("ratio local check / sha1sum: %.2f\n", check / tool);
+  std::printf("ratio update_check %.2f\n", tool / check);
   fs::remove_all(folder);
   return needed ? 1 : 0;
 }

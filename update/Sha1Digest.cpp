@@ -15,17 +15,36 @@ Sha1Digest Sha1Digest::fromHex(const std::string& text) {
   return Sha1Digest(bytes);
 }
 
-Sha1Digest Sha1Digest::of(const void* data, size_t length) {
-  Bytes bytes;
-  mbedtls_sha1_context context;
-  mbedtls_sha1_init(&context);
-  int result = mbedtls_sha1_starts_ret(&context);
-  if (result == 0) result = mbedtls_sha1_update_ret(&context, static_cast<const unsigned char*>(data), length);
-  if (result == 0) result = mbedtls_sha1_finish_ret(&context, bytes.data());
-  mbedtls_sha1_free(&context);
-  // The software SHA-1 of mbedTLS cannot fail; a failure means a broken build.
+struct Sha1Hasher::Context {
+  mbedtls_sha1_context sha1;
+};
+
+// The software SHA-1 of mbedTLS cannot fail; a failure means a broken build.
+static void checkSha1(int result) {
   if (result != 0) throw std::logic_error("sha1 failed");
+}
+
+Sha1Hasher::Sha1Hasher() : context_(new Context) {
+  mbedtls_sha1_init(&context_->sha1);
+  checkSha1(mbedtls_sha1_starts_ret(&context_->sha1));
+}
+
+Sha1Hasher::~Sha1Hasher() { mbedtls_sha1_free(&context_->sha1); }
+
+void Sha1Hasher::update(const void* data, size_t length) {
+  checkSha1(mbedtls_sha1_update_ret(&context_->sha1, static_cast<const unsigned char*>(data), length));
+}
+
+Sha1Digest Sha1Hasher::finish() {
+  Sha1Digest::Bytes bytes;
+  checkSha1(mbedtls_sha1_finish_ret(&context_->sha1, bytes.data()));
   return Sha1Digest(bytes);
+}
+
+Sha1Digest Sha1Digest::of(const void* data, size_t length) {
+  Sha1Hasher hasher;
+  hasher.update(data, length);
+  return hasher.finish();
 }
 
 std::string Sha1Digest::toHex() const {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,22 @@ class Sha1Digest {
 
  private:
   std::optional<Bytes> bytes_;
+};
+
+// SHA-1 over bytes given in pieces.
+class Sha1Hasher {
+ public:
+  Sha1Hasher();
+  ~Sha1Hasher();
+  Sha1Hasher(const Sha1Hasher&) = delete;
+  Sha1Hasher& operator=(const Sha1Hasher&) = delete;
+  void update(const void* data, size_t length);
+  // Once, after the last piece.
+  Sha1Digest finish();
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> context_;
 };
 
 // The first four bytes as a little-endian number; 0 for an absent digest.

@@ -1,5 +1,6 @@
 #include "update/UpdateManifest.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -18,7 +19,8 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-std::string readWholeFile(const std::wstring& path) {
+// Each piece is hashed while it is still in the cache it was read into.
+std::string readAndHashFile(const std::wstring& path, Sha1Digest& digest) {
   std::unique_ptr<std::FILE, FileCloser> file(openLocalFile(path, "rb"));
   if (!file) throw NumberError(11);
   if (std::fseek(file.get(), 0, SEEK_END) != 0) throw NumberError(12);
@@ -26,7 +28,14 @@ std::string readWholeFile(const std::wstring& path) {
   if (size < 0) throw NumberError(13);
   if (std::fseek(file.get(), 0, SEEK_SET) != 0) throw NumberError(14);
   std::string bytes(static_cast<size_t>(size), '\0');
-  if (size > 0 && std::fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) throw NumberError(15);
+  Sha1Hasher hasher;
+  const size_t piece = 256 << 10;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    const size_t take = std::min(piece, bytes.size() - at);
+    if (std::fread(&bytes[at], 1, take, file.get()) != take) throw NumberError(15);
+    hasher.update(&bytes[at], take);
+  }
+  digest = hasher.finish();
   return bytes;
 }
 
@@ -132,8 +141,8 @@ void UpdateManifest::checkPathLengths(const std::wstring& programName) const {
 
 void UpdateManifest::checkLocalFile(const std::wstring& path, const Sha1Digest& expected, bool counts) {
   if (localPathKind(path) == LocalPathKind::file) {
-    std::string bytes = readWholeFile(path);
-    Sha1Digest actual = Sha1Digest::of(bytes);
+    Sha1Digest actual;
+    std::string bytes = readAndHashFile(path, actual);
     if (actual == expected) {
       filesAtHand_[actual] = std::move(bytes);
       return;
