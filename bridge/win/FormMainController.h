@@ -17,6 +17,7 @@
 #include "bridge/win/ControllerSeams.h"
 #include "bridge/win/GuiInterfaces.h"
 #include "core/app/win/MainDispatcher.h"
+#include "tunnel/OVPNListener.h"
 
 struct ApiResult;
 class OVPNSessionListener;
@@ -131,17 +132,17 @@ class FormMainController : public ComObject<FormMainController, IMainController>
 // Takes over the tunnel's events once it is established; the connect
 // operation forwards each one to it on the main thread. Events of an older
 // tunnel than the controller's current one do nothing.
-class OVPNSessionListener {
+class OVPNSessionListener : public OVPNListener {
  public:
   OVPNSessionListener(FormMainController* controller, uint32_t generation);
 
-  void missing();
-  void needConfig();
-  void installed();
-  void needCredentials();
-  void connected(uint32_t vpnIp);
-  void bytecount(uint64_t bytesIn, uint64_t bytesOut);
-  void status(int code);
+  void missing() override;
+  void needConfig() override;
+  void installed() override;
+  void needCredentials() override;
+  void connected(uint32_t vpnIp) override;
+  void bytecount(uint64_t bytesIn, uint64_t bytesOut) override;
+  void status(int code) override;
 
  private:
   Microsoft::WRL::ComPtr<FormMainController> controller_;
