@@ -11,6 +11,12 @@
 //   login-on-state:N:USER:PW:R call login(USER, PW, R) once state N arrives
 //   leave-after-login          after loggedIn, detach the login controller,
 //                              then the main controller
+//   main-steps:STEP:...        main window: each STEP once the window has its
+//                              games and servers and nothing is outstanding:
+//                              choose-N (chooseAccount(N)) or logout
+//   leave-after-logout         once the main window went back to the login
+//                              window, detach both controllers (no new login)
+// The main window records what the account, server and game objects hold.
 //   answer-update:yes          askUpdate answers TRUE
 // The GUI acts from timer callbacks, as a window's event would, never from
 // inside the client's call.
@@ -124,18 +130,132 @@ class MainViewHooks : public GuiObject<IMainView> {
   HRESULT handOutProgress(IUnknown* operation, IOperationProgress** progress) {
     return beginProgress(operation, progress);
   }
-  HRESULT handOutLoginView(IUnknown* loginController, ILoginView** view) {
-    return showLoginWindow(loginController, view);
+  HRESULT handOutLoginView(IUnknown* loginController, ILoginView** view);
+};
+
+// What a list object's getter hands out, as record text.
+template <class Getter>
+std::string gotText(Getter getter) {
+  BSTR value = nullptr;
+  HRESULT result = getter(&value);
+  std::string out = SUCCEEDED(result) ? guicall::text(value) : " (failed)";
+  SysFreeString(value);
+  return out;
+}
+template <class Getter>
+std::string gotNumber(Getter getter) {
+  int value = 0;
+  HRESULT result = getter(&value);
+  return SUCCEEDED(result) ? guicall::number(value) : " (failed)";
+}
+
+template <class Interface>
+Interface* queried(IUnknown* object, const char* name) {
+  void* out = nullptr;
+  if (!object || FAILED(object->QueryInterface(__uuidof(Interface), &out))) {
+    error(std::string("object lacks ") + name);
+    return nullptr;
+  }
+  return static_cast<Interface*>(out);
+}
+
+void describeAccount(IUnknown* object) {
+  IAccountInfo* info = queried<IAccountInfo>(object, "IAccountInfo");
+  if (!info) return;
+  auto text = [info](HRESULT (STDMETHODCALLTYPE IAccountInfo::*getter)(BSTR*)) {
+    return gotText([info, getter](BSTR* out) { return (info->*getter)(out); });
+  };
+  auto number = [info](HRESULT (STDMETHODCALLTYPE IAccountInfo::*getter)(int*)) {
+    return gotNumber([info, getter](int* out) { return (info->*getter)(out); });
+  };
+  record("GUI: account userName" + text(&IAccountInfo::userName) + " status" + number(&IAccountInfo::status) +
+         " statusText" + text(&IAccountInfo::statusText) + " productName" + text(&IAccountInfo::productName) +
+         " policy" + number(&IAccountInfo::policy) + " policyText" + text(&IAccountInfo::policyText) +
+         " expireDate" + text(&IAccountInfo::expireDate) + " balance" + number(&IAccountInfo::balance) +
+         " timeLength" + number(&IAccountInfo::timeLength) + " flowLength" + number(&IAccountInfo::flowLength));
+  info->Release();
+}
+
+// Records the list's count and preferred name; returns the count.
+template <class List>
+int describeList(List* list, const char* what) {
+  int count = 0;
+  if (FAILED(list->count(&count))) error(std::string(what) + "::count failed");
+  record(std::string("GUI: ") + what + " count" + guicall::number(count) + " preferred" +
+         gotText([list](BSTR* out) { return list->preferredName(out); }));
+  return count;
+}
+
+void describeServers(IUnknown* object) {
+  IServerList* list = queried<IServerList>(object, "IServerList");
+  if (!list) return;
+  int count = describeList(list, "servers");
+  for (UINT i = 0; i < static_cast<UINT>(count); ++i)
+    record("GUI: server" + guicall::number(i) + gotText([list, i](BSTR* out) { return list->name(i, out); }));
+  list->Release();
+}
+
+void describeGames(IUnknown* object) {
+  IGameList* list = queried<IGameList>(object, "IGameList");
+  if (!list) return;
+  int count = describeList(list, "games");
+  for (UINT i = 0; i < static_cast<UINT>(count); ++i) {
+    record("GUI: game" + guicall::number(i) + " id" + gotNumber([list, i](int* out) { return list->id(i, out); }) +
+           " name" + gotText([list, i](BSTR* out) { return list->name(i, out); }) + " desc" +
+           gotText([list, i](BSTR* out) { return list->desc(i, out); }));
+  }
+  list->Release();
+}
+
+void mainWindowChanged();
+
+// The main window: records what it is shown and, as its script says, acts
+// once it has everything and its controls are enabled again.
+class MainView : public RecordingMainView<MainViewHooks> {
+ public:
+  HRESULT STDMETHODCALLTYPE showAccountInfo(IUnknown* accountInfo) override {
+    return took(RecordingMainView::showAccountInfo(accountInfo), [accountInfo] { describeAccount(accountInfo); });
+  }
+  HRESULT STDMETHODCALLTYPE showServers(IUnknown* servers) override {
+    return took(RecordingMainView::showServers(servers), [this, servers] {
+      describeServers(servers);
+      hasServers = true;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE showGames(IUnknown* games) override {
+    return took(RecordingMainView::showGames(games), [this, games] {
+      describeGames(games);
+      hasGames = true;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE enableConnectChoice(BOOL enable) override {
+    return took(RecordingMainView::enableConnectChoice(enable), [this, enable] { choosable = enable != FALSE; });
+  }
+
+  bool hasGames = false;
+  bool hasServers = false;
+  bool choosable = false;
+  bool loggingOut = false;
+  size_t nextStep = 1;  // the script entry's parts after its name
+  bool stepScheduled = false;
+
+ private:
+  // A call the window took: note what it now holds, then look at the script.
+  HRESULT took(HRESULT result, const std::function<void()>& note) {
+    if (SUCCEEDED(result)) {
+      note();
+      mainWindowChanged();
+    }
+    return result;
   }
 };
-using MainView = RecordingMainView<MainViewHooks>;
 
 // What the GUI holds: the controller of each window and the window itself.
 struct Windows {
   ILoginController* loginController = nullptr;
   ILoginView* loginView = nullptr;
   IMainController* mainController = nullptr;
-  IMainView* mainView = nullptr;
+  MainView* mainView = nullptr;
   std::vector<std::string> script;
   bool stateActionDone = false;
 };
@@ -154,6 +274,43 @@ std::vector<std::string> action(const char* name) {
 
 void closeLoginWindow();
 void closeMainWindow();
+
+void runMainStep(const std::string& step) {
+  Windows& held = windows();
+  if (!held.mainController || !held.mainView) return;
+  MainView* view = held.mainView;
+  IMainController* controller = held.mainController;
+  view->stepScheduled = false;
+  HRESULT result = S_OK;
+  std::string command;
+  if (step.compare(0, 7, "choose-") == 0) {
+    UINT index = static_cast<UINT>(std::stoul(step.substr(7)));
+    view->hasServers = false;
+    command = "chooseAccount";
+    record("GUI: chooseAccount " + std::to_string(index));
+    result = controller->chooseAccount(index);
+  } else if (step == "logout") {
+    view->loggingOut = true;
+    command = "logout";
+    record("GUI: logout");
+    result = controller->logout();
+  } else {
+    error("unknown main step " + step);
+    return;
+  }
+  record("GUI: " + command + " returned " + std::to_string(result));
+}
+
+void mainWindowChanged() {
+  MainView* view = windows().mainView;
+  if (!view || view->stepScheduled || view->loggingOut || !view->hasGames || !view->hasServers || !view->choosable)
+    return;
+  std::vector<std::string> steps = action("main-steps");
+  if (view->nextStep >= steps.size()) return;
+  std::string step = steps[view->nextStep++];
+  view->stepScheduled = true;
+  later(0, [step] { runMainStep(step); });
+}
 
 void closeLoginWindowWhenFileExists(std::string path) {
   if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -211,6 +368,8 @@ class LoginViewHooks : public GuiObject<ILoginView> {
     held.mainView = new MainView();
     held.mainView->AddRef();
     *view = held.mainView;
+    // The GUI closes the login window when it opens the main one.
+    if (!action("main-steps").empty()) later(0, &closeLoginWindow);
     if (!action("leave-after-login").empty()) {
       later(0, [] {
         closeLoginWindow();
@@ -237,6 +396,18 @@ HRESULT showLoginWindow(IUnknown* loginController, ILoginView** view) {
   *view = held.loginView;
   held.stateActionDone = false;
   return S_OK;
+}
+
+HRESULT MainViewHooks::handOutLoginView(IUnknown* loginController, ILoginView** view) {
+  HRESULT shown = showLoginWindow(loginController, view);
+  if (!action("leave-after-logout").empty()) {
+    windows().stateActionDone = true;
+    later(0, [] {
+      closeLoginWindow();
+      closeMainWindow();
+    });
+  }
+  return shown;
 }
 
 void closeLoginWindow() {
