@@ -3,8 +3,13 @@
 # copy of the client under Wine beside the stand-in runtime DLL and GUI (the
 # shipped client in dist/ never gets that DLL), with the stand-in backend and
 # download server on the built-in ports. The stand-in GUI logs in once the
-# channel is ready and then closes its windows. Prints what the GUI was told,
-# then the client's debug log decrypted with the test key.
+# channel is ready; its main window shows the sub-accounts, the chosen one's
+# details, its servers (loopback addresses) with the latencies the client
+# measures, and the games; it switches to the second sub-account once, then
+# logs out, and when the login window is back it closes both windows. Prints
+# what the GUI was told (without reference counting and the main window's
+# control-state calls; gui.txt has them all), then the client's debug log
+# decrypted with the test key.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -39,7 +44,7 @@ tools/wine-run.sh "$build/tests/make_manifest.exe" "$run_win\\client.exe" "$run_
 
 export WINEDLLOVERRIDES="mscoree=n;mshtml="
 export ZAV_STANDIN_RECORD="$run_win\\gui.txt"
-export ZAV_STANDIN_GUI="login-on-state:4:demo:demo:0,leave-after-login,detach-after:30000"
+export ZAV_STANDIN_GUI="login-on-state:4:demo:demo:0,main-steps:choose-1:logout,leave-after-logout"
 set +e
 timeout 120 /usr/bin/python3 tests/support/demo_peers.py "$run_dir/desc" --exec \
   tools/wine-run.sh "$run_dir/client.exe"
@@ -47,6 +52,7 @@ code=$?
 set -e
 echo "run: client exited with code $code"
 echo "run: what the stand-in GUI was told ($run_dir/gui.txt):"
-grep -v -e "::Release " -e "::QueryInterface " "$run_dir/gui.txt" 2>/dev/null || echo "(nothing)"
+grep -v -e "::Release " -e "::QueryInterface " -e "IMainView::enableIdleControls" -e "IMainView::setConnected " \
+  -e "IMainView::enableRepair " -e "IMainView::enableConnectChoice " "$run_dir/gui.txt" 2>/dev/null || echo "(nothing)"
 echo "run: debug log ($run_dir/logs/debug.dat):"
 /usr/bin/python3 tools/readlog.py "$run_dir/logs/debug.dat" tests/keys/log-test-private.pem
