@@ -312,14 +312,6 @@ TEST_F(TapRegistryTest, ForEachAdapterKeyThrowsWithoutSubkeys) {
   }
 }
 
-// A "Bind" value: "\Device\" + each GUID + NUL, then a NUL.
-std::string bindValue(const std::vector<std::wstring>& guids) {
-  std::wstring text;
-  for (const std::wstring& guid : guids) text += L"\\Device\\" + guid + std::wstring(1, L'\0');
-  text.push_back(L'\0');
-  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-}
-
 std::string readBind() {
   DWORD type = 0;
   std::string bytes;

@@ -79,6 +79,13 @@ bool readRegistryValue(const std::wstring& keyPath, const wchar_t* name, DWORD& 
   return true;
 }
 
+std::string bindValue(const std::vector<std::wstring>& guids) {
+  std::wstring text;
+  for (const std::wstring& guid : guids) text += L"\\Device\\" + guid + std::wstring(1, L'\0');
+  text.push_back(L'\0');
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+}
+
 void writeInstalledAdapter(const std::wstring& subkeyName, const std::wstring& componentId,
                            const std::wstring& instanceId) {
   std::wstring path = std::wstring(adapterClassKey) + L"\\" + subkeyName;

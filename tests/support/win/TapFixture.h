@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // The registry and device fixtures of the TAP adapter tests, shared with the
 // stand-in tapinstall (tests/support/programs/TapInstall.cpp). They write
@@ -22,6 +23,9 @@ void deleteRegistryTree(const std::wstring& keyPath);
 size_t subkeyCount(const std::wstring& keyPath);
 // The value's type and bytes; false when it is missing.
 bool readRegistryValue(const std::wstring& keyPath, const wchar_t* name, DWORD& type, std::string& bytes);
+
+// A "Bind" value: "\Device\" + each GUID + NUL, then a NUL.
+std::string bindValue(const std::vector<std::wstring>& guids);
 
 // A new tap0901 adapter as TAP-Windows' installer leaves it: no mark.
 void writeInstalledAdapter(const std::wstring& subkeyName, const std::wstring& componentId,
