@@ -2,8 +2,9 @@
 
 #include <utility>
 
-#include "core/DebugLog.h"
 #include "core/StatusCodes.h"
+#include "netcfg/NetworkConfig.h"
+#include "tunnel/OVPNSystem.h"
 #include "tunnel/OVPNThread.h"
 
 OVPNStateTap::OVPNStateTap(OVPNThread& owner, std::wstring programPath, std::wstring tapFolder)
@@ -12,10 +13,13 @@ OVPNStateTap::OVPNStateTap(OVPNThread& owner, std::wstring programPath, std::wst
       tapFolder_(std::move(tapFolder)) {}
 
 void OVPNStateTap::enter() {
-  postStep([this] { prepareAdapter(); });
+  postStep([this] { prepareTapAdapter(); });
 }
 
-void OVPNStateTap::prepareAdapter() {
-  writeDebugLog("OVPN tap: no adapter preparation in this build\n");
-  fail(status::adapterNotFound);
+void OVPNStateTap::prepareTapAdapter() {
+  AdapterGuid adapterGuid{};
+  int result = owner().system().prepareTapAdapter(tapFolder_, owner().stopSignal(), adapterGuid);
+  if (result != 0) return fail(result);
+  disarm();
+  owner().setStateAdmin(std::move(programPath_), adapterGuid);
 }

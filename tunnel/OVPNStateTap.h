@@ -4,8 +4,9 @@
 
 #include "tunnel/OVPNState.h"
 
-// Prepares the client's own TAP adapter. This build has no adapter
-// preparation: the state fails at once with "no own adapter found".
+// Makes the client's own TAP adapter ready (found, or installed and marked;
+// then hidden and first in the binding order) in one blocking step, and hands
+// its GUID to "admin"; fails with the step's status (20017 to 20020).
 class OVPNStateTap : public OVPNState {
  public:
   OVPNStateTap(OVPNThread& owner, std::wstring programPath, std::wstring tapFolder);
@@ -13,8 +14,8 @@ class OVPNStateTap : public OVPNState {
   const char* name() const override { return "tap"; }
 
  private:
-  void prepareAdapter();
+  void prepareTapAdapter();
 
-  std::wstring programPath_;
+  std::wstring programPath_;  // handed on unchanged
   std::wstring tapFolder_;
 };

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "netcfg/NetworkConfig.h"
+
 // The installer as written out. Destroying it removes it with its folder;
 // failures there are logged, never thrown.
 class OVPNInstallerFile {
@@ -27,6 +29,17 @@ class OVPNProcess {
   virtual ~OVPNProcess() = default;
 };
 
+// A manual-reset signal: set from any thread when the machine's owner stops
+// or destroys the machine, it ends a blocking system call that waits on it.
+class OVPNStopSignal {
+ public:
+  virtual void set() = 0;
+  virtual void reset() = 0;
+  // What the Windows calls wait on (an event handle); null in a fake.
+  virtual void* nativeHandle() const = 0;
+  virtual ~OVPNStopSignal() = default;
+};
+
 // What the tunnel states ask of the operating system: the Windows calls in
 // tunnel/win, a fake in the tests. Called on the worker thread only.
 class OVPNSystem {
@@ -43,5 +56,13 @@ class OVPNSystem {
   // could not be started.
   virtual std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath,
                                                     const std::wstring& commandLine) = 0;
+  // Unset; the OVPNThread owns it for its life.
+  virtual std::unique_ptr<OVPNStopSignal> createStopSignal() = 0;
+  // Finds the client's own TAP adapter, or installs one with tapFolder's
+  // tapinstall and marks it; then hides it and puts it first in the binding
+  // order. 0 with adapterGuid set, or the status that says why not (20017 to
+  // 20020); a tapinstall still running when stopSignal is set is ended: 20017.
+  virtual int prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal,
+                                AdapterGuid& adapterGuid) = 0;
   virtual ~OVPNSystem() = default;
 };

@@ -6,6 +6,7 @@
 #include "core/DebugLog.h"
 #include "core/EventLoop.h"
 #include "tunnel/OVPNListener.h"
+#include "tunnel/OVPNStateAdmin.h"
 #include "tunnel/OVPNStateFind.h"
 #include "tunnel/OVPNStateIdle.h"
 #include "tunnel/OVPNStateInstall.h"
@@ -19,7 +20,10 @@ struct OVPNThread::Worker {
 };
 
 OVPNThread::OVPNThread(std::shared_ptr<OVPNListener> listener, std::shared_ptr<OVPNSystem> system)
-    : listener_(std::move(listener)), system_(std::move(system)), worker_(new Worker) {
+    : listener_(std::move(listener)),
+      system_(std::move(system)),
+      stopSignal_(system_->createStopSignal()),
+      worker_(new Worker) {
   worker_->startLatch.init();
   worker_->thread = std::thread(&OVPNThread::threadMain, this);
   worker_->startLatch.wait();
@@ -60,7 +64,21 @@ void OVPNThread::start() {
 }
 
 void OVPNThread::stop() {
-  postToCurrent([](OVPNState& state) { state.stop(); });
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    ++stopsPending_;
+    stopSignal_->set();
+  }
+  loop_->post([this] {
+    // Whatever waited on the signal has ended by now: the next attempt's
+    // steps must not find it set.
+    {
+      std::lock_guard<std::mutex> lock(stopMutex_);
+      if (--stopsPending_ == 0) stopSignal_->reset();
+    }
+    std::shared_ptr<OVPNState> state = current_;
+    if (state) state->stop();
+  });
 }
 
 void OVPNThread::install(std::string installerData) {
@@ -106,4 +124,8 @@ void OVPNThread::setStateInstall(std::string installerData) {
 
 void OVPNThread::setStateTap(std::wstring programPath, std::wstring tapFolder) {
   transition(std::make_shared<OVPNStateTap>(*this, std::move(programPath), std::move(tapFolder)));
+}
+
+void OVPNThread::setStateAdmin(std::wstring programPath, AdapterGuid adapterGuid) {
+  transition(std::make_shared<OVPNStateAdmin>(*this, std::move(programPath), adapterGuid));
 }

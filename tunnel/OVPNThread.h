@@ -2,14 +2,17 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "netcfg/NetworkConfig.h"
 #include "netcfg/RouteEntry.h"
 
 class EventLoop;
 class OVPNListener;
 class OVPNState;
+class OVPNStopSignal;
 class OVPNSystem;
 
 // One attempt to bring up and hold the OpenVPN tunnel: a worker thread with
@@ -20,7 +23,8 @@ class OVPNSystem;
 // The owner drives it with the five operations below, callable from any
 // thread: each only posts, and the task calls the operation of whichever
 // state is current when it runs. It hears back only through the listener,
-// on the worker thread.
+// on the worker thread. Stop (and the destructor) also raises the stop signal
+// before posting, so a blocking step that waits on it (tapinstall) ends first.
 class OVPNThread {
  public:
   // Returns once the worker's loop exists and idle is (about to be) current.
@@ -50,11 +54,14 @@ class OVPNThread {
   void setStateInstall(std::string installerData);
   // programPath: "OpenVPN.exe" as found; tapFolder: TAP-Windows' folder.
   void setStateTap(std::wstring programPath, std::wstring tapFolder);
+  // adapterGuid: the NetCfgInstanceId of the client's own TAP adapter.
+  void setStateAdmin(std::wstring programPath, AdapterGuid adapterGuid);
 
   // For the states (the loop only while the worker runs).
   EventLoop& eventLoop() { return *loop_; }
   OVPNListener& listener() { return *listener_; }
   OVPNSystem& system() { return *system_; }
+  OVPNStopSignal& stopSignal() { return *stopSignal_; }
 
  private:
   void threadMain();
@@ -66,6 +73,11 @@ class OVPNThread {
 
   std::shared_ptr<OVPNListener> listener_;  // fixed for the object's life
   std::shared_ptr<OVPNSystem> system_;
+  std::unique_ptr<OVPNStopSignal> stopSignal_;
+  // Stops posted and not yet run; the signal is set while any is. Guarded by
+  // stopMutex_, so a stop raised meanwhile is never lowered by an older one.
+  int stopsPending_ = 0;
+  std::mutex stopMutex_;
   EventLoop* loop_ = nullptr;  // made by the worker; deletes itself when the worker ends
   std::shared_ptr<OVPNState> current_;  // empty before the first task and after the stop
   struct Worker;                          // the latch and the std::thread

@@ -6,7 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "netcfg/win/TapAdapter.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/win/TapFixture.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tests/tunnel/TunnelWinFixtures.h"
 #include "tunnel/win/OVPNSystemWin.h"
@@ -150,10 +152,11 @@ struct MachineCase {
 
 TEST(OVPNFindTest, MachineGoesOnOnlyWithBothInstalledForTheMachine) {
   const MachineCase cases[] = {
-      // This build's "tap" fails at once with no own adapter found.
-      {"both installed", false, {"idle", "find", "tap", "idle"}, {"status 20019"}},
+      // With no adapter class key, "tap" fails before it runs tapinstall.
+      {"both installed", false, {"idle", "find", "tap", "idle"}, {"status 20017"}},
       {"OpenVPN only for the user", true, {"idle", "find", "miss", "idle"}, {"missing", "status 20015"}},
   };
+  deleteRegistryTree(adapterClassKey);
   for (const MachineCase& c : cases) {
     removeInstallationKeys();
     std::wstring folder = makeTestFolder(L"machine");

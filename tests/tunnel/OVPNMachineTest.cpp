@@ -1,11 +1,15 @@
 // The tunnel machine's table against a fake system: every operation posted in
-// every state it can hold, the armed rule, the installer's outcomes. Portable:
+// every state it can hold, the armed rule, the installer's and the TAP step's
+// outcomes, the owner's stop ending a step that blocks. Portable:
 // it runs natively under the sanitizers and under Wine.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +63,40 @@ class FakeProcess : public OVPNProcess {
   std::thread exitThread_;
 };
 
+// A manual-reset event as Windows has it, waited on by a hanging tap step.
+class FakeStopSignal : public OVPNStopSignal {
+ public:
+  void set() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
+    changed_.notify_all();
+  }
+  void reset() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = false;
+  }
+  void* nativeHandle() const override { return nullptr; }
+  bool isSet() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return set_;
+  }
+  bool waitSet(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+// "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}" as the GUID record lies in memory.
+const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E,
+                                  0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
+const std::string kAdminLog =
+    "OVPN admin: no management listener in this build, adapter {5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n";
+
 class FakeSystem : public OVPNSystem {
  public:
   explicit FakeSystem(std::shared_ptr<EventRecord> record) : record_(std::move(record)) {}
@@ -93,6 +131,20 @@ class FakeSystem : public OVPNSystem {
     return process;
   }
 
+  std::unique_ptr<OVPNStopSignal> createStopSignal() override { return std::make_unique<FakeStopSignal>(); }
+  // Records whether the stop signal was set when the step began. A hanging
+  // step (a tapinstall at a system prompt) ends only when the signal is set.
+  int prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal, AdapterGuid& adapterGuid) override {
+    auto& signal = static_cast<FakeStopSignal&>(stopSignal);
+    record_->add("prepareTapAdapter " + toUtf8(tapFolder) + (signal.isSet() ? " signal set" : " signal clear"));
+    if (tapHangs) {
+      if (!signal.waitSet(20000)) record_->add("tap step never stopped");
+      return 20017;
+    }
+    if (tapStatus == 0) adapterGuid = kAdapterGuid;
+    return tapStatus;
+  }
+
   // Worker thread (from a task), while the installer's state exists.
   FakeProcess& running() { return *running_; }
 
@@ -111,6 +163,8 @@ class FakeSystem : public OVPNSystem {
   bool holdTap = false;  // set before start; then guarded by mutex_
   bool canWrite = true;
   bool canStart = true;
+  std::atomic<int> tapStatus{0};
+  std::atomic<bool> tapHangs{false};
 
  private:
   std::shared_ptr<EventRecord> record_;
@@ -144,6 +198,13 @@ struct Machine {
   }
   Events events() { return record->events(); }
   std::vector<std::string> states() { return loggedStates(log.text()); }
+  // Brings the machine to its tap step with both programs found.
+  void startToTap() {
+    system->openVpnFound = true;
+    system->tapFound = true;
+    create();
+    thread->start();
+  }
 
   CapturedDebugLog log;
   std::shared_ptr<EventRecord> record;
@@ -217,6 +278,9 @@ struct TableCase {
 const Events kToMiss = {"findOpenVpn", "missing"};
 const Events kInstRunning = {"findOpenVpn", "missing", "write setup-bytes", kStartLine};
 const Events kInstTornDown = {"process released", "installer deleted", "status 20015"};
+const Events kToTap = {"findOpenVpn", "findTapWindows"};
+const std::string kTapStep = "prepareTapAdapter C:\\TAP-Windows signal clear";
+const Events kTapToAdmin = {kTapStep, "status 20029"};
 
 Events join(std::initializer_list<Events> parts) {
   Events all;
@@ -267,16 +331,17 @@ const TableCase tableCases[] = {
     {"InstSendAuthDropped", From::inst, Op::sendAuth, {"idle", "find", "miss", "inst", "idle"},
      join({kInstRunning, {"destroy"}, kInstTornDown})},
 
-    {"TapStartRefused", From::tap, Op::start, {"idle", "find", "tap", "idle"},
-     {"findOpenVpn", "findTapWindows", "status 20030", "status 20019", "destroy"}},
+    // The operation runs before the step, which then hands over to "admin".
+    {"TapStartRefused", From::tap, Op::start, {"idle", "find", "tap", "admin", "idle"},
+     join({kToTap, {"status 20030"}, kTapToAdmin, {"destroy"}})},
     {"TapStopReportsOnce", From::tap, Op::stop, {"idle", "find", "tap", "idle"},
-     {"findOpenVpn", "findTapWindows", "status 20015", "destroy"}},
-    {"TapInstallDropped", From::tap, Op::install, {"idle", "find", "tap", "idle"},
-     {"findOpenVpn", "findTapWindows", "status 20019", "destroy"}},
-    {"TapConnectDropped", From::tap, Op::connect, {"idle", "find", "tap", "idle"},
-     {"findOpenVpn", "findTapWindows", "status 20019", "destroy"}},
-    {"TapSendAuthDropped", From::tap, Op::sendAuth, {"idle", "find", "tap", "idle"},
-     {"findOpenVpn", "findTapWindows", "status 20019", "destroy"}},
+     join({kToTap, {"status 20015", "destroy"}})},
+    {"TapInstallDropped", From::tap, Op::install, {"idle", "find", "tap", "admin", "idle"},
+     join({kToTap, kTapToAdmin, {"destroy"}})},
+    {"TapConnectDropped", From::tap, Op::connect, {"idle", "find", "tap", "admin", "idle"},
+     join({kToTap, kTapToAdmin, {"destroy"}})},
+    {"TapSendAuthDropped", From::tap, Op::sendAuth, {"idle", "find", "tap", "admin", "idle"},
+     join({kToTap, kTapToAdmin, {"destroy"}})},
 };
 
 void PrintTo(const TableCase& c, std::ostream* out) { *out << c.name; }
@@ -317,8 +382,8 @@ TEST(OVPNMachineTest, InstallerSuccessReportsInstalledAndLooksAgain) {
   m.destroy();
   EXPECT_EQ(m.events(), join({kInstRunning,
                               {"installed", "process released", "installer deleted", "findOpenVpn", "findTapWindows",
-                               "status 20019", "destroy"}}));
-  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "miss", "inst", "find", "tap", "idle"}));
+                               kTapStep, "status 20029", "destroy"}}));
+  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "miss", "inst", "find", "tap", "admin", "idle"}));
 }
 
 TEST(OVPNMachineTest, InstallerThatLeavesAProgramMissingRaisesMissingAgain) {
@@ -381,6 +446,73 @@ TEST(OVPNMachineTest, ExitReportOfAStateThatIsGoneDoesNothing) {
   });
   m.destroy();
   EXPECT_EQ(m.events(), join({kInstRunning, kInstTornDown, {"destroy"}}));
+}
+
+struct TapCase {
+  const char* name;
+  int stepStatus;
+  std::vector<std::string> states;
+  Events tail;
+};
+
+const TapCase tapCases[] = {
+    {"FoundAdapterGoesToAdminWithItsGuid", 0, {"idle", "find", "tap", "admin", "idle"}, kTapToAdmin},
+    {"TapinstallFailed", 20017, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20017"}},
+    {"MarkFailed", 20018, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20018"}},
+    {"NotFoundAfterInstall", 20019, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20019"}},
+    {"CharacteristicsFailed", 20020, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20020"}},
+};
+
+class OVPNTapStepTable : public testing::TestWithParam<TapCase> {};
+
+// Each outcome is reported once, by the state that failed, never again as a
+// teardown.
+TEST_P(OVPNTapStepTable, ReportsItsOutcomeOnce) {
+  const TapCase& c = GetParam();
+  Machine m;
+  m.system->tapStatus = c.stepStatus;
+  m.startToTap();
+  ASSERT_TRUE(m.record->waitFor(c.tail.back()));
+  m.destroy();
+  EXPECT_EQ(m.events(), join({kToTap, c.tail, {"destroy"}}));
+  EXPECT_EQ(m.states(), c.states);
+  EXPECT_EQ(m.log.text().find(kAdminLog) != std::string::npos, c.stepStatus == 0) << m.log.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryOutcome, OVPNTapStepTable, testing::ValuesIn(tapCases),
+                         [](const testing::TestParamInfo<TapCase>& info) { return std::string(info.param.name); });
+
+// A tapinstall waiting at a system prompt: the owner's stop sets the signal
+// before it posts, so the step ends (as a failed install) and the stop runs
+// after it; the next attempt finds the signal clear again.
+TEST(OVPNMachineTest, StopEndsAHangingTapStepAndTheNextAttemptWaitsAgain) {
+  Machine m;
+  m.system->tapHangs = true;
+  m.startToTap();
+  ASSERT_TRUE(m.record->waitFor(kTapStep));
+  m.thread->stop();
+  ASSERT_TRUE(m.record->waitFor("status 20017"));
+  settle(*m.thread);
+  m.system->tapHangs = false;
+  m.system->tapStatus = 20019;
+  m.thread->start();
+  ASSERT_TRUE(m.record->waitFor("status 20019"));
+  m.destroy();
+  EXPECT_EQ(m.events(), join({kToTap, {kTapStep, "status 20017"}, kToTap, {kTapStep, "status 20019", "destroy"}}));
+  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "tap", "idle", "find", "tap", "idle"}));
+}
+
+// Destroying the machine while its worker is blocked in the step: the
+// destructor does not wait on a step that would never end.
+TEST(OVPNMachineTest, DestructionEndsAHangingTapStep) {
+  Machine m;
+  m.system->tapHangs = true;
+  m.startToTap();
+  ASSERT_TRUE(m.record->waitFor(kTapStep));
+  m.record->add("destroy");
+  m.thread.reset();
+  EXPECT_EQ(m.events(), join({kToTap, {kTapStep, "destroy", "status 20017"}}));
+  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "tap", "idle"}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <cstring>
 #include <cwchar>
 #include <exception>
 #include <fstream>
@@ -11,6 +12,8 @@
 #include "core/DebugLog.h"
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
+#include "core/win/WinHandle.h"
+#include "netcfg/win/TapAdapter.h"
 #include "tunnel/win/AdminOnlyFolder.h"
 
 namespace {
@@ -66,6 +69,23 @@ class ProcessWin : public OVPNProcess {
   std::unique_ptr<ChildProcess> child_;
 };
 
+// A manual-reset event. Should the system refuse one, the signal is null and
+// a tapinstall is waited for to its end, as with no owner's stop at all.
+class StopSignalWin : public OVPNStopSignal {
+ public:
+  StopSignalWin() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr), winhandle::kNoCloseCode) {}
+  void set() override {
+    if (event_) SetEvent(event_.get());
+  }
+  void reset() override {
+    if (event_) ResetEvent(event_.get());
+  }
+  void* nativeHandle() const override { return event_.get(); }
+
+ private:
+  WinHandle event_;
+};
+
 }  // namespace
 
 OVPNSystemWin::OVPNSystemWin(std::wstring installerParent) : installerParent_(std::move(installerParent)) {}
@@ -102,4 +122,14 @@ std::unique_ptr<OVPNProcess> OVPNSystemWin::startProgram(const std::wstring& pro
   std::unique_ptr<ChildProcess> child = ChildProcess::create(programPath, commandLine);
   if (!child) return nullptr;
   return std::make_unique<ProcessWin>(std::move(child));
+}
+
+std::unique_ptr<OVPNStopSignal> OVPNSystemWin::createStopSignal() { return std::make_unique<StopSignalWin>(); }
+
+int OVPNSystemWin::prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal,
+                                     AdapterGuid& adapterGuid) {
+  TapAdapter tap(tapFolder, static_cast<HANDLE>(stopSignal.nativeHandle()));
+  int result = tap.prepareTapAdapter();
+  if (result == 0) std::memcpy(adapterGuid.data(), &tap.adapterGuid(), sizeof(GUID));
+  return result;
 }

@@ -18,6 +18,8 @@ class OVPNSystemWin : public OVPNSystem {
   bool findTapWindows(std::wstring& tapFolder) override;
   std::unique_ptr<OVPNInstallerFile> writeInstaller(const std::string& bytes) override;
   std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath, const std::wstring& commandLine) override;
+  std::unique_ptr<OVPNStopSignal> createStopSignal() override;
+  int prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal, AdapterGuid& adapterGuid) override;
 
  private:
   std::wstring installerParent_;
