@@ -7,7 +7,7 @@ zav_test(tunnel_install_test SOURCES ${ZAV_TEST_DIR}/OVPNInstallTest.cpp ${tunne
   WINDOWS_ONLY OWN_PREFIX PEERS ovpn_standin_installer TIMEOUT 240)
 zav_test(tunnel_config_test SOURCES ${ZAV_TEST_DIR}/OVPNConfigTest.cpp)
 zav_test(tunnel_management_protocol_test SOURCES ${ZAV_TEST_DIR}/ManagementProtocolTest.cpp)
-# Debian's openvpn as the management client, on loopback only.
-zav_test(tunnel_management_openvpn_test SOURCES ${ZAV_TEST_DIR}/ManagementOpenVpnTest.cpp NATIVE_ONLY TIMEOUT 120)
 zav_test(tunnel_tap_test SOURCES ${ZAV_TEST_DIR}/OVPNTapTest.cpp ${tunnel_win_fixtures}
   WINDOWS_ONLY OWN_PREFIX PEERS tapinstall)
+# Debian's openvpn as the management client, on loopback only.
+zav_test(tunnel_management_openvpn_test SOURCES ${ZAV_TEST_DIR}/ManagementOpenVpnTest.cpp NATIVE_ONLY TIMEOUT 120)
