@@ -28,7 +28,6 @@ else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(UV REQUIRED IMPORTED_TARGET libuv)
   find_package(ZLIB REQUIRED)
-  target_link_libraries(zav_deps INTERFACE PkgConfig::UV mbedtls mbedx509 mbedcrypto http_parser ZLIB::ZLIB pthread)
   # The native flavour exists to run the portable code under the sanitizers;
   # only the benchmark build turns them off.
   option(ZAV_SANITIZE "Build the native flavour with ASan and UBSan" ON)
@@ -36,6 +35,24 @@ else()
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     add_link_options(-fsanitize=address,undefined)
   endif()
+  if(ZAV_FUZZ)
+    # Every source, http-parser's too, carries libFuzzer's coverage so the
+    # fuzzer sees inside the parsers; the targets add the fuzzer's main.
+    add_compile_options(-fsanitize=fuzzer-no-link "-fsanitize-ignorelist=${CMAKE_SOURCE_DIR}/fuzz/ubsan-ignore.txt")
+    file(GLOB http_parser_dirs "${CMAKE_SOURCE_DIR}/.deps/src/http-parser-*")
+    list(SORT http_parser_dirs)
+    list(GET http_parser_dirs 0 http_parser_dir)
+    set(ZAV_HTTP_PARSER_SOURCE "${http_parser_dir}" CACHE PATH "http-parser source folder (tools/setup.sh unpacks it)")
+    if(NOT EXISTS "${ZAV_HTTP_PARSER_SOURCE}/http_parser.c")
+      message(FATAL_ERROR "http-parser source missing in ${ZAV_HTTP_PARSER_SOURCE}: run tools/setup.sh")
+    endif()
+    add_library(zav_http_parser STATIC "${ZAV_HTTP_PARSER_SOURCE}/http_parser.c")
+    target_include_directories(zav_http_parser SYSTEM BEFORE PUBLIC "${ZAV_HTTP_PARSER_SOURCE}")
+    set(http_parser_lib zav_http_parser)
+  else()
+    set(http_parser_lib http_parser)
+  endif()
+  target_link_libraries(zav_deps INTERFACE PkgConfig::UV mbedtls mbedx509 mbedcrypto ${http_parser_lib} ZLIB::ZLIB pthread)
 endif()
 
 # RapidJSON is included through core/Json.h only.

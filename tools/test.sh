@@ -21,7 +21,11 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
-for preset in native "$windows_tests"; do
+# The fuzz targets: their corpora, then a fixed number of seeded runs each.
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+
+for preset in native "$windows_tests" fuzz; do
   echo "test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done

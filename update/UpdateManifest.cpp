@@ -55,7 +55,15 @@ std::wstring manifestPath(const rapidjson::Value& text, const char* member) {
 
 const wchar_t* updateFileName() { return L"ZAV.upd"; }
 
-UpdateManifest::UpdateManifest(const std::string& body, SignatureVerifier& verifier) {
+UpdateManifest::UpdateManifest(const std::string& body, SignatureVerifier& verifier)
+    : UpdateManifest(verifiedDocument(body, verifier)) {}
+
+UpdateManifest::UpdateManifest(const std::string& verifiedDocument) {
+  readFields(verifiedDocument);
+  checkPaths();
+}
+
+std::string UpdateManifest::verifiedDocument(const std::string& body, SignatureVerifier& verifier) {
   size_t lineEnd = body.find('\n');
   if (lineEnd == std::string::npos) throw NumberError(1);
   std::string document = base64Decode(body.substr(0, lineEnd));
@@ -64,8 +72,7 @@ UpdateManifest::UpdateManifest(const std::string& body, SignatureVerifier& verif
   if (!verifier.verify(reinterpret_cast<const unsigned char*>(document.data()), document.size(),
                        reinterpret_cast<const unsigned char*>(signature.data())))
     throw NumberError(3);
-  readFields(document);
-  checkPaths();
+  return document;
 }
 
 void UpdateManifest::readFields(const std::string& document) {

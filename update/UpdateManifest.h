@@ -59,6 +59,12 @@ class UpdateManifest {
   const std::wstring& clientFolder() const { return clientFolder_; }
 
  private:
+  // The fuzz target reaches the parse of a document whose signature it does
+  // not make; the client has no way in but the signed body.
+  friend struct UpdateManifestFuzzAccess;
+  explicit UpdateManifest(const std::string& verifiedDocument);
+  static std::string verifiedDocument(const std::string& body, SignatureVerifier& verifier);
+
   // Parses the document (NumberError 4) and reads its members.
   void readFields(const std::string& document);
   void checkPaths() const;

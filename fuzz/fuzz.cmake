@@ -1,0 +1,30 @@
+# libFuzzer targets, one per entry point of outside input (the fuzz preset).
+# Each CTest entry replays fuzz/corpus/<name>/ and then fuzzes with a fixed
+# seed and a fixed number of runs; tools/fuzz-long.sh runs them at random.
+set(ZAV_FUZZ_DIR "${CMAKE_SOURCE_DIR}/fuzz")
+
+# zav_fuzz(NAME RUNS count MAX_LEN bytes SOURCES file...)
+function(zav_fuzz name)
+  cmake_parse_arguments(F "" "RUNS;MAX_LEN" "SOURCES" ${ARGN})
+  add_executable(fuzz_${name} ${F_SOURCES})
+  target_compile_options(fuzz_${name} PRIVATE ${ZAV_WARNINGS})
+  target_include_directories(fuzz_${name} PRIVATE "${CMAKE_SOURCE_DIR}")
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(fuzz_${name} PRIVATE zav)
+  set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz")
+  add_test(NAME fuzz_${name}
+    COMMAND "${ZAV_FUZZ_DIR}/replay.sh" $<TARGET_FILE:fuzz_${name}> "${ZAV_FUZZ_DIR}/corpus/${name}"
+            "${CMAKE_BINARY_DIR}/fuzz/work/${name}" ${F_RUNS} ${F_MAX_LEN})
+  set_property(TEST fuzz_${name} PROPERTY TIMEOUT 120)
+endfunction()
+
+zav_fuzz(api_reply RUNS 60000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/ApiReplyFuzz.cpp)
+zav_fuzz(conn_reply RUNS 20000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/ConnReplyFuzz.cpp)
+zav_fuzz(http_response RUNS 60000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/HttpResponseFuzz.cpp)
+zav_fuzz(inflate_body RUNS 40000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/InflateBodyFuzz.cpp)
+zav_fuzz(parse_url RUNS 100000 MAX_LEN 512 SOURCES ${ZAV_FUZZ_DIR}/ParseUrlFuzz.cpp)
+zav_fuzz(update_manifest RUNS 40000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/UpdateManifestFuzz.cpp)
+zav_fuzz(block_reader RUNS 100000 MAX_LEN 4096
+  SOURCES ${ZAV_FUZZ_DIR}/BlockReaderFuzz.cpp ${CMAKE_SOURCE_DIR}/updater/BlockReader.cpp)
+zav_fuzz(text RUNS 100000 MAX_LEN 1024 SOURCES ${ZAV_FUZZ_DIR}/TextFuzz.cpp)
+zav_fuzz(saved_config RUNS 60000 MAX_LEN 8192 SOURCES ${ZAV_FUZZ_DIR}/SavedConfigFuzz.cpp)
