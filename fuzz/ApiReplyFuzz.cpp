@@ -33,7 +33,7 @@ void readAll(const rapidjson::Value& root, bool masked) {
     for (const auto& member : value.GetObject()) {
       const std::string key = jsonString(member.name);
       const rapidjson::Value& found = jsonMember(value, key);
-      FUZZ_CHECK(found == value.FindMember(member.name)->value);
+      FUZZ_CHECK(&found == &value.FindMember(member.name)->value);  // the first of its name
       try {
         std::string text = jsonGetString(value, key);
         FUZZ_CHECK(found.IsString() && text.size() == found.GetStringLength());

@@ -21,13 +21,14 @@ fi
 run_one() {
   local name=$1 out="build/fuzz/long/$1"
   mkdir -p "$out/corpus"
+  local start=$SECONDS
+  touch "$out/.started"
   "build/fuzz/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
     -print_final_stats=1 -artifact_prefix="$out/" "$out/corpus" "fuzz/corpus/$name" >"$out/log" 2>&1 || true
-  local runs time crashes
+  local runs time=$((SECONDS - start)) crashes
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/log" | tail -n 1)
-  time=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$out/log" | tail -n 1)
-  crashes=$(find "$out" -maxdepth 1 -name 'crash-*' -o -maxdepth 1 -name 'timeout-*' -o -maxdepth 1 -name 'oom-*' \
-    -o -maxdepth 1 -name 'leak-*' | wc -l)
+  crashes=$(find "$out" -maxdepth 1 -newer "$out/.started" \( -name 'crash-*' -o -name 'timeout-*' -o -name 'oom-*' \
+    -o -name 'leak-*' -o -name 'slow-unit-*' \) | wc -l)
   echo "fuzz-long: $name: ${runs:-?} executions in ${time:-?} s, $crashes findings in $out"
 }
 
