@@ -1,7 +1,5 @@
 // The text conversions: UTF-8 and UTF-16 both ways, Base64, hex digits and
 // dotted IPv4. The first byte picks the conversion.
-#include <mbedtls/base64.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "core/Text.h"
 #include "fuzz/FuzzCheck.h"
 #include "netcfg/NetText.h"
+#include "tests/update/ManifestSigner.h"
 
 namespace {
 
@@ -49,17 +48,6 @@ void utf16(const std::string& bytes) {
   }
   // UTF-16 on every build: code points above U+FFFF come back as their pair.
   FUZZ_CHECK(fromUtf8Checked(toUtf8(wide)) == expected);
-}
-
-std::string base64Encode(const std::string& bytes) {
-  size_t needed = 0;
-  mbedtls_base64_encode(nullptr, 0, &needed, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  std::string out(needed, '\0');
-  size_t written = 0;
-  FUZZ_CHECK(mbedtls_base64_encode(reinterpret_cast<unsigned char*>(&out[0]), out.size(), &written,
-                                   reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == 0);
-  out.resize(written);
-  return out;
 }
 
 void base64(const std::string& bytes) {
