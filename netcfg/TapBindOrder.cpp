@@ -58,6 +58,9 @@ bool operator==(const BindGuid& a, const BindGuid& b) {
 }
 
 bool parseBracedGuid(const char16_t* text, BindGuid& guid) {
+  // A text that ends early is refused before any unit past its end is read.
+  for (int i = 0; i < 38; ++i)
+    if (text[i] == u'\0') return false;
   if (text[0] != u'{' || text[9] != u'-' || text[14] != u'-' || text[19] != u'-' || text[24] != u'-' ||
       text[37] != u'}')
     return false;

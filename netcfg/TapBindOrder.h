@@ -15,7 +15,8 @@ bool operator==(const BindGuid& a, const BindGuid& b);
 inline bool operator!=(const BindGuid& a, const BindGuid& b) { return !(a == b); }
 
 // Exactly 38 UTF-16 units "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", hexadecimal
-// digits in either case: the form the system's IIDFromString accepts.
+// digits in either case: the form the system's IIDFromString accepts. Only
+// the first 38 units are read; a text that ends before them is refused.
 bool parseBracedGuid(const char16_t* text, BindGuid& guid);
 // The registry form: braced, upper-case hexadecimal digits.
 std::u16string bracedGuidText(const BindGuid& guid);

@@ -162,7 +162,7 @@ TEST(RewriteBindOrder, ALongListMovesItsLastEntry) {
 
 struct GuidCase {
   const char* name;
-  std::u16string text;  // 38 units
+  std::u16string text;  // 38 units, or a text that ends early
   bool parses;
 };
 
@@ -177,13 +177,16 @@ const GuidCase guidCases[] = {
     {"NoDashes", u"{5A8D2F3100B7C04E960A1D403C2B9E8F7A60}", false},
     {"SignInADigitGroup", u"{+A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}", false},
     {"FullWidthDigit", u"{\uff15A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}", false},
+    // Its end is the string's end: nothing past the terminator is read.
+    {"EndsAfterTheLastDash", u"{5A8D2F31-0B7C-4E96-A1D4-", false},
+    {"EndsBeforeTheClosingBrace", u"{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60", false},
+    {"Empty", u"", false},
 };
 
 class BracedGuidTable : public testing::TestWithParam<GuidCase> {};
 
 TEST_P(BracedGuidTable, ParsesExactlyTheRegistryForm) {
   const GuidCase& c = GetParam();
-  ASSERT_EQ(c.text.size(), 38u);
   BindGuid guid;
   guid.data1 = 7;
   EXPECT_EQ(parseBracedGuid(c.text.c_str(), guid), c.parses);
