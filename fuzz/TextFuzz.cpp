@@ -10,7 +10,7 @@
 #include "core/Text.h"
 #include "fuzz/FuzzCheck.h"
 #include "netcfg/NetText.h"
-#include "tests/update/ManifestSigner.h"
+#include "tests/support/ManifestSigner.h"
 
 namespace {
 

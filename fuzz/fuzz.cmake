@@ -27,7 +27,8 @@ zav_fuzz(update_manifest RUNS 40000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/UpdateM
 zav_fuzz(block_reader RUNS 100000 MAX_LEN 4096
   SOURCES ${ZAV_FUZZ_DIR}/BlockReaderFuzz.cpp ${CMAKE_SOURCE_DIR}/updater/BlockReader.cpp)
 zav_fuzz(text RUNS 100000 MAX_LEN 1024 SOURCES ${ZAV_FUZZ_DIR}/TextFuzz.cpp
-  ${CMAKE_SOURCE_DIR}/tests/update/ManifestSigner.cpp ${CMAKE_SOURCE_DIR}/tests/support/TestFiles.cpp)
+  ${CMAKE_SOURCE_DIR}/tests/support/ManifestSigner.cpp ${CMAKE_SOURCE_DIR}/tests/support/TestFiles.cpp)
 zav_fuzz(saved_config RUNS 60000 MAX_LEN 8192 SOURCES ${ZAV_FUZZ_DIR}/SavedConfigFuzz.cpp)
 target_compile_definitions(fuzz_text PRIVATE ZAV_TEST_KEYS_DIR="${CMAKE_SOURCE_DIR}/tests/keys"
   ZAV_TEST_SUPPORT_DIR="${CMAKE_SOURCE_DIR}/tests/support")
+zav_fuzz(tap_bind_order RUNS 100000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/TapBindOrderFuzz.cpp)
