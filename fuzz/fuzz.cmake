@@ -32,3 +32,4 @@ zav_fuzz(saved_config RUNS 60000 MAX_LEN 8192 SOURCES ${ZAV_FUZZ_DIR}/SavedConfi
 target_compile_definitions(fuzz_text PRIVATE ZAV_TEST_KEYS_DIR="${CMAKE_SOURCE_DIR}/tests/keys"
   ZAV_TEST_SUPPORT_DIR="${CMAKE_SOURCE_DIR}/tests/support")
 zav_fuzz(tap_bind_order RUNS 100000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/TapBindOrderFuzz.cpp)
+zav_fuzz(management_lines RUNS 100000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/ManagementLinesFuzz.cpp)
