@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzPieces.h"
 #include "service/HttpResponseParser.h"
 
 namespace {
@@ -64,14 +65,10 @@ Outcome run(const std::string& stream, const std::vector<size_t>& pieces) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  const size_t count = std::min<size_t>(data[0] % 16, size - 1);
-  std::vector<size_t> pieces;
-  for (size_t i = 1; i <= count; ++i) pieces.push_back(data[i]);
-  const std::string stream(reinterpret_cast<const char*>(data) + 1 + count, size - 1 - count);
-  size_t covered = 0;
-  for (size_t piece : pieces) covered += piece;
-  if (covered < stream.size()) pieces.push_back(stream.size() - covered);
+  FuzzPieces input;
+  if (!splitFuzzInput(data, size, input)) return 0;
+  const std::string& stream = input.stream;
+  const std::vector<size_t>& pieces = input.pieces;
 
   const Outcome whole = run(stream, {stream.size()});
   const Outcome split = run(stream, pieces);

@@ -35,6 +35,7 @@
 #include "tests/support/TestFiles.h"
 #include "tests/support/win/ScriptedGui.h"
 #include "tests/support/win/TestFolder.h"
+#include "tests/support/win/WatchedRun.h"
 #include "update/Sha1Digest.h"
 #include "update/UpdateManifest.h"
 
@@ -147,27 +148,11 @@ class LoginControllerTest : public ::testing::Test {
   // Runs the main loop until the GUI has closed its windows (or a watchdog
   // closes them after 30 s and fails the test).
   void run() {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::weak_ptr<MainDispatcher> weak = dispatcher_;
-    std::thread watchdog([&] {
-      std::unique_lock<std::mutex> lock(mutex);
-      if (done.wait_for(lock, std::chrono::seconds(30), [&] { return finished; })) return;
-      if (auto dispatcher = weak.lock())
-        dispatcher->post([this] {
-          ADD_FAILURE() << "scenario did not end; calls so far: " << ::testing::PrintToString(gui_.calls);
-          gui_.closeLogin();
-          gui_.closeMain();
-        });
+    runWatched(dispatcher_, std::chrono::seconds(30), [this] {
+      ADD_FAILURE() << "scenario did not end; calls so far: " << ::testing::PrintToString(gui_.calls);
+      gui_.closeLogin();
+      gui_.closeMain();
     });
-    dispatcher_->run();
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      finished = true;
-    }
-    done.notify_all();
-    watchdog.join();
   }
 
   void finish() {

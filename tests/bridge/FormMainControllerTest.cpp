@@ -27,6 +27,7 @@
 #include "tests/support/FatalTrap.h"
 #include "tests/support/MemorySavedConfigStore.h"
 #include "tests/support/win/ScriptedGui.h"
+#include "tests/support/win/WatchedRun.h"
 
 namespace {
 
@@ -287,28 +288,12 @@ class MainControllerTest : public ::testing::Test {
   // Runs the main loop until the GUI has closed its windows (a watchdog
   // closes them after 30 s and fails the test).
   void run() {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::weak_ptr<MainDispatcher> weak = dispatcher_;
-    std::thread watchdog([&] {
-      std::unique_lock<std::mutex> lock(mutex);
-      if (done.wait_for(lock, std::chrono::seconds(30), [&] { return finished; })) return;
-      if (auto dispatcher = weak.lock())
-        dispatcher->post([this] {
-          std::string calls;
-          for (const std::string& call : gui_.calls) calls += "\n  " + call;
-          ADD_FAILURE() << "scenario did not end; calls so far:" << calls;
-          leaveNow();
-        });
+    runWatched(dispatcher_, std::chrono::seconds(30), [this] {
+      std::string calls;
+      for (const std::string& call : gui_.calls) calls += "\n  " + call;
+      ADD_FAILURE() << "scenario did not end; calls so far:" << calls;
+      leaveNow();
     });
-    dispatcher_->run();
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      finished = true;
-    }
-    done.notify_all();
-    watchdog.join();
   }
 
   void leaveNow() {

@@ -1,0 +1,28 @@
+#include "tests/support/win/WatchedRun.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "core/app/win/MainDispatcher.h"
+
+void runWatched(const std::shared_ptr<MainDispatcher>& dispatcher, std::chrono::seconds limit,
+                std::function<void()> onStall) {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::weak_ptr<MainDispatcher> weak = dispatcher;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (done.wait_for(lock, limit, [&] { return finished; })) return;
+    if (auto running = weak.lock()) running->post(std::move(onStall));
+  });
+  dispatcher->run();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+  }
+  done.notify_all();
+  watchdog.join();
+}
