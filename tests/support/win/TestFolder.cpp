@@ -24,8 +24,10 @@ bool writeWideFile(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string readWideFile(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Delete sharing too: a file a helper has just renamed into place may still
+  // be open, with delete access, in the helper's rename.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + toUtf8(path));
   std::string bytes;
   char buffer[65536];
