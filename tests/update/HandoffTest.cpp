@@ -40,8 +40,9 @@ class Handoff : public ::testing::Test {
   }
   std::string starts() const {
     for (int i = 0; i < 200; ++i) {
+      // The new client may still be writing its line.
       std::string text = fileOrNone(folder_ + L"\\starts.txt");
-      if (text != "<none>") return text;
+      if (text != "<none>" && !text.empty() && text.back() == '\n') return text;
       Sleep(50);
     }
     return "<none>";
