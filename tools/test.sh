@@ -3,6 +3,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+# The shared prefixes' Wine servers outlive their last program by a minute.
+trap 'for p in build/*/wineprefix; do [ -d "$p" ] && WINEPREFIX="$top/$p" /usr/lib/wine/wineserver -k 2>/dev/null; done; true' EXIT
 bash tools/setup.sh >/dev/null
 /usr/bin/python3 tools/check-includes.py
 jobs=$(nproc)

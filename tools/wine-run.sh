@@ -28,6 +28,19 @@ export WINEPREFIX=$prefix
 # 64-bit programs need wine64 (the wine launcher picks the 32-bit loader).
 wine=wine
 case "$(file -b "$1")" in *x86-64*) wine=/usr/lib/wine/wine64 ;; esac
+# The first program of a wineserver's life starts Wine's service processes,
+# which inherit its output: CTest would then wait for that test's output to
+# end until the services go, long after the test. So the shared prefix's
+# server is started here, kept a minute after its last program, and its
+# services by a program of our own with no output.
+if [ $own = 0 ]; then
+  (
+    flock 9
+    if /usr/lib/wine/wineserver -p60 </dev/null >/dev/null 2>&1 9>&-; then
+      "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+    fi
+  ) 9>"$base.server-lock"
+fi
 if [ $display = 1 ]; then
   xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$@"
 else
