@@ -26,12 +26,15 @@ class ReportScope {
 }  // namespace
 
 struct Pinger::Worker {
-  explicit Worker(EchoFactory factory) : makeEcho(std::move(factory)) { latch.init(); }
+  Worker(EchoFactory factory, NameResolver resolver) : makeEcho(std::move(factory)), resolve(std::move(resolver)) {
+    latch.init();
+  }
   ~Worker() { latch.destroy(); }
   void threadMain();
   void onLoopStopped();
 
   EchoFactory makeEcho;
+  NameResolver resolve;
   StartLatch latch;
   std::thread thread;
   EventLoop* loop = nullptr;
@@ -99,7 +102,8 @@ class PingRequest : public PingDnsSink, public PingResultSink, public std::enabl
   std::shared_ptr<PingDnsSink> dns_;
 };
 
-Pinger::Pinger(EchoFactory makeEcho) : worker_(new Worker(std::move(makeEcho))) {
+Pinger::Pinger(EchoFactory makeEcho, NameResolver resolver)
+    : worker_(new Worker(std::move(makeEcho), std::move(resolver))) {
   worker_->thread = std::thread(&Worker::threadMain, worker_);
   worker_->latch.wait();
 }
@@ -128,7 +132,7 @@ void Pinger::ping(std::string host, std::shared_ptr<PingResultSink> results, std
 
 void Pinger::Worker::threadMain() {
   loop = new EventLoop;
-  dns = std::make_unique<PingerDNS>();
+  dns = std::make_unique<PingerDNS>(std::move(resolve));
   echo = makeEcho();
   makeEcho = nullptr;
   loop->acquire();

@@ -6,6 +6,7 @@
 
 #include "probe/PingEcho.h"
 #include "probe/PingSinks.h"
+#include "service/NameLookup.h"
 
 class RandomGenerator;
 
@@ -25,10 +26,13 @@ class Pinger {
   // Echoes through PingerICMP.
   explicit Pinger(std::shared_ptr<RandomGenerator> random);
 #endif
-  explicit Pinger(EchoFactory makeEcho);  // returns once the worker runs
+  // Returns once the worker runs. Name lookups go through resolver, on
+  // threads of their own that nothing waits for.
+  explicit Pinger(EchoFactory makeEcho, NameResolver resolver = resolveFirstIPv4);
   // Stops every probe without a report and joins the threads: waits for echo
-  // requests the system still holds (up to about a second). When called on one
-  // of the Pinger's own threads it leaves the joining to the worker instead.
+  // requests the system still holds (up to about a second), never for a name
+  // lookup. When called on one of the Pinger's own threads it leaves the
+  // joining to the worker instead.
   ~Pinger();
   Pinger(const Pinger&) = delete;
   Pinger& operator=(const Pinger&) = delete;

@@ -10,6 +10,7 @@
 
 #include "probe/Pinger.h"
 #include "tests/probe/RecordingSinks.h"
+#include "tests/support/ResolverGate.h"
 
 namespace {
 
@@ -195,6 +196,44 @@ TEST(PingerTest, EchoFailureReachesTheResultSink) {
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].kind, ProbeLog::Resolved);
   EXPECT_EQ(reports[1].kind, ProbeLog::Failed);
+}
+
+// The system resolver can take many seconds and cannot be cancelled: a Pinger
+// dropped meanwhile (the main window closing) must not wait for it, and its
+// answer, when it comes, reaches no one.
+TEST(PingerTest, DestroyedDuringAHangingLookupWaitsNotForItAndReportsNothing) {
+  ResolverGate gate;
+  auto echoLog = std::make_shared<EchoLog>();
+  auto log = std::make_shared<ProbeLog>();
+  auto pinger = std::make_unique<Pinger>([echoLog] { return std::make_unique<FakeEcho>(echoLog, FakeEcho::Behaviour{}); },
+                                         gate.resolver(loopback));
+  auto sink = std::make_shared<RecordingSink>(log, 0);
+  std::weak_ptr<RecordingSink> watched = sink;
+  pinger->ping("hangs.test", sink, sink);
+  sink.reset();
+  ASSERT_TRUE(gate.waitEntered(1));
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool destroyed = false;
+  std::thread dropper([&] {
+    pinger.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    destroyed = true;
+    changed.notify_all();
+  });
+  bool beforeTheAnswer;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    beforeTheAnswer = changed.wait_for(lock, std::chrono::seconds(10), [&] { return destroyed; });
+  }
+  ASSERT_TRUE(gate.openAndDrain());  // lets a waiting destructor end in any case
+  dropper.join();
+  EXPECT_TRUE(beforeTheAnswer) << "the destructor waited for the lookup";
+  EXPECT_TRUE(watched.expired());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(log->count(), 0u);
+  EXPECT_EQ(echoLog->started(), 0u);
 }
 
 // Each server: exactly one DNS report, then exactly one result.

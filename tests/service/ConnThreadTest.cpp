@@ -11,7 +11,7 @@
 #include "service/ConnThread.h"
 #include "tests/service/ConnTestSupport.h"
 #include "tests/service/FailingAllocation.h"
-#include "tests/service/ResolverGate.h"
+#include "tests/support/ResolverGate.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
 

@@ -7,7 +7,7 @@
 
 #include "core/RandomGenerator.h"
 #include "service/HttpThread.h"
-#include "tests/service/ResolverGate.h"
+#include "tests/support/ResolverGate.h"
 #include "tests/support/HttpScenarios.h"
 
 namespace {
