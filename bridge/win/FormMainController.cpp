@@ -14,6 +14,7 @@
 #include "core/Text.h"
 #include "core/win/System.h"
 #include "service/ApiResult.h"
+#include "service/ConnStateIds.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -127,7 +128,7 @@ void FormMainController::attach(IMainView* view) {
 }
 
 void FormMainController::onConnState(int state) {
-  if (state < 4) backendDropped_ = true;
+  if (!connState::connected(state)) backendDropped_ = true;
   if (!live() || connecting_ || repairRunning_ || loggingOut_ || connection_ || !backendDropped_) return;
   ComPtr<FormMainController> self(this);
   InsideCall inside(insideCall_);

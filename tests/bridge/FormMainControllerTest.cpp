@@ -605,7 +605,7 @@ const AnswerCase answerCases[] = {
     {"preferenceMatchingNoNameTakesTheFirst", R"({"accountPref":"z"})", okAccounts, subAccountReply(), gamesReply,
      loaded, loadRequests},
     {"emptyNameIsANullText", "{}", R"({"rst":0,"accounts":["","b"]})", subAccountReply(), gamesReply,
-     {"IMainView::showModePref 1", "IMainView::showAccounts \"\" \"b\" 0", "IMainView::showGames",
+     {"IMainView::showModePref 1", "IMainView::showAccounts null \"b\" 0", "IMainView::showGames",
       "IMainView::showAccountInfo", "IMainView::showServers"},
      {"login", "accounts", "gameList", "subAccount "}},
     {"noAccounts", "{}", R"({"rst":0,"accounts":[]})", subAccountReply(), gamesReply,

@@ -44,7 +44,8 @@ inline std::string texts(SAFEARRAY* names) {
   for (LONG i = low; i <= high; ++i) {
     BSTR name = nullptr;
     if (SUCCEEDED(SafeArrayGetElement(names, &i, &name))) {
-      list += text(name);
+      // Recorded apart from an empty text: the client sends null elements.
+      list += name ? text(name) : " null";
       SysFreeString(name);
     }
   }
