@@ -668,6 +668,24 @@ TEST_F(MainControllerTest, commandsInsideItsOwnGuiCallsAreRefused) {
   run();
 }
 
+// A GUI that lets go of the controller inside one of its calls hears nothing
+// after that call: not the rest of the handler, not the answers still to come.
+TEST_F(MainControllerTest, detachInsideAGuiCallEndsTheCallsToTheGui) {
+  gui_.during["IMainView::showAccounts"] = [this] { EXPECT_EQ(main_->detach(), S_OK); };
+  start();
+  onCall = [this](const std::string& call) {
+    if (startsWith(call, "IMainView::showAccounts")) after(500, [this] { leaveNow(); });
+  };
+  run();
+  auto shown = std::find_if(gui_.calls.begin(), gui_.calls.end(),
+                            [](const std::string& c) { return startsWith(c, "IMainView::showAccounts"); });
+  ASSERT_NE(shown, gui_.calls.end());
+  Calls later;
+  for (auto it = shown + 1; it != gui_.calls.end(); ++it)
+    if (startsWith(*it, "IMainView::")) later.push_back(*it);
+  EXPECT_EQ(later, Calls());
+}
+
 // ---- connect, the tunnel and its events ----
 
 TEST_F(MainControllerTest, connectHandsTheChosenServerToTheOperation) {
