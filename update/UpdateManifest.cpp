@@ -5,12 +5,15 @@
 #include <memory>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "core/Json.h"
 #include "core/NumberError.h"
 #include "core/SignatureVerifier.h"
 #include "core/Text.h"
 #include "update/LocalFiles.h"
+#include "update/LocalReadAhead.h"
 #include "update/RelativePath.h"
 
 namespace {
@@ -18,26 +21,6 @@ namespace {
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
-
-// Each piece is hashed while it is still in the cache it was read into.
-std::string readAndHashFile(const std::wstring& path, Sha1Digest& digest) {
-  std::unique_ptr<std::FILE, FileCloser> file(openLocalFile(path, "rb"));
-  if (!file) throw NumberError(11);
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) throw NumberError(12);
-  long size = std::ftell(file.get());
-  if (size < 0) throw NumberError(13);
-  if (std::fseek(file.get(), 0, SEEK_SET) != 0) throw NumberError(14);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  Sha1Hasher hasher;
-  const size_t piece = 256 << 10;
-  for (size_t at = 0; at < bytes.size(); at += piece) {
-    const size_t take = std::min(piece, bytes.size() - at);
-    if (std::fread(&bytes[at], 1, take, file.get()) != take) throw NumberError(15);
-    hasher.update(&bytes[at], take);
-  }
-  digest = hasher.finish();
-  return bytes;
-}
 
 // The updater decodes the hand-off block's paths with a checked decoder and
 // the block carries toUtf8 of what is checked here: only a path that is UTF-8
@@ -125,9 +108,24 @@ void UpdateManifest::checkInstalledFiles(const std::wstring& clientProgram) {
       throw std::logic_error("deletedFiles names the client program");
   checkPathLengths(programName);
 
-  checkLocalFile(clientProgram_, entryProgram_, true);
-  checkLocalFile(joinLocalPath(clientFolder_, updateFileName()), updaterProgram_, false);
-  for (const auto& entry : requiredFiles_) checkLocalFile(joinLocalPath(clientFolder_, entry.first), entry.second, true);
+  // The files in this order, each with what it should hold and whether a
+  // difference needs an update (the updater's own file does not).
+  std::vector<std::wstring> paths{clientProgram_, joinLocalPath(clientFolder_, updateFileName())};
+  std::vector<std::pair<const Sha1Digest*, bool>> expected{{&entryProgram_, true}, {&updaterProgram_, false}};
+  for (const auto& entry : requiredFiles_) {
+    paths.push_back(joinLocalPath(clientFolder_, entry.first));
+    expected.push_back({&entry.second, true});
+  }
+  LocalReadAhead reads(std::move(paths));
+  for (const auto& file : expected) {
+    std::string bytes;
+    Sha1Digest actual;
+    if (reads.takeNext(bytes, actual) && actual == *file.first) {
+      filesAtHand_[actual] = std::move(bytes);
+      continue;
+    }
+    if (file.second) updateNeeded_ = true;
+  }
   for (const auto& path : deletedFiles_)
     if (localPathKind(joinLocalPath(clientFolder_, path)) != LocalPathKind::missing) updateNeeded_ = true;
 }
@@ -144,18 +142,6 @@ void UpdateManifest::checkPathLengths(const std::wstring& programName) const {
   check(updateFileName());
   for (const auto& path : deletedFiles_) check(path);
   for (const auto& entry : requiredFiles_) check(entry.first);
-}
-
-void UpdateManifest::checkLocalFile(const std::wstring& path, const Sha1Digest& expected, bool counts) {
-  if (localPathKind(path) == LocalPathKind::file) {
-    Sha1Digest actual;
-    std::string bytes = readAndHashFile(path, actual);
-    if (actual == expected) {
-      filesAtHand_[actual] = std::move(bytes);
-      return;
-    }
-  }
-  if (counts) updateNeeded_ = true;
 }
 
 uint32_t UpdateManifest::countMissing() const {

@@ -69,7 +69,6 @@ class UpdateManifest {
   void readFields(const std::string& document);
   void checkPaths() const;
   void checkPathLengths(const std::wstring& programName) const;
-  void checkLocalFile(const std::wstring& path, const Sha1Digest& expected, bool counts);
 
   FileMap requiredFiles_;
   PathSet deletedFiles_;

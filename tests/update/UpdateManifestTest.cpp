@@ -1,5 +1,9 @@
 #include "update/UpdateManifest.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -298,6 +302,66 @@ TEST_F(LocalCheck, DecidesWhetherAnUpdateIsNeeded) {
     EXPECT_EQ(checked(c.json).updateNeeded(), c.needed) << c.name;
   }
 }
+
+// Files are read ahead of their hashing, in pieces: every file, of any size
+// and in any mix with missing ones and folders, is judged by its own bytes.
+TEST_F(LocalCheck, FilesReadAheadAreEachJudgedByTheirOwnWholeBytes) {
+  std::string required = "{";
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "f" + std::to_string(10 + i) + ".bin";
+    // 0, 1 and several 256 KiB pieces, a piece boundary exactly, and odd sizes.
+    const size_t sizes[] = {0, 1, 256 << 10, (256 << 10) + 1, 700001, 3 << 20};
+    std::string bytes(sizes[(i / 2) % 6], '\0');
+    for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<char>((k * 31 + i * 7) >> 3);
+    if (i % 4 == 1) {
+      fs::create_directories(folder_ / name);  // a folder where a file belongs
+    } else if (i % 4 != 3) {
+      put(name, i == 10 ? bytes + "x" : bytes);  // f20 differs; f13, f17 and f21 are missing
+    }
+    if (i % 4 == 0 || i % 4 == 2) expected[name] = bytes;
+    required += std::string(i ? "," : "") + "\"" + name + "\":\"" + hexOf(bytes) + "\"";
+  }
+  required += "}";
+  put("client.exe", kClient);
+  UpdateManifest manifest = checked(document("[]", required));
+  EXPECT_TRUE(manifest.updateNeeded());
+  size_t atHand = 0;
+  for (const auto& entry : expected) {
+    const Sha1Digest digest = Sha1Digest::of(entry.second);
+    if (entry.first == "f20.bin") {
+      EXPECT_EQ(manifest.filesAtHand().count(digest), 0u);
+      continue;
+    }
+    ASSERT_EQ(manifest.filesAtHand().count(digest), 1u) << entry.first;
+    EXPECT_TRUE(manifest.filesAtHand().at(digest) == entry.second) << entry.first;
+    ++atHand;
+  }
+  EXPECT_EQ(manifest.filesAtHand().size(), atHand + 1);  // and the client program
+}
+
+#ifdef _WIN32
+// A present file the check cannot open ends it with 11, whatever the files
+// read ahead after it hold.
+TEST_F(LocalCheck, AFileThatCannotBeOpenedEndsTheCheckWith11) {
+  put("client.exe", kClient);
+  put("a.dll", kLib);
+  put("b.dll", kLib);
+  HANDLE held = CreateFileW(fromUtf8((folder_ / "a.dll").u8string()).c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  UpdateManifest manifest = parseDocument(
+      document("[]", "{\"a.dll\":\"" + hexOf(kLib) + "\",\"b.dll\":\"" + hexOf(kLib) + "\"}"));
+  int code = 0;
+  try {
+    manifest.checkInstalledFiles(program());
+  } catch (const NumberError& error) {
+    code = error.code();
+  }
+  CloseHandle(held);
+  EXPECT_EQ(code, 11);
+}
+#endif
 
 TEST_F(LocalCheck, RefusesToDeleteTheClientProgram) {
   put("client.exe", kClient);
