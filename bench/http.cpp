@@ -2,9 +2,11 @@
 // HttpThread, plain, gzip and over TLS, and the same URLs with curl (writing to
 // a memory-backed folder) in the same run, as the medians of P interleaved
 // pairs (default 7); prints MB/s of both, their ratio and the peak memory of
-// this process, then the time of a tiny request over TLS (mostly the handshake).
+// this process above what it held before the first download, then the rate at
+// which mbedTLS alone decrypts the cipher the TLS downloads negotiated (the
+// ceiling of any mbedTLS client), then the time of a tiny request over TLS
+// (mostly the handshake).
 // Usage: http_bench [N] [P]
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +18,10 @@
 #include <string>
 #include <vector>
 #include <algorithm>
+#include <fstream>
+
+#include <mbedtls/chachapoly.h>
+#include <mbedtls/gcm.h>
 
 #include "core/RandomGenerator.h"
 #include "service/HttpThread.h"
@@ -23,11 +29,18 @@
 
 namespace {
 
-long peakKiB() {
-  struct rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+// A line of /proc/self/status in KiB ("VmHWM" the peak, "VmRSS" now). Not
+// getrusage: its maximum carries over from the parent across fork and exec,
+// here the Python server's.
+long statusKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(status, line))
+    if (line.compare(0, prefix.size(), prefix) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+  return 0;
 }
+long peakKiB() { return statusKiB("VmHWM"); }
 
 // Keeps only what the figures need: a recorded progress report per piece would
 // weigh on the download being measured.
@@ -81,6 +94,45 @@ double curlSeconds(const std::string& options, const std::string& url, size_t ex
   return seconds;
 }
 
+// MB/s at which one core decrypts and authenticates TLS records of 16 KiB with
+// the negotiated cipher (OpenSSL's name, as the server saw it); -1 for a
+// cipher this does not know.
+double cipherRate(const std::string& name) {
+  const bool gcm256 = name.find("AES256-GCM") != std::string::npos || name.find("AES_256_GCM") != std::string::npos;
+  const bool gcm128 = name.find("AES128-GCM") != std::string::npos || name.find("AES_128_GCM") != std::string::npos;
+  const bool chacha = name.find("CHACHA20") != std::string::npos;
+  if (!gcm256 && !gcm128 && !chacha) return -1;
+  const size_t record = 16 << 10;
+  const int records = 8192;  // 128 MiB
+  std::vector<unsigned char> key(32, 0x5a), iv(12, 0x17), plain(record, 0x33), sealed(record), opened(record);
+  unsigned char tag[16];
+  auto started = std::chrono::steady_clock::now();
+  bool ok = true;
+  if (chacha) {
+    mbedtls_chachapoly_context context;
+    mbedtls_chachapoly_init(&context);
+    mbedtls_chachapoly_setkey(&context, key.data());
+    mbedtls_chachapoly_encrypt_and_tag(&context, record, iv.data(), nullptr, 0, plain.data(), sealed.data(), tag);
+    started = std::chrono::steady_clock::now();
+    for (int i = 0; i < records && ok; ++i)
+      ok = mbedtls_chachapoly_auth_decrypt(&context, record, iv.data(), nullptr, 0, tag, sealed.data(), opened.data()) == 0;
+    mbedtls_chachapoly_free(&context);
+  } else {
+    mbedtls_gcm_context context;
+    mbedtls_gcm_init(&context);
+    mbedtls_gcm_setkey(&context, MBEDTLS_CIPHER_ID_AES, key.data(), gcm256 ? 256 : 128);
+    mbedtls_gcm_crypt_and_tag(&context, MBEDTLS_GCM_ENCRYPT, record, iv.data(), iv.size(), nullptr, 0, plain.data(),
+                              sealed.data(), sizeof tag, tag);
+    started = std::chrono::steady_clock::now();
+    for (int i = 0; i < records && ok; ++i)
+      ok = mbedtls_gcm_auth_decrypt(&context, record, iv.data(), iv.size(), nullptr, 0, tag, sizeof tag, sealed.data(),
+                                    opened.data()) == 0;
+    mbedtls_gcm_free(&context);
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return ok && seconds > 0 ? double(record) * records / seconds / 1e6 : -1;
+}
+
 // The median of the runs, or -1 when one failed.
 double median(std::vector<double> runs) {
   if (runs.empty() || *std::min_element(runs.begin(), runs.end()) <= 0) return -1;
@@ -121,6 +173,8 @@ int main(int argc, char** argv) {
   for (const Mode& mode : modes) curlSeconds(mode.curlOptions, mode.url, size);
   std::printf("%zu MiB body, decoded MB/s (1 MB = 10^6 bytes)\n", mib);
   std::vector<std::string> ratios;
+  const long baselineKiB = statusKiB("VmRSS");
+  double tlsRate = -1;
   std::printf("%-6s %12s %12s %8s %14s\n", "mode", "HttpThread", "curl", "ratio", "peak RSS MiB");
   for (const Mode& mode : modes) {
     std::vector<double> owns, curls;
@@ -139,6 +193,29 @@ int main(int argc, char** argv) {
     std::printf("%-6s %12.1f %12.1f %8.2f %14.1f\n", mode.name, ownRate, curlRate, ownRate / curlRate,
                 peakKiB() / 1024.0);
     ratios.push_back(std::string("ratio http_") + mode.name + " " + std::to_string(ownRate / curlRate));
+    if (std::string(mode.name) == "tls") tlsRate = ownRate;
+  }
+  {
+    // What the downloads added to this process, against the body it decoded.
+    const double grownMiB = (peakKiB() - baselineKiB) / 1024.0;
+    std::printf("peak RSS %.1f MiB, %.1f MiB before the first download: %.1f MiB for a %zu MiB body (%.2f times)\n",
+                peakKiB() / 1024.0, baselineKiB / 1024.0, grownMiB, mib, grownMiB / mib);
+    if (grownMiB > 0) ratios.push_back("ratio http_body_over_peak_growth " + std::to_string(mib / grownMiB));
+  }
+  {
+    // curl may negotiate another cipher: the server notes the one of the
+    // last connection, so the client makes that one.
+    ownSeconds(rng, server.url("tls", "/blob?size=16", true), 16);
+    std::ifstream noted(server.file("last-cipher"));
+    std::string cipher;
+    std::getline(noted, cipher);
+    const double ceiling = cipherRate(cipher);
+    if (ceiling > 0) {
+      std::printf("cipher %s: mbedTLS alone decrypts %.1f MB/s on one core\n", cipher.c_str(), ceiling);
+      if (tlsRate > 0) ratios.push_back("ratio http_tls_vs_cipher " + std::to_string(tlsRate / ceiling));
+    } else {
+      std::printf("cipher \"%s\": no ceiling measured for it\n", cipher.c_str());
+    }
   }
   {
     const std::string url = server.url("tls", "/blob?size=16", true);

@@ -267,6 +267,17 @@ def serve(conn):
         conn.sendall(response("404 Not Found", [("Content-Length", 0)]))
 
 
+# The folder start() serves; the benchmark reads the negotiated cipher there.
+served_folder = None
+
+
+def note_cipher(conn):
+    cipher = conn.cipher()
+    if served_folder and cipher:
+        with open(os.path.join(served_folder, "last-cipher"), "w") as out:
+            out.write("%s %s\n" % (cipher[0], cipher[1]))
+
+
 def handle(raw, context):
     conn = raw
     try:
@@ -275,6 +286,7 @@ def handle(raw, context):
             return
         if context is not None:
             conn = context.wrap_socket(raw, server_side=True)
+            note_cipher(conn)
         serve(conn)
         if context is not None:
             try:
@@ -291,6 +303,8 @@ def handle(raw, context):
 
 
 def start(folder):
+    global served_folder
+    served_folder = folder
     global state_folder
     state_folder = folder
     warnings.simplefilter("ignore", DeprecationWarning)
