@@ -34,3 +34,4 @@ target_compile_definitions(fuzz_text PRIVATE ZAV_TEST_KEYS_DIR="${CMAKE_SOURCE_D
 zav_fuzz(tap_bind_order RUNS 100000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/TapBindOrderFuzz.cpp)
 zav_fuzz(management_lines RUNS 100000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/ManagementLinesFuzz.cpp)
 zav_fuzz(account_answers RUNS 60000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/AccountAnswersFuzz.cpp)
+zav_fuzz(route_table RUNS 60000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/RouteTableFuzz.cpp)
