@@ -5,6 +5,11 @@ set(ovpn_peers ${ZAV_TEST_DIR}/openvpn)
 set(ZAV_OVPN_BRIDGE_LAUNCHER ${ZAV_TEST_PYTHON} ${ovpn_peers}/bridge.py --exec)
 if(WIN32)
   zav_test_program(ovpn_management_standin SOURCES ${ovpn_peers}/OpenVpnStandIn.cpp LIBS ws2_32 UNICODE)
+  # OvpnBridgeSession: the bridge's sessions from a Windows test.
+  target_sources(zav_testsupport PRIVATE ${ovpn_peers}/OvpnBridgeSession.cpp)
+  target_link_libraries(zav_testsupport PUBLIC ws2_32)
+  zav_test(tunnel_ovpn_bridge_win_test SOURCES ${ovpn_peers}/OvpnBridgeWinTest.cpp LIBS iphlpapi
+    WINDOWS_ONLY PEERS ovpn_management_standin TIMEOUT 180 LAUNCHER ${ZAV_OVPN_BRIDGE_LAUNCHER})
   add_test(NAME tunnel_ovpn_standin_test
     COMMAND ${ZAV_OVPN_BRIDGE_LAUNCHER} ${ZAV_TEST_PYTHON} ${ovpn_peers}/standin_wine_test.py
             $<TARGET_FILE:ovpn_management_standin>)
