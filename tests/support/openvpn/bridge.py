@@ -395,6 +395,7 @@ class ScriptSession(Session):
             return self.wait_frame(lambda: number in self.open or refused in self.events(), time.monotonic() + 10)
         if "send" in step:
             pieces = step["send"] if isinstance(step["send"], list) else [step["send"]]
+            pieces = [piece * step.get("repeat", 1) for piece in pieces]
             for i, piece in enumerate(pieces):
                 if i > 0:
                     time.sleep(step.get("gapMs", 30) / 1000)

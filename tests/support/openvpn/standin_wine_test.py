@@ -103,10 +103,12 @@ class StandInTest(unittest.TestCase):
 
     def test_relays_both_ways_byte_for_byte_and_exits_with_the_asked_code(self):
         client_bytes = ALL_BYTES + LINES
-        sent = ALL_BYTES + LINES * 2
+        long_line = b"x" * (1 << 20) + b"\r\n"  # longer than the client takes
+        sent = ALL_BYTES + long_line + LINES * 2
         control = self.session([
             {"connect": 1},
             {"send": ALL_BYTES.decode("latin-1")},
+            {"send": "x", "repeat": 1 << 20}, {"send": "\r\n"},
             {"send": LINES.decode("latin-1")},
             {"send": pieces_at_every_byte(LINES), "gapMs": 5},
             {"expect": client_bytes.decode("latin-1")},
