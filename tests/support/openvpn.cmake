@@ -16,6 +16,9 @@ if(WIN32)
   set_tests_properties(tunnel_ovpn_standin_test PROPERTIES TIMEOUT 180
     ENVIRONMENT "ZAV_SOURCE_DIR=${CMAKE_SOURCE_DIR};ZAV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 else()
+  add_test(NAME tunnel_ovpn_bridge_script_test
+    COMMAND ${ZAV_OVPN_BRIDGE_LAUNCHER} ${ZAV_TEST_PYTHON} ${ovpn_peers}/bridge_script_test.py)
+  set_tests_properties(tunnel_ovpn_bridge_script_test PROPERTIES TIMEOUT 120)
   # Real openvpn client and server in a network namespace of the bridge: root.
   add_test(NAME tunnel_ovpn_bridge_real_test
     COMMAND ${ZAV_OVPN_BRIDGE_LAUNCHER} ${ZAV_TEST_PYTHON} ${ovpn_peers}/bridge_real_test.py)

@@ -30,7 +30,8 @@ Script steps (bytes are JSON strings, one character per byte, U+0000-U+00FF):
                                   piece at a time, gapMs apart
     {"expect": "text", "on": c, "ms": 10000}
                                   waits until the client has written text on c
-                                  after what earlier expects matched
+                                  after what earlier expects matched; fails
+                                  at once when the client closed c
     {"expectClosed": c, "ms": 10000}   waits until the client closes c
     {"close": c}                  the stand-in closes c
     {"sleep": ms}
@@ -405,14 +406,18 @@ class ScriptSession(Session):
         if "expect" in step:
             number, wanted = step.get("on", 1), step["expect"].encode("latin-1")
 
+            found, closed = [], ("closed %d" % number).encode()
+
             def seen():
                 data = bytes(self.written.get(number, b""))
                 at = data.find(wanted, self.cursor.get(number, 0))
-                if at < 0:
-                    return False
-                self.cursor[number] = at + len(wanted)
-                return True
-            return self.wait_frame(seen, time.monotonic() + step.get("ms", 10000) / 1000)
+                if at >= 0:
+                    self.cursor[number] = at + len(wanted)
+                    found.append(True)
+                # Nothing more comes once the client closed.
+                return bool(found) or closed in self.events()
+            self.wait_frame(seen, time.monotonic() + step.get("ms", 10000) / 1000)
+            return bool(found)
         if "expectClosed" in step:
             number = step["expectClosed"]
             closed = ("closed %d" % number).encode()
