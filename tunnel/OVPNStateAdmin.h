@@ -5,9 +5,8 @@
 #include "netcfg/NetworkConfig.h"
 #include "tunnel/OVPNState.h"
 
-// Stands in for the state that opens the management listener, which this
-// build does not have: it logs the adapter it was handed and fails as a
-// listener that cannot be created (status 20029).
+// Opens the management listener that OpenVPN will connect back to, then
+// asks for the server's configuration ("cfg"); status 20029 when it can't.
 class OVPNStateAdmin : public OVPNState {
  public:
   OVPNStateAdmin(OVPNThread& owner, std::wstring programPath, AdapterGuid adapterGuid);

@@ -15,6 +15,16 @@ class OVPNInstallerFile {
   virtual ~OVPNInstallerFile() = default;
 };
 
+// OpenVPN's configuration file as written out, in a new folder only
+// administrators and SYSTEM can write (OpenVPN runs elevated and would follow
+// any directive added to it). Destroying it removes it with its folder;
+// failures there are logged, never thrown.
+class OVPNConfigFile {
+ public:
+  virtual const std::wstring& path() const = 0;
+  virtual ~OVPNConfigFile() = default;
+};
+
 // A started program in a job that ends it when this object goes. Destroying it
 // ends a program that still runs and waits until it has exited, so that its
 // file can be deleted next.
@@ -26,6 +36,8 @@ class OVPNProcess {
   virtual void setExitCallback(std::function<void()> onExit) = 0;
   // Valid once the exit callback has run; 1 when it could not be read.
   virtual uint32_t exitCode() const = 0;
+  // The program's process id, as the system's connection tables name owners.
+  virtual uint32_t processId() const = 0;
   virtual ~OVPNProcess() = default;
 };
 
@@ -64,5 +76,11 @@ class OVPNSystem {
   // 20020); a tapinstall still running when stopSignal is set is ended: 20017.
   virtual int prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal,
                                 AdapterGuid& adapterGuid) = 0;
+  // The configuration text's bytes exactly, in a new file of their own; null
+  // when not written.
+  virtual std::unique_ptr<OVPNConfigFile> writeConfigFile(const std::string& text) = 0;
+  // True when the loopback TCP connection 127.0.0.1:peerPort ->
+  // 127.0.0.1:localPort is one that process opened (ports in host order).
+  virtual bool isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) = 0;
   virtual ~OVPNSystem() = default;
 };

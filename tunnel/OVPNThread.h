@@ -9,8 +9,14 @@
 #include "netcfg/NetworkConfig.h"
 #include "netcfg/RouteEntry.h"
 
+// libuv's TCP handle, declared as <uv.h> does: that header here would put
+// winsock2.h after the windows.h of many includers.
+typedef struct uv_tcp_s uv_tcp_t;
 class EventLoop;
+class ManagementListener;
+class OVPNConfigFile;
 class OVPNListener;
+class OVPNProcess;
 class OVPNState;
 class OVPNStopSignal;
 class OVPNSystem;
@@ -56,6 +62,15 @@ class OVPNThread {
   void setStateTap(std::wstring programPath, std::wstring tapFolder);
   // adapterGuid: the NetCfgInstanceId of the client's own TAP adapter.
   void setStateAdmin(std::wstring programPath, AdapterGuid adapterGuid);
+  // listener: the management listener OpenVPN will connect back to.
+  void setStateConfig(std::wstring programPath, AdapterGuid adapterGuid, std::unique_ptr<ManagementListener> listener);
+  void setStateStartProcess(std::wstring programPath, std::unique_ptr<ManagementListener> listener,
+                            std::unique_ptr<OVPNConfigFile> configFile, std::vector<RouteEntry> routes,
+                            AdapterGuid adapterGuid);
+  // connection: OpenVPN's accepted management connection (new uv_tcp_t on the
+  // worker loop), which the new state closes and frees.
+  void setStateEstablished(std::unique_ptr<OVPNProcess> process, uv_tcp_t* connection,
+                           std::vector<RouteEntry> routes, AdapterGuid adapterGuid);
 
   // For the states (the loop only while the worker runs).
   EventLoop& eventLoop() { return *loop_; }

@@ -103,6 +103,8 @@ uint32_t ChildProcess::exitCode() const {
   return exitCode_;
 }
 
+uint32_t ChildProcess::processId() const { return process_ ? GetProcessId(process_.get()) : 0; }
+
 bool ChildProcess::endAndWait(uint32_t timeoutMs) {
   if (!process_) return true;
   if (job_) TerminateJobObject(job_.get(), 1);

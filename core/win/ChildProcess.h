@@ -35,6 +35,8 @@ class ChildProcess {
   // The child's exit code, valid once the exit callback runs; 1 when it
   // could not be read.
   uint32_t exitCode() const;
+  // The child's process id (GetProcessId of its handle).
+  uint32_t processId() const;
   // Ends the child and everything in its job, and waits up to timeoutMs
   // until it has exited, so its program file is free; true when it has.
   // The exit callback may still run.

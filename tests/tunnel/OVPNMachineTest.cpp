@@ -2,6 +2,17 @@
 // every state it can hold, the armed rule, the installer's and the TAP step's
 // outcomes, the owner's stop ending a step that blocks. Portable:
 // it runs natively under the sanitizers and under Wine.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,6 +37,76 @@ namespace {
 
 using Events = std::vector<std::string>;
 
+// A blocking TCP client on loopback, from the test's own thread: OpenVPN
+// connecting back, or some other local program.
+class LoopbackClient {
+ public:
+#ifdef _WIN32
+  using Socket = SOCKET;
+  static constexpr Socket kNone = INVALID_SOCKET;
+  static void closeSocket(Socket s) { closesocket(s); }
+#else
+  using Socket = int;
+  static constexpr Socket kNone = -1;
+  static void closeSocket(Socket s) { close(s); }
+#endif
+
+  LoopbackClient() {
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+  }
+  ~LoopbackClient() {
+    if (socket_ != kNone) closeSocket(socket_);
+#ifdef _WIN32
+    WSACleanup();
+#endif
+  }
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+  // Bound first, so the local port is known before the server can see it.
+  bool connectTo(uint16_t port) {
+    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (socket_ == kNone) return false;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof local;
+    if (bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+      return false;
+    localPort_ = ntohs(local.sin_port);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    remote.sin_port = htons(port);
+    return ::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+  }
+  uint16_t localPort() const { return localPort_; }
+  // True when the other side closed the connection within timeoutMs.
+  bool closedByPeer(int timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (select(static_cast<int>(socket_ + 1), &readable, nullptr, nullptr, &timeout) != 1) return false;
+    char byte;
+    return recv(socket_, &byte, 1, 0) <= 0;
+  }
+
+ private:
+  Socket socket_ = kNone;
+  std::atomic<uint16_t> localPort_{0};
+};
+
+// Whether anything accepts connections on the port now.
+bool listening(uint16_t port) {
+  LoopbackClient probe;
+  return probe.connectTo(port);
+}
+
 class FakeInstallerFile : public OVPNInstallerFile {
  public:
   FakeInstallerFile(std::shared_ptr<EventRecord> record, std::wstring path)
@@ -47,8 +128,20 @@ class FakeProcess : public OVPNProcess {
     if (exitThread_.joinable()) exitThread_.join();
     record_->add("process released");
   }
-  void setExitCallback(std::function<void()> onExit) override { onExit_ = std::move(onExit); }
+  void setExitCallback(std::function<void()> onExit) override {
+    onExit_ = std::move(onExit);
+    if (endedAtStart) end(0);
+  }
   uint32_t exitCode() const override { return exitCode_; }
+
+  // For the management connection.
+  uint32_t processId() const override { return 4242; }
+  // Connects to the management port as the started OpenVPN does.
+  bool connectBack(uint16_t port) { return connection_.connectTo(port); }
+  bool isItsConnection(uint16_t peerPort) const { return peerPort != 0 && connection_.localPort() == peerPort; }
+  LoopbackClient& connection() { return connection_; }
+  // Ended before its exit callback was set: reported once it is.
+  bool endedAtStart = false;
   // Reports the end on another thread and waits until the report is posted.
   void end(uint32_t code) {
     exitCode_ = code;
@@ -61,6 +154,18 @@ class FakeProcess : public OVPNProcess {
   std::function<void()> onExit_;
   std::atomic<uint32_t> exitCode_{1};
   std::thread exitThread_;
+  LoopbackClient connection_;
+};
+
+class FakeConfigFile : public OVPNConfigFile {
+ public:
+  explicit FakeConfigFile(std::shared_ptr<EventRecord> record) : record_(std::move(record)) {}
+  ~FakeConfigFile() override { record_->add("config deleted"); }
+  const std::wstring& path() const override { return path_; }
+
+ private:
+  std::shared_ptr<EventRecord> record_;
+  std::wstring path_ = L"C:\\Cfg dir\\ovpn.conf";
 };
 
 // A manual-reset event as Windows has it, waited on by a hanging tap step.
@@ -94,8 +199,6 @@ class FakeStopSignal : public OVPNStopSignal {
 // "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}" as the GUID record lies in memory.
 const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E,
                                   0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
-const std::string kAdminLog =
-    "OVPN admin: no management listener in this build, adapter {5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n";
 
 class FakeSystem : public OVPNSystem {
  public:
@@ -127,6 +230,7 @@ class FakeSystem : public OVPNSystem {
     record_->add("start " + toUtf8(programPath) + " | " + toUtf8(commandLine));
     if (!canStart) return nullptr;
     auto process = std::make_unique<FakeProcess>(record_);
+    process->endedAtStart = endsAtStart;
     running_ = process.get();
     return process;
   }
@@ -141,9 +245,45 @@ class FakeSystem : public OVPNSystem {
       if (!signal.waitSet(20000)) record_->add("tap step never stopped");
       return 20017;
     }
+    if (duringTap) duringTap();
     if (tapStatus == 0) adapterGuid = kAdapterGuid;
     return tapStatus;
   }
+
+  // The configuration file and the management connection.
+  std::unique_ptr<OVPNConfigFile> writeConfigFile(const std::string& text) override {
+    record_->add("writeConfig");
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      configText_ = text;
+    }
+    if (!canWriteConfig) return nullptr;
+    return std::make_unique<FakeConfigFile>(record_);
+  }
+  bool isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) override {
+    auto* fake = dynamic_cast<const FakeProcess*>(&process);
+    bool its = fake && fake->isItsConnection(peerPort) && localPort == managementPort();
+    record_->add(its ? "connection of OpenVPN" : "connection of another program");
+    return its;
+  }
+  std::string configText() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return configText_;
+  }
+  // From the "management 127.0.0.1 <port>" line of the text last written; 0
+  // before any.
+  uint16_t managementPort() {
+    const std::string tag = "\nmanagement 127.0.0.1 ";
+    std::string text = configText();
+    size_t at = text.find(tag);
+    return at == std::string::npos ? 0 : static_cast<uint16_t>(std::stoul(text.substr(at + tag.size())));
+  }
+  // The started OpenVPN connects back to the port its configuration names.
+  bool connectBack() { return running().connectBack(managementPort()); }
+  bool canWriteConfig = true;
+  bool endsAtStart = false;
+  // Runs on the worker inside the tap step, before the step moves on.
+  std::function<void()> duringTap;
 
   // Worker thread (from a task), while the installer's state exists.
   FakeProcess& running() { return *running_; }
@@ -172,6 +312,7 @@ class FakeSystem : public OVPNSystem {
   std::condition_variable changed_;
   bool tapHeld_ = false;
   FakeProcess* running_ = nullptr;
+  std::string configText_;  // guarded by mutex_
 };
 
 const std::string kStartLine =
@@ -280,7 +421,7 @@ const Events kInstRunning = {"findOpenVpn", "missing", "write setup-bytes", kSta
 const Events kInstTornDown = {"process released", "installer deleted", "status 20015"};
 const Events kToTap = {"findOpenVpn", "findTapWindows"};
 const std::string kTapStep = "prepareTapAdapter C:\\TAP-Windows signal clear";
-const Events kTapToAdmin = {kTapStep, "status 20029"};
+const Events kTapToCfg = {kTapStep, "needConfig"};
 
 Events join(std::initializer_list<Events> parts) {
   Events all;
@@ -331,17 +472,18 @@ const TableCase tableCases[] = {
     {"InstSendAuthDropped", From::inst, Op::sendAuth, {"idle", "find", "miss", "inst", "idle"},
      join({kInstRunning, {"destroy"}, kInstTornDown})},
 
-    // The operation runs before the step, which then hands over to "admin".
-    {"TapStartRefused", From::tap, Op::start, {"idle", "find", "tap", "admin", "idle"},
-     join({kToTap, {"status 20030"}, kTapToAdmin, {"destroy"}})},
+    // The operation runs before the step, which then hands over to "admin"
+    // and on to "cfg".
+    {"TapStartRefused", From::tap, Op::start, {"idle", "find", "tap", "admin", "cfg", "idle"},
+     join({kToTap, {"status 20030"}, kTapToCfg, {"destroy", "status 20015"}})},
     {"TapStopReportsOnce", From::tap, Op::stop, {"idle", "find", "tap", "idle"},
      join({kToTap, {"status 20015", "destroy"}})},
-    {"TapInstallDropped", From::tap, Op::install, {"idle", "find", "tap", "admin", "idle"},
-     join({kToTap, kTapToAdmin, {"destroy"}})},
-    {"TapConnectDropped", From::tap, Op::connect, {"idle", "find", "tap", "admin", "idle"},
-     join({kToTap, kTapToAdmin, {"destroy"}})},
-    {"TapSendAuthDropped", From::tap, Op::sendAuth, {"idle", "find", "tap", "admin", "idle"},
-     join({kToTap, kTapToAdmin, {"destroy"}})},
+    {"TapInstallDropped", From::tap, Op::install, {"idle", "find", "tap", "admin", "cfg", "idle"},
+     join({kToTap, kTapToCfg, {"destroy", "status 20015"}})},
+    {"TapConnectDropped", From::tap, Op::connect, {"idle", "find", "tap", "admin", "cfg", "idle"},
+     join({kToTap, kTapToCfg, {"destroy", "status 20015"}})},
+    {"TapSendAuthDropped", From::tap, Op::sendAuth, {"idle", "find", "tap", "admin", "cfg", "idle"},
+     join({kToTap, kTapToCfg, {"destroy", "status 20015"}})},
 };
 
 void PrintTo(const TableCase& c, std::ostream* out) { *out << c.name; }
@@ -382,8 +524,9 @@ TEST(OVPNMachineTest, InstallerSuccessReportsInstalledAndLooksAgain) {
   m.destroy();
   EXPECT_EQ(m.events(), join({kInstRunning,
                               {"installed", "process released", "installer deleted", "findOpenVpn", "findTapWindows",
-                               kTapStep, "status 20029", "destroy"}}));
-  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "miss", "inst", "find", "tap", "admin", "idle"}));
+                               kTapStep, "needConfig", "destroy", "status 20015"}}));
+  EXPECT_EQ(m.states(),
+            (std::vector<std::string>{"idle", "find", "miss", "inst", "find", "tap", "admin", "cfg", "idle"}));
 }
 
 TEST(OVPNMachineTest, InstallerThatLeavesAProgramMissingRaisesMissingAgain) {
@@ -456,11 +599,12 @@ struct TapCase {
 };
 
 const TapCase tapCases[] = {
-    {"FoundAdapterGoesToAdminWithItsGuid", 0, {"idle", "find", "tap", "admin", "idle"}, kTapToAdmin},
-    {"TapinstallFailed", 20017, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20017"}},
-    {"MarkFailed", 20018, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20018"}},
-    {"NotFoundAfterInstall", 20019, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20019"}},
-    {"CharacteristicsFailed", 20020, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20020"}},
+    {"FoundAdapterGoesOnToAdminAndCfg", 0, {"idle", "find", "tap", "admin", "cfg", "idle"},
+     {kTapStep, "needConfig", "destroy", "status 20015"}},
+    {"TapinstallFailed", 20017, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20017", "destroy"}},
+    {"MarkFailed", 20018, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20018", "destroy"}},
+    {"NotFoundAfterInstall", 20019, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20019", "destroy"}},
+    {"CharacteristicsFailed", 20020, {"idle", "find", "tap", "idle"}, {kTapStep, "status 20020", "destroy"}},
 };
 
 class OVPNTapStepTable : public testing::TestWithParam<TapCase> {};
@@ -472,11 +616,10 @@ TEST_P(OVPNTapStepTable, ReportsItsOutcomeOnce) {
   Machine m;
   m.system->tapStatus = c.stepStatus;
   m.startToTap();
-  ASSERT_TRUE(m.record->waitFor(c.tail.back()));
+  ASSERT_TRUE(m.record->waitFor(c.tail[1]));
   m.destroy();
-  EXPECT_EQ(m.events(), join({kToTap, c.tail, {"destroy"}}));
+  EXPECT_EQ(m.events(), join({kToTap, c.tail}));
   EXPECT_EQ(m.states(), c.states);
-  EXPECT_EQ(m.log.text().find(kAdminLog) != std::string::npos, c.stepStatus == 0) << m.log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOutcome, OVPNTapStepTable, testing::ValuesIn(tapCases),
@@ -516,3 +659,178 @@ TEST(OVPNMachineTest, DestructionEndsAHangingTapStep) {
 }
 
 }  // namespace
+
+// The start of OpenVPN: "admin", "cfg" and "proc".
+
+const std::string kServerText = "client\nmanagement-client";
+const std::vector<RouteEntry> kRoutes = {RouteEntry{0x0A000001, ~0u, 0}};
+const std::string kOvpnStart =
+    "start C:\\OpenVPN\\bin\\OpenVPN.exe | C:\\OpenVPN\\bin\\OpenVPN.exe --config \"C:\\Cfg dir\\ovpn.conf\"";
+const Events kReachCfg = join({kToTap, {kTapStep, "needConfig"}});
+const Events kReachProc = join({kReachCfg, {"writeConfig", kOvpnStart}});
+
+enum class Until { admin, cfg, proc };
+
+void connectServer(Machine& m) { m.thread->connect(kServerText, "10.0.0.1", true, 1194, kRoutes); }
+
+// "admin" is stopped from inside the tap step, before its own step runs.
+void driveTo(Machine& m, Until until) {
+  if (until == Until::admin) m.system->duringTap = [&m] { m.thread->stop(); };
+  m.startToTap();
+  if (until == Until::admin) return;
+  ASSERT_TRUE(m.record->waitFor("needConfig"));
+  if (until == Until::cfg) return;
+  connectServer(m);
+  ASSERT_TRUE(m.record->waitFor(kOvpnStart)) << testing::PrintToString(m.events());
+}
+
+struct StartCase {
+  const char* name;
+  Until until;
+  std::function<void(Machine&)> setup;  // before the start
+  std::function<void(Machine&)> action;
+  std::string awaited;  // the last event before "destroy"
+  Events tail;          // after reaching `until`
+  std::vector<std::string> states;
+};
+
+const std::vector<std::string> kToIdleFromCfg = {"idle", "find", "tap", "admin", "cfg", "idle"};
+const std::vector<std::string> kToIdleFromProc = {"idle", "find", "tap", "admin", "cfg", "proc", "idle"};
+const Events kProcEndedOn = {"process released", "config deleted"};
+
+void noSetup(Machine&) {}
+void noAction(Machine&) {}
+
+const StartCase startCases[] = {
+    {"StopInAdmin", Until::admin, noSetup, noAction, "status 20015", {kTapStep, "status 20015", "destroy"},
+     {"idle", "find", "tap", "admin", "idle"}},
+    {"StopInCfg", Until::cfg, noSetup, [](Machine& m) { m.thread->stop(); }, "status 20015",
+     {"status 20015", "destroy"}, kToIdleFromCfg},
+    {"ConfigNotWritten", Until::cfg, [](Machine& m) { m.system->canWriteConfig = false; }, connectServer, "status 20016",
+     {"writeConfig", "status 20016", "destroy"}, kToIdleFromCfg},
+    // The second connect reaches "proc", which drops it.
+    {"ConnectTwice", Until::cfg, noSetup,
+     [](Machine& m) {
+       connectServer(m);
+       connectServer(m);
+     },
+     kOvpnStart, join({{"writeConfig", kOvpnStart, "destroy"}, kProcEndedOn, {"status 20015"}}), kToIdleFromProc},
+    {"OpenVpnNotStarted", Until::proc, [](Machine& m) { m.system->canStart = false; }, noAction, "config deleted",
+     {"status 20023", "config deleted", "destroy"}, kToIdleFromProc},
+    {"OpenVpnEndsFirst", Until::proc, noSetup,
+     [](Machine& m) { m.together([&m] { m.system->running().end(1); }); }, "config deleted",
+     join({{"status 20005"}, kProcEndedOn, {"destroy"}}), kToIdleFromProc},
+    {"OpenVpnEndedBeforeItsCallback", Until::proc, [](Machine& m) { m.system->endsAtStart = true; }, noAction,
+     "config deleted", join({{"status 20005"}, kProcEndedOn, {"destroy"}}), kToIdleFromProc},
+    // OpenVPN is ended and waited for before its file goes, then one report.
+    {"StopInProc", Until::proc, noSetup, [](Machine& m) { m.thread->stop(); }, "status 20015",
+     join({kProcEndedOn, {"status 20015", "destroy"}}), kToIdleFromProc},
+    {"DestroyInProc", Until::proc, noSetup, noAction, kOvpnStart,
+     join({{"destroy"}, kProcEndedOn, {"status 20015"}}), kToIdleFromProc},
+};
+
+void PrintTo(const StartCase& c, std::ostream* out) { *out << c.name; }
+
+Events reachedEvents(Until until) {
+  switch (until) {
+    case Until::admin: return kToTap;
+    case Until::cfg: return kReachCfg;
+    case Until::proc: return kReachProc;
+  }
+  return {};
+}
+
+class OVPNStartTable : public testing::TestWithParam<StartCase> {};
+
+// Each way the start can end: one status, the configuration file gone, and
+// the management port closed once the machine is idle.
+TEST_P(OVPNStartTable, EndsWithOneStatus) {
+  const StartCase& c = GetParam();
+  Machine m;
+  c.setup(m);
+  driveTo(m, c.until);
+  c.action(m);
+  ASSERT_TRUE(m.record->waitFor(c.awaited));
+  settle(*m.thread);
+  uint16_t port = m.system->managementPort();
+  // Except where the machine is still in "proc" until destroyed.
+  if (port != 0 && c.awaited != kOvpnStart) {
+    EXPECT_FALSE(listening(port)) << "port " << port;
+  }
+  m.destroy();
+  EXPECT_EQ(m.events(), join({reachedEvents(c.until), c.tail}));
+  EXPECT_EQ(m.states(), c.states);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryEnding, OVPNStartTable, testing::ValuesIn(startCases),
+                         [](const testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
+
+// The configuration as written: the server's text, then the client's lines
+// with the listener's port and the adapter that "tap" handed on.
+std::string expectedConfig(uint16_t port) {
+  return kServerText + "\nremote 10.0.0.1 1194\nmanagement 127.0.0.1 " + std::to_string(port) +
+         "\nproto udp\ndev-node {5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n";
+}
+
+int count(const Events& events, const std::string& prefix) {
+  int n = 0;
+  for (const std::string& e : events) n += e.compare(0, prefix.size(), prefix) == 0;
+  return n;
+}
+
+// OpenVPN connects back: its connection and process go on to "estab", and
+// the file and the listener go with "proc".
+TEST(OVPNStartTest, OpenVpnsConnectionGoesOnToEstab) {
+  Machine m;
+  driveTo(m, Until::proc);
+  uint16_t port = m.system->managementPort();
+  EXPECT_EQ(m.system->configText(), expectedConfig(port));
+  ASSERT_TRUE(m.system->connectBack());
+  ASSERT_TRUE(m.record->waitFor("config deleted"));
+  settle(*m.thread);
+  EXPECT_EQ(m.events(), join({kReachProc, {"connection of OpenVPN", "config deleted"}}));
+  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "tap", "admin", "cfg", "proc", "estab"}));
+  EXPECT_FALSE(listening(port));
+  EXPECT_FALSE(m.system->running().connection().closedByPeer(100)) << "the handed-on connection was closed";
+  std::string log = m.log.text();
+  EXPECT_NE(log.find("ovpn cmdline: C:\\OpenVPN\\bin\\OpenVPN.exe --config \"C:\\Cfg dir\\ovpn.conf\"\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("OVPN Connected\n"), std::string::npos) << log;
+  m.destroy();
+  Events events = m.events();
+  EXPECT_EQ(count(events, "status "), 1);
+  EXPECT_EQ(events.back(), "status 20005");
+}
+
+// Another local program reaching the port first is turned away; the wait
+// goes on and OpenVPN's own connection is taken after it.
+TEST(OVPNStartTest, ForeignConnectionIsClosedAndTheWaitGoesOn) {
+  Machine m;
+  driveTo(m, Until::proc);
+  LoopbackClient intruder;
+  ASSERT_TRUE(intruder.connectTo(m.system->managementPort()));
+  EXPECT_TRUE(intruder.closedByPeer(5000));
+  ASSERT_TRUE(m.record->waitFor("connection of another program"));
+  ASSERT_TRUE(m.system->connectBack());
+  ASSERT_TRUE(m.record->waitFor("config deleted"));
+  m.destroy();
+  EXPECT_EQ(m.events(), join({kReachProc,
+                              {"connection of another program", "connection of OpenVPN", "config deleted", "destroy",
+                               "process released", "status 20005"}}));
+  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "tap", "admin", "cfg", "proc", "estab", "idle"}));
+  EXPECT_NE(m.log.text().find("OVPN: a management connection from another program closed\n"), std::string::npos);
+}
+
+// Nothing connects: after 5000 ms OpenVPN is ended and the file deleted.
+TEST(OVPNStartTest, NoConnectBackWithinFiveSeconds) {
+  Machine m;
+  driveTo(m, Until::proc);
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(m.record->waitFor("config deleted"));
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  EXPECT_GE(waited.count(), 4900);
+  EXPECT_LT(waited.count(), 15000);
+  m.destroy();
+  EXPECT_EQ(m.events(), join({kReachProc, {"status 20025"}, kProcEndedOn, {"destroy"}}));
+}

@@ -78,15 +78,14 @@ class OVPNTapTest : public testing::Test {
   std::wstring folder_;
 };
 
-TEST_F(OVPNTapTest, InstalledAdapterIsMarkedOrderedAndHandedToAdmin) {
+TEST_F(OVPNTapTest, InstalledAdapterIsMarkedOrderedAndHandedOn) {
   devices_.addDevice(guidA);
   start(L"add|0001|tap0901|" + guidA);
-  ASSERT_TRUE(record_->waitFor("status 20029"));
+  ASSERT_TRUE(record_->waitFor("needConfig"));
   thread_.reset();
-  EXPECT_EQ(record_->events(), Strings{"status 20029"});
-  EXPECT_EQ(loggedStates(log_.text()), (Strings{"idle", "find", "tap", "admin", "idle"}));
+  EXPECT_EQ(record_->events(), (Strings{"needConfig", "status 20015"}));
+  EXPECT_EQ(loggedStates(log_.text()), (Strings{"idle", "find", "tap", "admin", "cfg", "idle"}));
   EXPECT_NE(log_.text().find("MyTap Found: 0001, " + toUtf8(guidA) + "\n"), std::string::npos) << log_.text();
-  EXPECT_NE(log_.text().find("adapter " + toUtf8(guidA) + "\n"), std::string::npos) << log_.text();
   EXPECT_EQ(valueOf(adapterPath(L"0001"), L"IsKWEL"), dwordBytes(1));
   EXPECT_EQ(valueOf(adapterPath(L"0001"), L"Characteristics"), dwordBytes(8));
   EXPECT_EQ(valueOf(tcpipLinkageKey, L"Bind"), bindValue({guidA, guidB}));

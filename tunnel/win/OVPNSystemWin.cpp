@@ -1,6 +1,8 @@
 #include "tunnel/win/OVPNSystemWin.h"
 
+#include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <exception>
 #include <fstream>
 #include <utility>
+#include <vector>
 
 #include "core/DebugLog.h"
 #include "core/win/ChildProcess.h"
@@ -43,9 +46,11 @@ bool findInstallation(const wchar_t* subKey, const wchar_t* program, std::wstrin
   return appendPath(folder, program, programPath) && isWindowsProgram(programPath);
 }
 
-class InstallerFileWin : public OVPNInstallerFile {
+// The installer or the configuration file, alone in its admin-only folder.
+template <class File>
+class FileInAdminFolder : public File {
  public:
-  InstallerFileWin(std::unique_ptr<AdminOnlyFolder> folder, std::wstring path)
+  FileInAdminFolder(std::unique_ptr<AdminOnlyFolder> folder, std::wstring path)
       : folder_(std::move(folder)), path_(std::move(path)) {}
   const std::wstring& path() const override { return path_; }
 
@@ -53,6 +58,25 @@ class InstallerFileWin : public OVPNInstallerFile {
   std::unique_ptr<AdminOnlyFolder> folder_;  // goes with the file in it
   std::wstring path_;
 };
+
+// bytes exactly, in a new file in a new admin-only folder under parent;
+// null when any step fails.
+template <class File>
+std::unique_ptr<File> writeIntoAdminFolder(const std::wstring& parent, const std::string& bytes) {
+  try {
+    std::unique_ptr<AdminOnlyFolder> folder = AdminOnlyFolder::create(parent.empty() ? tempFolder() : parent);
+    if (!folder) return nullptr;
+    wchar_t path[MAX_PATH];
+    if (GetTempFileNameW(folder->path().c_str(), L"", 0, path) == 0) return nullptr;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) return nullptr;
+    return std::make_unique<FileInAdminFolder<File>>(std::move(folder), path);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
 
 class ProcessWin : public OVPNProcess {
  public:
@@ -64,6 +88,7 @@ class ProcessWin : public OVPNProcess {
   }
   void setExitCallback(std::function<void()> onExit) override { child_->setExitCallback(std::move(onExit)); }
   uint32_t exitCode() const override { return child_->exitCode(); }
+  uint32_t processId() const override { return child_->processId(); }
 
  private:
   std::unique_ptr<ChildProcess> child_;
@@ -88,7 +113,7 @@ class StopSignalWin : public OVPNStopSignal {
 
 }  // namespace
 
-OVPNSystemWin::OVPNSystemWin(std::wstring installerParent) : installerParent_(std::move(installerParent)) {}
+OVPNSystemWin::OVPNSystemWin(std::wstring folderParent) : folderParent_(std::move(folderParent)) {}
 
 bool OVPNSystemWin::findOpenVpn(std::wstring& programPath) {
   std::wstring folder;
@@ -101,20 +126,39 @@ bool OVPNSystemWin::findTapWindows(std::wstring& tapFolder) {
 }
 
 std::unique_ptr<OVPNInstallerFile> OVPNSystemWin::writeInstaller(const std::string& bytes) {
-  try {
-    std::unique_ptr<AdminOnlyFolder> folder =
-        AdminOnlyFolder::create(installerParent_.empty() ? tempFolder() : installerParent_);
-    if (!folder) return nullptr;
-    wchar_t path[MAX_PATH];
-    if (GetTempFileNameW(folder->path().c_str(), L"", 0, path) == 0) return nullptr;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return nullptr;
-    return std::make_unique<InstallerFileWin>(std::move(folder), path);
-  } catch (const std::exception&) {
-    return nullptr;
+  return writeIntoAdminFolder<OVPNInstallerFile>(folderParent_, bytes);
+}
+
+std::unique_ptr<OVPNConfigFile> OVPNSystemWin::writeConfigFile(const std::string& text) {
+  return writeIntoAdminFolder<OVPNConfigFile>(folderParent_, text);
+}
+
+bool OVPNSystemWin::isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) {
+  // The table's ports are in network order in the low 16 bits; its
+  // addresses in network order.
+  const DWORD loopback = htonl(INADDR_LOOPBACK);
+  const DWORD processId = process.processId();
+  std::vector<unsigned char> buffer;
+  DWORD size = 0;
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
+  // Connections come and go between the calls: the size may grow meanwhile.
+  for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+    buffer.resize(size + 4096);
+    size = static_cast<DWORD>(buffer.size());
+    result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
   }
+  if (result != NO_ERROR) {
+    writeDebugLog("OVPN: TCP table not read: " + std::to_string(result) + "\n");
+    return false;
+  }
+  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = table->table[i];
+    if (row.dwLocalAddr == loopback && row.dwRemoteAddr == loopback &&
+        (row.dwLocalPort & 0xFFFF) == htons(peerPort) && (row.dwRemotePort & 0xFFFF) == htons(localPort))
+      return processId != 0 && row.dwOwningPid == processId;
+  }
+  return false;
 }
 
 std::unique_ptr<OVPNProcess> OVPNSystemWin::startProgram(const std::wstring& programPath,

@@ -10,9 +10,9 @@
 // elevated, and a value the user can write would choose the program it starts.
 class OVPNSystemWin : public OVPNSystem {
  public:
-  // installerParent: where the installer gets its folder; the temporary
-  // folder when empty.
-  explicit OVPNSystemWin(std::wstring installerParent = std::wstring());
+  // folderParent: where the installer and the configuration file get their
+  // admin-only folders; the temporary folder when empty.
+  explicit OVPNSystemWin(std::wstring folderParent = std::wstring());
 
   bool findOpenVpn(std::wstring& programPath) override;
   bool findTapWindows(std::wstring& tapFolder) override;
@@ -20,7 +20,10 @@ class OVPNSystemWin : public OVPNSystem {
   std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath, const std::wstring& commandLine) override;
   std::unique_ptr<OVPNStopSignal> createStopSignal() override;
   int prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal, AdapterGuid& adapterGuid) override;
+  std::unique_ptr<OVPNConfigFile> writeConfigFile(const std::string& text) override;
+  // Over the IPv4 TCP table with owning process ids (GetExtendedTcpTable).
+  bool isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) override;
 
  private:
-  std::wstring installerParent_;
+  std::wstring folderParent_;
 };
