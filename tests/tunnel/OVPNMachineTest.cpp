@@ -2,23 +2,21 @@
 // every state it can hold, the armed rule, the installer's and the TAP step's
 // outcomes, the owner's stop ending a step that blocks. Portable:
 // it runs natively under the sanitizers and under Wine.
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "tests/tunnel/LoopbackClient.h"
+
+#ifndef _WIN32
+#include <dirent.h>
 #include <sys/resource.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #endif
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,75 +35,6 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-// A blocking TCP client on loopback, from the test's own thread: OpenVPN
-// connecting back, or some other local program.
-class LoopbackClient {
- public:
-#ifdef _WIN32
-  using Socket = SOCKET;
-  static constexpr Socket kNone = INVALID_SOCKET;
-  static void closeSocket(Socket s) { closesocket(s); }
-#else
-  using Socket = int;
-  static constexpr Socket kNone = -1;
-  static void closeSocket(Socket s) { close(s); }
-#endif
-
-  LoopbackClient() {
-#ifdef _WIN32
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-#endif
-  }
-  ~LoopbackClient() {
-    if (socket_ != kNone) closeSocket(socket_);
-#ifdef _WIN32
-    WSACleanup();
-#endif
-  }
-  LoopbackClient(const LoopbackClient&) = delete;
-  LoopbackClient& operator=(const LoopbackClient&) = delete;
-
-  // Bound first, so the local port is known before the server can see it.
-  bool connectTo(uint16_t port) {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (socket_ == kNone) return false;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof local;
-    if (bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-      return false;
-    localPort_ = ntohs(local.sin_port);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    remote.sin_port = htons(port);
-    return ::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
-  }
-  uint16_t localPort() const { return localPort_; }
-  // True when the other side closed the connection within timeoutMs.
-  bool closedByPeer(int timeoutMs) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket_, &readable);
-    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    if (select(static_cast<int>(socket_ + 1), &readable, nullptr, nullptr, &timeout) != 1) return false;
-    char byte;
-    return recv(socket_, &byte, 1, 0) <= 0;
-  }
-
- private:
-  Socket socket_ = kNone;
-  std::atomic<uint16_t> localPort_{0};
-};
-
-// Whether anything accepts connections on the port now.
-bool listening(uint16_t port) {
-  LoopbackClient probe;
-  return probe.connectTo(port);
-}
 
 class FakeInstallerFile : public OVPNInstallerFile {
  public:
@@ -227,11 +156,16 @@ class FakeSystem : public OVPNSystem {
   }
   std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath,
                                             const std::wstring& commandLine) override {
-    record_->add("start " + toUtf8(programPath) + " | " + toUtf8(commandLine));
-    if (!canStart) return nullptr;
+    std::string event = "start " + toUtf8(programPath) + " | " + toUtf8(commandLine);
+    if (!canStart) {
+      record_->add(event);
+      return nullptr;
+    }
     auto process = std::make_unique<FakeProcess>(record_);
     process->endedAtStart = endsAtStart;
+    // Before the event: a test that saw it may use the process at once.
     running_ = process.get();
+    record_->add(event);
     return process;
   }
 
@@ -311,7 +245,7 @@ class FakeSystem : public OVPNSystem {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool tapHeld_ = false;
-  FakeProcess* running_ = nullptr;
+  std::atomic<FakeProcess*> running_{nullptr};
   std::string configText_;  // guarded by mutex_
 };
 
@@ -834,3 +768,97 @@ TEST(OVPNStartTest, NoConnectBackWithinFiveSeconds) {
   m.destroy();
   EXPECT_EQ(m.events(), join({kReachProc, {"status 20025"}, kProcEndedOn, {"destroy"}}));
 }
+
+#ifndef _WIN32
+// Native only: what these two provoke or look at is Linux's own.
+
+// Every descriptor this process may still open, taken until released: the
+// listener's socket then can't be made.
+class DescriptorsTaken {
+ public:
+  void take() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = dup(0)) >= 0;) taken_.push_back(fd);
+  }
+  void release() {
+    for (int fd : taken_) close(fd);
+    taken_.clear();
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  ~DescriptorsTaken() { release(); }
+
+ private:
+  rlimit saved_{};
+  std::vector<int> taken_;
+};
+
+TEST(OVPNStartTest, ListenerThatCannotBeOpenedFails) {
+  Machine m;
+  DescriptorsTaken descriptors;
+  // On the worker, right before "admin" opens its listener.
+  m.system->duringTap = [&descriptors] { descriptors.take(); };
+  m.startToTap();
+  bool reported = m.record->waitFor("status 20029");
+  descriptors.release();
+  ASSERT_TRUE(reported) << testing::PrintToString(m.events());
+  m.destroy();
+  EXPECT_EQ(m.events(), join({kToTap, {kTapStep, "status 20029", "destroy"}}));
+  EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "tap", "admin", "idle"}));
+}
+
+// The ports this process listens on at 127.0.0.1: its own sockets' inodes
+// among the kernel's listening TCP sockets.
+std::set<uint16_t> ownListeningPorts() {
+  std::set<std::string> inodes;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(fds)) {
+      char target[64];
+      std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      std::string text(target, static_cast<size_t>(n));
+      if (text.compare(0, 8, "socket:[") == 0) inodes.insert(text.substr(8, text.size() - 9));
+    }
+    closedir(fds);
+  }
+  std::set<uint16_t> ports;
+  std::ifstream table("/proc/self/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    if (state == "0A" && local.compare(0, 9, "0100007F:") == 0 && inodes.count(inode))
+      ports.insert(static_cast<uint16_t>(std::stoul(local.substr(9), nullptr, 16)));
+  }
+  return ports;
+}
+
+// A connection that comes while the machine waits for connect is closed
+// unseen by the owner check; the attempt then goes on as ever.
+TEST(OVPNStartTest, ConnectionWhileWaitingForTheConfigurationIsClosed) {
+  std::set<uint16_t> before = ownListeningPorts();
+  Machine m;
+  driveTo(m, Until::cfg);
+  std::set<uint16_t> now = ownListeningPorts();
+  for (uint16_t port : before) now.erase(port);
+  ASSERT_EQ(now.size(), 1u);
+  uint16_t port = *now.begin();
+  LoopbackClient early;
+  ASSERT_TRUE(early.connectTo(port));
+  EXPECT_TRUE(early.closedByPeer(5000));
+  connectServer(m);
+  ASSERT_TRUE(m.record->waitFor(kOvpnStart));
+  EXPECT_EQ(m.system->managementPort(), port);
+  ASSERT_TRUE(m.system->connectBack());
+  ASSERT_TRUE(m.record->waitFor("config deleted"));
+  m.destroy();
+  EXPECT_EQ(m.events(), join({kReachProc,
+                              {"connection of OpenVPN", "config deleted", "destroy", "process released",
+                               "status 20005"}}));
+}
+#endif

@@ -5,6 +5,7 @@ set(tunnel_win_fixtures ${ZAV_TEST_DIR}/TunnelWinFixtures.cpp ${tunnel_support})
 zav_test(tunnel_find_test SOURCES ${ZAV_TEST_DIR}/OVPNFindTest.cpp ${tunnel_win_fixtures} WINDOWS_ONLY OWN_PREFIX)
 zav_test(tunnel_install_test SOURCES ${ZAV_TEST_DIR}/OVPNInstallTest.cpp ${tunnel_win_fixtures}
   WINDOWS_ONLY OWN_PREFIX PEERS ovpn_standin_installer TIMEOUT 240)
+zav_test(tunnel_management_listener_test SOURCES ${ZAV_TEST_DIR}/ManagementListenerTest.cpp)
 zav_test(tunnel_config_test SOURCES ${ZAV_TEST_DIR}/OVPNConfigTest.cpp)
 zav_test(tunnel_management_protocol_test SOURCES ${ZAV_TEST_DIR}/ManagementProtocolTest.cpp)
 zav_test(tunnel_tap_test SOURCES ${ZAV_TEST_DIR}/OVPNTapTest.cpp ${tunnel_win_fixtures}
