@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "netcfg/NetworkConfig.h"
@@ -64,5 +65,16 @@ class OVPNSystem {
   // 20020); a tapinstall still running when stopSignal is set is ended: 20017.
   virtual int prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal,
                                 AdapterGuid& adapterGuid) = 0;
+
+  // One per attempt: made when the tunnel is up, destroyed (DNS set back) when
+  // the attempt ends. Never null.
+  virtual std::unique_ptr<NetworkConfig> createNetworkConfig() = 0;
+  // A new transcript file named fileName in the client's logs folder, opened
+  // for bytes, truncating; null or a failed stream when it can't be opened
+  // (the lines are then dropped).
+  virtual std::unique_ptr<std::ostream> openTranscript(const std::string& fileName) {
+    (void)fileName;
+    return nullptr;
+  }
   virtual ~OVPNSystem() = default;
 };

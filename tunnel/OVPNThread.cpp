@@ -7,6 +7,7 @@
 #include "core/EventLoop.h"
 #include "tunnel/OVPNListener.h"
 #include "tunnel/OVPNStateAdmin.h"
+#include "tunnel/OVPNStateEstablished.h"
 #include "tunnel/OVPNStateFind.h"
 #include "tunnel/OVPNStateIdle.h"
 #include "tunnel/OVPNStateInstall.h"
@@ -128,4 +129,10 @@ void OVPNThread::setStateTap(std::wstring programPath, std::wstring tapFolder) {
 
 void OVPNThread::setStateAdmin(std::wstring programPath, AdapterGuid adapterGuid) {
   transition(std::make_shared<OVPNStateAdmin>(*this, std::move(programPath), adapterGuid));
+}
+
+void OVPNThread::setStateEstablished(std::unique_ptr<OVPNProcess> process, uv_tcp_t* connection,
+                                     std::vector<RouteEntry> routes, AdapterGuid adapterGuid) {
+  transition(std::make_shared<OVPNStateEstablished>(*this, std::move(process), connection, std::move(routes),
+                                                    adapterGuid));
 }

@@ -11,9 +11,11 @@
 
 class EventLoop;
 class OVPNListener;
+class OVPNProcess;
 class OVPNState;
 class OVPNStopSignal;
 class OVPNSystem;
+typedef struct uv_tcp_s uv_tcp_t;
 
 // One attempt to bring up and hold the OpenVPN tunnel: a worker thread with
 // its own event loop running a machine of states (idle, find, miss, inst,
@@ -56,6 +58,8 @@ class OVPNThread {
   void setStateTap(std::wstring programPath, std::wstring tapFolder);
   // adapterGuid: the NetCfgInstanceId of the client's own TAP adapter.
   void setStateAdmin(std::wstring programPath, AdapterGuid adapterGuid);
+  void setStateEstablished(std::unique_ptr<OVPNProcess> process, uv_tcp_t* connection,
+                           std::vector<RouteEntry> routes, AdapterGuid adapterGuid);
 
   // For the states (the loop only while the worker runs).
   EventLoop& eventLoop() { return *loop_; }

@@ -144,6 +144,8 @@ class FakeSystem : public OVPNSystem {
     if (tapStatus == 0) adapterGuid = kAdapterGuid;
     return tapStatus;
   }
+  // No test here reaches a running tunnel.
+  std::unique_ptr<NetworkConfig> createNetworkConfig() override { return nullptr; }
 
   // Worker thread (from a task), while the installer's state exists.
   FakeProcess& running() { return *running_; }

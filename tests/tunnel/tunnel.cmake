@@ -11,3 +11,5 @@ zav_test(tunnel_tap_test SOURCES ${ZAV_TEST_DIR}/OVPNTapTest.cpp ${tunnel_win_fi
   WINDOWS_ONLY OWN_PREFIX PEERS tapinstall)
 # Debian's openvpn as the management client, on loopback only.
 zav_test(tunnel_management_openvpn_test SOURCES ${ZAV_TEST_DIR}/ManagementOpenVpnTest.cpp NATIVE_ONLY TIMEOUT 120)
+# The running tunnel against a scripted peer on loopback, served by the worker's loop.
+zav_test(tunnel_established_test SOURCES ${ZAV_TEST_DIR}/OVPNEstablishedTest.cpp ${tunnel_support})

@@ -11,8 +11,10 @@
 class OVPNSystemWin : public OVPNSystem {
  public:
   // installerParent: where the installer gets its folder; the temporary
-  // folder when empty.
-  explicit OVPNSystemWin(std::wstring installerParent = std::wstring());
+  // folder when empty. transcriptFolder: where the OpenVPN transcripts go;
+  // the client's logs folder when empty.
+  explicit OVPNSystemWin(std::wstring installerParent = std::wstring(),
+                         std::wstring transcriptFolder = std::wstring());
 
   bool findOpenVpn(std::wstring& programPath) override;
   bool findTapWindows(std::wstring& tapFolder) override;
@@ -20,7 +22,10 @@ class OVPNSystemWin : public OVPNSystem {
   std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath, const std::wstring& commandLine) override;
   std::unique_ptr<OVPNStopSignal> createStopSignal() override;
   int prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal, AdapterGuid& adapterGuid) override;
+  std::unique_ptr<NetworkConfig> createNetworkConfig() override;
+  std::unique_ptr<std::ostream> openTranscript(const std::string& fileName) override;
 
  private:
   std::wstring installerParent_;
+  std::wstring transcriptFolder_;
 };
