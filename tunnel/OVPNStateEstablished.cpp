@@ -88,7 +88,8 @@ OVPNStateEstablished::~OVPNStateEstablished() {
 void OVPNStateEstablished::enter() {
   EventLoop* loop = &owner().eventLoop();
   std::weak_ptr<OVPNState> self = weakSelf();
-  // The process outlives no state that set this, so the loop is still there.
+  // Called only while the process exists, which this state owns on the
+  // worker: the loop is still there. A stop after the state went finds none.
   process_->setExitCallback([loop, self] {
     loop->post([self] {
       if (std::shared_ptr<OVPNState> alive = self.lock()) alive->stop();
@@ -102,8 +103,7 @@ void OVPNStateEstablished::enter() {
   transcript_ = owner().system().openTranscript(transcriptName());
 }
 
-void OVPNStateEstablished::onStreamEvent(uv2wm_t* stream, void* user, uint8_t event, const char* data,
-                                         size_t length) {
+void OVPNStateEstablished::onStreamEvent(uv2wm_t* stream, void* user, uint8_t event, const char* data, size_t length) {
   auto* state = static_cast<OVPNStateEstablished*>(user);
   switch (event) {
     case UV2WM_EVENT_DATA: {

@@ -56,15 +56,15 @@ class OVPNStateEstablished : public OVPNState {
   // text with the password, as sent and as quoted, replaced by "***".
   std::string masked(const std::string& text) const;
 
-  std::unique_ptr<OVPNProcess> process_;  // ended last: OpenVPN may still write while the stream goes
+  std::unique_ptr<OVPNProcess> process_;  // ended once the connection and transcript are closed
   uv_tcp_t* connection_;                  // until handed to stream_ on entry
   uv2wm_t* stream_ = nullptr;
-  std::unique_ptr<NetworkConfig> network_;  // this attempt's; destroyed last, which sets DNS back
+  std::unique_ptr<NetworkConfig> network_;  // made on entry; destroyed last, which sets DNS back
   std::unique_ptr<ManagementLineBuffer> input_;
   std::unique_ptr<std::ostream> transcript_;  // null or failed: lines dropped
   std::vector<RouteEntry> routes_;
   AdapterGuid adapterGuid_;
-  uint32_t vpnGateway_ = 0;                           // host order; 0 until a route-gateway is pushed
+  uint32_t vpnGateway_ = 0;                            // host order; 0 until a route-gateway is pushed
   std::unique_ptr<VpnInterfaceInfo> interfaceRecord_;  // from the last accepted DHCP notice
   std::string password_;                               // the last one sent, masked wherever it is written
 };

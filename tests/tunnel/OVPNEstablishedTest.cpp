@@ -203,7 +203,9 @@ class LoopPeer {
   }
 
   // Any thread but the worker's.
-  bool waitAccepted() { return waitUntil([this] { return accepted_; }); }
+  bool waitAccepted() {
+    return waitUntil([this] { return accepted_; });
+  }
   void send(OVPNThread& thread, std::string bytes) {
     thread.eventLoop().post([this, bytes = std::move(bytes)] {
       auto* write = new Write{{}, bytes, this};
@@ -230,15 +232,19 @@ class LoopPeer {
   void finish(OVPNThread& thread) {
     thread.eventLoop().post([this] {
       closeSide();
-      if (serverOpen_) {
-        serverOpen_ = false;
-        uv_close(reinterpret_cast<uv_handle_t*>(&server_), nullptr);
-      }
+      closeServer();
     });
     settle(thread);
   }
+  // Keeps the connection: it closes when the machine's end does.
+  void stopListening(OVPNThread& thread) {
+    thread.eventLoop().post([this] { closeServer(); });
+    settle(thread);
+  }
   // The management connection is closed (by the machine, unless we hung up).
-  bool waitEnd() { return waitUntil([this] { return sawEnd_; }); }
+  bool waitEnd() {
+    return waitUntil([this] { return sawEnd_; });
+  }
   std::string received() {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
@@ -256,12 +262,18 @@ class LoopPeer {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(10), condition);
   }
+  void closeServer() {
+    if (!serverOpen_) return;
+    serverOpen_ = false;
+    uv_close(reinterpret_cast<uv_handle_t*>(&server_), nullptr);
+  }
   void closeSide() {
     if (!sideOpen_) return;
     sideOpen_ = false;
     uv_close(reinterpret_cast<uv_handle_t*>(&side_), nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
     sawEnd_ = true;
+    changed_.notify_all();
   }
 
   static void onListen(uv_stream_t* server, int) {
@@ -283,13 +295,13 @@ class LoopPeer {
   }
   static void onRead(uv_stream_t* stream, ssize_t count, const uv_buf_t* buffer) {
     auto* peer = static_cast<LoopPeer*>(stream->data);
-    std::lock_guard<std::mutex> lock(peer->mutex_);
-    if (count > 0) {
-      peer->received_.append(buffer->base, static_cast<size_t>(count));
-    } else if (count < 0) {
-      uv_read_stop(stream);
-      peer->sawEnd_ = true;
+    if (count < 0) {
+      // Closed at once, so a machine destroyed meanwhile finds its loop free.
+      peer->closeSide();
+      return;
     }
+    std::lock_guard<std::mutex> lock(peer->mutex_);
+    peer->received_.append(buffer->base, static_cast<size_t>(count));
     peer->changed_.notify_all();
   }
   static void onConnected(uv_connect_t* request, int status) {
@@ -345,7 +357,7 @@ class Tunnel {
     settle(*thread_);
   }
   ~Tunnel() {
-    thread_.reset();
+    thread_.reset();  // after end() or destroyMachine()
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
   }
@@ -383,6 +395,15 @@ class Tunnel {
     settle(*thread_);
     EXPECT_TRUE(peer_.waitEnd()) << "the management connection stayed open";
     peer_.finish(*thread_);
+    Events all = record_->events();
+    return Events(all.begin() + static_cast<long>(firstEvent_), all.end());
+  }
+  // The machine destroyed while the attempt runs (the client's exit). The
+  // attempt's events, from its entry.
+  Events destroyMachine() {
+    peer_.stopListening(*thread_);
+    thread_.reset();
+    EXPECT_TRUE(peer_.waitEnd()) << "the management connection stayed open";
     Events all = record_->events();
     return Events(all.begin() + static_cast<long>(firstEvent_), all.end());
   }
@@ -488,10 +509,10 @@ TEST(OVPNEstablished, EveryLineKindOfOneDialogue) {
   EXPECT_EQ(run.received, kHoldRelease);
   EXPECT_EQ(run.transcript, kDialogueTranscript);
   std::string log = tunnel.log();
-  for (const char* line : {"hold release\n", "OVPN <- echo on\r\nlog on\r\nbytecount 1\r\nhold release\r\n\n",
-                           "BYTECOUNT failed: 12,34 \n", "vpnGateway: 10.8.0.1\n", "IP=10.8.0.6\n",
-                           "MASK=255.255.255.252\n", "DEF=192.168.1.1\n",
-                           "IF={5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n", "ifValid\n"})
+  for (const char* line :
+       {"OVPN State: estab\n", "hold release\n", "OVPN <- echo on\r\nlog on\r\nbytecount 1\r\nhold release\r\n\n",
+        "BYTECOUNT failed: 12,34 \n", "vpnGateway: 10.8.0.1\n", "IP=10.8.0.6\n", "MASK=255.255.255.252\n",
+        "DEF=192.168.1.1\n", "IF={5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}\n", "ifValid\n"})
     EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
@@ -633,8 +654,9 @@ const AttemptCase attemptCases[] = {
     {"ThePeerClosesAndOpenVpnExits", {}, {sendStep(kUp), kHangUpAndExit}, join({kUpEvents, kTeardownWithRecord}), "",
      {}},
     {"LineBeyondTheLimit", {}, {sendStep(std::string(1024 * 1024 + 1, 'x'))}, kTeardown, "", {}},
-    {"LineBeyondTheLimitAfterTheLinesBeforeIt", {}, {sendStep(">BYTECOUNT:1,1\r\n" + std::string(1024 * 1024 + 1, '>'))},
-     join({{"bytecount 1 1"}, kTeardown}), "", {}},
+    {"LineBeyondTheLimitAfterTheLinesBeforeIt", {},
+     {sendStep(">BYTECOUNT:1,1\r\n" + std::string(1024 * 1024 + 1, '>'))}, join({{"bytecount 1 1"}, kTeardown}), "",
+     {}},
 
     {"GarbageOnlyGoesToTheTranscript", {},
      {sendStep(std::string("\x01\x02\xff\xfe", 4) + std::string(1, '\0') + "\r\n>\r\n>:\r\n>BYTECOUNT\r\n>LOG:\r\n"
@@ -688,6 +710,13 @@ TEST_P(Attempt, RunsAsScripted) {
 
 INSTANTIATE_TEST_SUITE_P(OVPNEstablished, Attempt, testing::ValuesIn(attemptCases),
                          [](const testing::TestParamInfo<AttemptCase>& info) { return info.param.name; });
+
+TEST(OVPNEstablished, DestroyingTheMachineEndsTheAttempt) {
+  Tunnel tunnel;
+  tunnel.enter();
+  tunnel.send(kUp);
+  EXPECT_EQ(tunnel.destroyMachine(), join({kUpEvents, kTeardownWithRecord}));
+}
 
 // OpenVPN may echo what the client wrote: the password, as sent or as quoted,
 // reaches neither the transcript nor the debug log.
