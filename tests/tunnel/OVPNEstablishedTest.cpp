@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -340,18 +341,25 @@ std::string readFile(const fs::path& path) {
   return text.str();
 }
 
+// A folder of this test alone, also while other test programs run.
+fs::path newFolder() {
+  std::random_device random;
+  for (;;) {
+    fs::path folder = fs::temp_directory_path() / ("estab-test-" + std::to_string(random()));
+    if (fs::create_directory(folder)) return folder;
+  }
+}
+
 // One machine, brought into "estab" again for each attempt.
 class Tunnel {
  public:
   Tunnel()
-      : folder_(fs::temp_directory_path() / ("estab-test-" + std::to_string(std::rand()) + "-" +
-                                             std::to_string(std::time(nullptr)))),
+      : folder_(newFolder()),
         record_(std::make_shared<EventRecord>()) {
 #ifndef _WIN32
     // A write to a connection the other end closed fails; it must not kill us.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    fs::create_directories(folder_);
     system_ = std::make_shared<FakeSystem>(record_, folder_);
     thread_ = std::make_unique<OVPNThread>(std::make_shared<RecordingListener>(record_), system_);
     settle(*thread_);
