@@ -2,7 +2,6 @@
 
 #include <uv.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <utility>
@@ -78,7 +77,7 @@ OVPNStateEstablished::~OVPNStateEstablished() {
   if (stream_) {
     uv2wm_free(stream_);
   } else if (connection_) {
-    uv_close(reinterpret_cast<uv_handle_t*>(connection_), [](uv_handle_t* handle) { std::free(handle); });
+    uv_close(reinterpret_cast<uv_handle_t*>(connection_), &OVPNStateEstablished::freeConnection);
   }
   transcript_.reset();
   process_.reset();
@@ -97,11 +96,14 @@ void OVPNStateEstablished::enter() {
   });
   network_ = owner().system().createNetworkConfig();
   stream_ = uv2wm_new(reinterpret_cast<uv_stream_t*>(connection_), this, &OVPNStateEstablished::onStreamEvent);
+  stream_->closeStream = &OVPNStateEstablished::freeConnection;
   connection_ = nullptr;
   uv2wm_set_read_size(stream_, 0, 0);
   uv2wm_start_read(stream_);
   transcript_ = owner().system().openTranscript(transcriptName());
 }
+
+void OVPNStateEstablished::freeConnection(uv_handle_t* handle) { delete reinterpret_cast<uv_tcp_t*>(handle); }
 
 void OVPNStateEstablished::onStreamEvent(uv2wm_t* stream, void* user, uint8_t event, const char* data, size_t length) {
   auto* state = static_cast<OVPNStateEstablished*>(user);

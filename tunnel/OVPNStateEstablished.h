@@ -16,6 +16,7 @@ class ManagementLineBuffer;
 class OVPNProcess;
 typedef struct uv2wm_s uv2wm_t;
 typedef struct uv_tcp_s uv_tcp_t;
+typedef struct uv_handle_s uv_handle_t;
 
 // The running tunnel: holds OpenVPN's management dialogue until the attempt
 // ends. It releases OpenVPN's hold, passes the owner's credentials on, reports
@@ -29,8 +30,8 @@ typedef struct uv_tcp_s uv_tcp_t;
 // limit, or OpenVPN's exit, all of which report 20005 from the destructor.
 class OVPNStateEstablished : public OVPNState {
  public:
-  // connection: an open TCP handle on the worker loop, allocated with
-  // malloc (the stream frees it with free once it is closed).
+  // connection: an open TCP handle on the worker loop, made with new; the
+  // state closes and deletes it.
   OVPNStateEstablished(OVPNThread& owner, std::unique_ptr<OVPNProcess> process, uv_tcp_t* connection,
                        std::vector<RouteEntry> routes, AdapterGuid adapterGuid);
   // Flushes the routes of a held record, closes the connection and the
@@ -42,6 +43,7 @@ class OVPNStateEstablished : public OVPNState {
   const char* name() const override { return "estab"; }
 
  private:
+  static void freeConnection(uv_handle_t* handle);
   static void onStreamEvent(uv2wm_t* stream, void* user, uint8_t event, const char* data, size_t length);
   // The handlers below return false once the state has ended: the caller
   // stops at once and leaves the rest of the buffer unread.

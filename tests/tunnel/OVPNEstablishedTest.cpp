@@ -179,7 +179,7 @@ class FakeSystem : public OVPNSystem {
 // (handed to the machine) and the accepted side the test writes to.
 class LoopPeer {
  public:
-  // Worker thread. onClient gets the connected client handle (malloc'd).
+  // Worker thread. onClient gets the connected client handle (made with new).
   void open(uv_loop_t* loop, std::function<void(uv_tcp_t*)> onClient) {
     loop_ = loop;
     onClient_ = std::move(onClient);
@@ -197,7 +197,7 @@ class LoopPeer {
     uv_listen(reinterpret_cast<uv_stream_t*>(&server_), 1, &LoopPeer::onListen);
     int length = sizeof address;
     uv_tcp_getsockname(&server_, reinterpret_cast<sockaddr*>(&address), &length);
-    auto* client = static_cast<uv_tcp_t*>(std::malloc(sizeof(uv_tcp_t)));
+    auto* client = new uv_tcp_t;
     uv_tcp_init(loop, client);
     connect_.data = this;
     uv_tcp_connect(&connect_, client, reinterpret_cast<const sockaddr*>(&address), &LoopPeer::onConnected);
@@ -310,7 +310,8 @@ class LoopPeer {
     uv_tcp_t* client = reinterpret_cast<uv_tcp_t*>(request->handle);
     if (status != 0) {
       ADD_FAILURE() << "loopback connect failed: " << uv_strerror(status);
-      uv_close(reinterpret_cast<uv_handle_t*>(client), [](uv_handle_t* handle) { std::free(handle); });
+      uv_close(reinterpret_cast<uv_handle_t*>(client),
+               [](uv_handle_t* handle) { delete reinterpret_cast<uv_tcp_t*>(handle); });
       return;
     }
     peer->onClient_(client);
