@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "netcfg/NetworkConfig.h"
@@ -82,5 +83,16 @@ class OVPNSystem {
   // True when the loopback TCP connection 127.0.0.1:peerPort ->
   // 127.0.0.1:localPort is one that process opened (ports in host order).
   virtual bool isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) = 0;
+
+  // One per attempt: made when the tunnel is up, destroyed (DNS set back) when
+  // the attempt ends. Never null.
+  virtual std::unique_ptr<NetworkConfig> createNetworkConfig() = 0;
+  // A new transcript file named fileName in the client's logs folder, opened
+  // for bytes, truncating; null or a failed stream when it can't be opened
+  // (the lines are then dropped).
+  virtual std::unique_ptr<std::ostream> openTranscript(const std::string& fileName) {
+    (void)fileName;
+    return nullptr;
+  }
   virtual ~OVPNSystem() = default;
 };

@@ -5,11 +5,11 @@
 
 #include "core/DebugLog.h"
 #include "core/EventLoop.h"
-#include "core/StatusCodes.h"
 #include "tunnel/ManagementListener.h"
 #include "tunnel/OVPNListener.h"
 #include "tunnel/OVPNStateAdmin.h"
 #include "tunnel/OVPNStateConfig.h"
+#include "tunnel/OVPNStateEstablished.h"
 #include "tunnel/OVPNStateFind.h"
 #include "tunnel/OVPNStateIdle.h"
 #include "tunnel/OVPNStateInstall.h"
@@ -17,29 +17,6 @@
 #include "tunnel/OVPNStateStartProcess.h"
 #include "tunnel/OVPNStateTap.h"
 #include "tunnel/OVPNSystem.h"
-
-// TEMPORARY, until the established state is built: it holds OpenVPN and its
-// management connection and does nothing until stopped (then 20005). The
-// whole block goes when setStateEstablished creates the real state.
-namespace {
-
-class OVPNStateEstablishedPlaceholder : public OVPNState {
- public:
-  OVPNStateEstablishedPlaceholder(OVPNThread& owner, std::unique_ptr<OVPNProcess> process, uv_tcp_t* connection)
-      : OVPNState(owner, status::tunnelFailed), process_(std::move(process)), connection_(connection) {}
-  ~OVPNStateEstablishedPlaceholder() override {
-    ManagementListener::closeConnection(connection_);
-    process_.reset();
-  }
-  const char* name() const override { return "estab"; }
-
- private:
-  std::unique_ptr<OVPNProcess> process_;
-  uv_tcp_t* connection_;
-};
-
-}  // namespace
-// END TEMPORARY
 
 struct OVPNThread::Worker {
   StartLatch startLatch;
@@ -169,10 +146,8 @@ void OVPNThread::setStateStartProcess(std::wstring programPath, std::unique_ptr<
                                                      std::move(configFile), std::move(routes), adapterGuid));
 }
 
-// TEMPORARY (see the placeholder above): the real state takes routes and
-// adapterGuid too.
 void OVPNThread::setStateEstablished(std::unique_ptr<OVPNProcess> process, uv_tcp_t* connection,
-                                     std::vector<RouteEntry>, AdapterGuid) {
-  transition(std::make_shared<OVPNStateEstablishedPlaceholder>(*this, std::move(process), connection));
+                                     std::vector<RouteEntry> routes, AdapterGuid adapterGuid) {
+  transition(std::make_shared<OVPNStateEstablished>(*this, std::move(process), connection, std::move(routes),
+                                                    adapterGuid));
 }
-// END TEMPORARY

@@ -190,6 +190,8 @@ class FakeSystem : public OVPNSystem {
     if (tapStatus == 0) adapterGuid = kAdapterGuid;
     return tapStatus;
   }
+  // No test here reaches a running tunnel.
+  std::unique_ptr<NetworkConfig> createNetworkConfig() override { return nullptr; }
 
   // The configuration file and the management connection.
   std::unique_ptr<OVPNConfigFile> writeConfigFile(const std::string& text) override {

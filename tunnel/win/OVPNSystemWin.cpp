@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "core/DebugLog.h"
+#include "core/Text.h"
 #include "core/win/ChildProcess.h"
+#include "core/win/Logs.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
+#include "netcfg/win/HostNetworkConfigWin.h"
 #include "netcfg/win/TapAdapter.h"
 #include "tunnel/win/AdminOnlyFolder.h"
 
@@ -113,7 +116,8 @@ class StopSignalWin : public OVPNStopSignal {
 
 }  // namespace
 
-OVPNSystemWin::OVPNSystemWin(std::wstring folderParent) : folderParent_(std::move(folderParent)) {}
+OVPNSystemWin::OVPNSystemWin(std::wstring folderParent, std::wstring transcriptFolder)
+    : folderParent_(std::move(folderParent)), transcriptFolder_(std::move(transcriptFolder)) {}
 
 bool OVPNSystemWin::findOpenVpn(std::wstring& programPath) {
   std::wstring folder;
@@ -176,4 +180,16 @@ int OVPNSystemWin::prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSign
   int result = tap.prepareTapAdapter();
   if (result == 0) std::memcpy(adapterGuid.data(), &tap.adapterGuid(), sizeof(GUID));
   return result;
+}
+
+std::unique_ptr<NetworkConfig> OVPNSystemWin::createNetworkConfig() { return makeHostNetworkConfig(); }
+
+std::unique_ptr<std::ostream> OVPNSystemWin::openTranscript(const std::string& fileName) {
+  try {
+    std::wstring folder = transcriptFolder_.empty() ? logsFolder() : transcriptFolder_;
+    std::wstring path = joinPath(folder, fromUtf8(fileName));
+    return std::make_unique<std::ofstream>(path.c_str(), std::ios::binary | std::ios::trunc);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
 }

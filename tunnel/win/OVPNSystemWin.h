@@ -11,8 +11,10 @@
 class OVPNSystemWin : public OVPNSystem {
  public:
   // folderParent: where the installer and the configuration file get their
-  // admin-only folders; the temporary folder when empty.
-  explicit OVPNSystemWin(std::wstring folderParent = std::wstring());
+  // admin-only folders; the temporary folder when empty. transcriptFolder:
+  // where the OpenVPN transcripts go; the client's logs folder when empty.
+  explicit OVPNSystemWin(std::wstring folderParent = std::wstring(),
+                         std::wstring transcriptFolder = std::wstring());
 
   bool findOpenVpn(std::wstring& programPath) override;
   bool findTapWindows(std::wstring& tapFolder) override;
@@ -23,7 +25,10 @@ class OVPNSystemWin : public OVPNSystem {
   std::unique_ptr<OVPNConfigFile> writeConfigFile(const std::string& text) override;
   // Over the IPv4 TCP table with owning process ids (GetExtendedTcpTable).
   bool isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) override;
+  std::unique_ptr<NetworkConfig> createNetworkConfig() override;
+  std::unique_ptr<std::ostream> openTranscript(const std::string& fileName) override;
 
  private:
   std::wstring folderParent_;
+  std::wstring transcriptFolder_;
 };
