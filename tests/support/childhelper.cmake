@@ -9,7 +9,10 @@ if(WIN32)
     UNICODE)
 endif()
 if(WIN32)
-  zav_test_program(netsh_standin SOURCES ${ZAV_TEST_DIR}/programs/NetshStandIn.cpp UNICODE)
+  zav_test_program(netsh_standin SOURCES ${ZAV_TEST_DIR}/programs/NetshStandIn.cpp
+    ${ZAV_TEST_DIR}/programs/SystemToolStandIn.cpp UNICODE)
+  zav_test_program(ipconfig_standin SOURCES ${ZAV_TEST_DIR}/programs/IpconfigStandIn.cpp
+    ${ZAV_TEST_DIR}/programs/SystemToolStandIn.cpp UNICODE)
   # The stand-in OpenVPN installer: its bytes are what the tunnel tests hand
   # the machine to install, so it is stripped.
   zav_test_program(ovpn_standin_installer SOURCES ${ZAV_TEST_DIR}/programs/OvpnStandInInstaller.cpp UNICODE)

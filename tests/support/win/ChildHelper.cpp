@@ -1,5 +1,7 @@
 #include "tests/support/win/ChildHelper.h"
 
+#include <functional>
+
 #include "core/QuoteArgument.h"
 #include "core/win/System.h"
 #include "tests/support/win/TestFolder.h"
@@ -16,21 +18,39 @@ std::wstring protectToolPath() { return besideTests(L"protect_tool.exe"); }
 
 std::wstring netshStandInPath() { return besideTests(L"netsh_standin.exe"); }
 
+std::wstring ipconfigStandInPath() { return besideTests(L"ipconfig_standin.exe"); }
+
 std::wstring ovpnStandInInstallerPath() { return besideTests(L"ovpn_standin_installer.exe"); }
 
-bool installSystemTool(const std::wstring& program, const std::wstring& fileName) {
+namespace {
+
+// Acts on the file in system32 and syswow64, unredirected; whether every
+// action succeeded.
+bool inSystemFolders(const std::wstring& fileName, const std::function<bool(const std::wstring& path)>& action) {
   wchar_t windows[MAX_PATH];
   UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return false;
   PVOID redirection = nullptr;
   const bool unredirected = Wow64DisableWow64FsRedirection(&redirection) != 0;
-  bool copied = true;
-  for (const wchar_t* folder : {L"system32", L"syswow64"}) {
-    std::wstring target = joinPath(joinPath(windows, folder), fileName);
-    copied = CopyFileW(program.c_str(), target.c_str(), FALSE) != 0 && copied;
-  }
+  bool done = true;
+  for (const wchar_t* folder : {L"system32", L"syswow64"})
+    done = action(joinPath(joinPath(windows, folder), fileName)) && done;
   if (unredirected) Wow64RevertWow64FsRedirection(redirection);
-  return copied;
+  return done;
+}
+
+}  // namespace
+
+bool installSystemTool(const std::wstring& program, const std::wstring& fileName) {
+  return inSystemFolders(fileName, [&program](const std::wstring& target) {
+    return CopyFileW(program.c_str(), target.c_str(), FALSE) != 0;
+  });
+}
+
+bool removeSystemTool(const std::wstring& fileName) {
+  return inSystemFolders(fileName, [](const std::wstring& target) {
+    return DeleteFileW(target.c_str()) || GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES;
+  });
 }
 
 std::wstring childHelperCommand(const std::wstring& options) {

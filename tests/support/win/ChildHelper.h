@@ -11,12 +11,16 @@
 std::wstring childHelperPath();
 std::wstring protectToolPath();
 std::wstring netshStandInPath();
+std::wstring ipconfigStandInPath();
 std::wstring ovpnStandInInstallerPath();
 
 // Copies a program into the prefix's system32 and syswow64 (a 32-bit start of
 // a system32 tool is redirected to syswow64) under the given file name; false
 // when either copy fails.
 bool installSystemTool(const std::wstring& program, const std::wstring& fileName);
+// Deletes that file from both folders, so the tool is missing; false when
+// either is still there.
+bool removeSystemTool(const std::wstring& fileName);
 
 // The helper's command line: its quoted path, then the options as given.
 std::wstring childHelperCommand(const std::wstring& options);
