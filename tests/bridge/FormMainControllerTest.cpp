@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "bridge/win/FormMainController.h"
@@ -195,24 +194,7 @@ class MainControllerTest : public ::testing::Test {
   void TearDown() override {
     if (dispatcher_) finish();
     std::string log = log_.text();
-    EXPECT_EQ(unfreedObjects(log), Calls()) << "native objects without their Free";
-  }
-
-  static Calls unfreedObjects(const std::string& log) {
-    std::map<std::string, int> live;
-    std::istringstream lines(log);
-    std::string line;
-    while (std::getline(lines, line)) {
-      size_t colon = line.find(": ");
-      if (line.empty() || line[0] != '@' || colon == std::string::npos) continue;
-      std::string what = line.substr(colon + 2);
-      if (what == "New ") ++live[line.substr(0, colon)];
-      if (what == "Free") --live[line.substr(0, colon)];
-    }
-    Calls unfreed;
-    for (const auto& entry : live)
-      if (entry.second) unfreed.push_back(entry.first);
-    return unfreed;
+    EXPECT_EQ(unfreedComObjects(log), Calls()) << "native objects without their Free";
   }
 
   // Starts the client and logs in as soon as the login window allows it.

@@ -6,6 +6,8 @@
 #include <mbedtls/pk.h>
 
 #include <cstdint>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 
 #include "core/DebugLog.h"
@@ -94,4 +96,21 @@ std::string CapturedDebugLog::text() {
   // directly by a write on one stream).
   std::fseek(file_, 0, SEEK_END);
   return decryptDebugLog(blob);
+}
+
+std::vector<std::string> unfreedComObjects(const std::string& log) {
+  std::map<std::string, int> live;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t colon = line.find(": ");
+    if (line.empty() || line[0] != '@' || colon == std::string::npos) continue;
+    std::string what = line.substr(colon + 2);
+    if (what == "New ") ++live[line.substr(0, colon)];
+    if (what == "Free") --live[line.substr(0, colon)];
+  }
+  std::vector<std::string> unfreed;
+  for (const auto& entry : live)
+    if (entry.second) unfreed.push_back(entry.first);
+  return unfreed;
 }

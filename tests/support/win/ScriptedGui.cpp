@@ -50,6 +50,7 @@ class MainViewHooks : public Fake<IMainView> {
   HRESULT reservedSlot() { return call("IMainView::reserved"); }
   HRESULT handOutProgress(IUnknown* operation, IOperationProgress** progress) {
     if (!operation) return E_POINTER;
+    gui_.operation = operation;
     if (gui_.handsOutNull("IMainView::beginOperation")) return S_OK;
     *progress = new FakeProgress(gui_);
     (*progress)->AddRef();
@@ -132,6 +133,7 @@ void ScriptedGui::releaseShown() {
   accountInfo.Reset();
   servers.Reset();
   games.Reset();
+  operation.Reset();
 }
 
 IGuiEntry* ScriptedGui::newEntry() {
@@ -142,6 +144,12 @@ IGuiEntry* ScriptedGui::newEntry() {
 
 ILoginView* ScriptedGui::newLoginView() {
   ILoginView* view = new FakeLoginView(*this);
+  view->AddRef();
+  return view;
+}
+
+IMainView* ScriptedGui::newMainView() {
+  IMainView* view = new FakeMainView(*this);
   view->AddRef();
   return view;
 }

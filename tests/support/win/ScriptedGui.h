@@ -26,6 +26,8 @@ class ScriptedGui {
   IGuiEntry* newEntry();
   // A login view as the GUI would return it, and the controller it belongs to.
   ILoginView* newLoginView();
+  // A main view as loggedIn would return it (one reference for the caller).
+  IMainView* newMainView();
 
   // Calls in order, e.g. "ILoginView::showConnState 4",
   // "ILoginView::showSavedLogin \"u\" \"p\"".
@@ -52,6 +54,8 @@ class ScriptedGui {
   Microsoft::WRL::ComPtr<IUnknown> accountInfo;
   Microsoft::WRL::ComPtr<IUnknown> servers;
   Microsoft::WRL::ComPtr<IUnknown> games;
+  // The last operation the main window was given (to cancel it).
+  Microsoft::WRL::ComPtr<IUnknown> operation;
   void releaseShown();
   // Closing a window: detach its controller and let go of it.
   void closeLogin();
