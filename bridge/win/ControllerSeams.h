@@ -2,9 +2,9 @@
 
 // The parts of the controllers a test replaces, in the shape of UpdateSeams:
 // one struct given at construction and handed on to every controller made
-// from it; an empty member means the client's own (for the probes a Pinger).
-// Connect and repair have no client's own yet: without a seam the controller
-// refuses them (each logged).
+// from it; an empty member means the client's own (for the probes a Pinger,
+// for repair a NetworkRepairOperation). Connect has no client's own yet:
+// without a seam the controller refuses it (logged).
 #include <windows.h>
 #include <wrl/client.h>
 

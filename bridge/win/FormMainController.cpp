@@ -7,6 +7,7 @@
 #include "bridge/PingerProbes.h"
 #include "bridge/win/FormLoginController.h"
 #include "bridge/win/ListObjects.h"
+#include "bridge/win/NetworkRepairOperation.h"
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
 #include "core/SavedConfig.h"
@@ -433,15 +434,11 @@ void FormMainController::dropConnection() {
 
 HRESULT FormMainController::repair(UINT group) {
   if (refusesCommand() || group >= repairGroups || isBusy()) return S_OK;
-  if (!seams_.makeRepair) {
-    writeDebugLog("Network repair unavailable\n");
-    return S_OK;
-  }
   ComPtr<FormMainController> self(this);
   InsideCall inside(insideCall_);
   repairRunning_ = true;
   if (!pushUiState()) return S_OK;
-  startOperation(seams_.makeRepair(this, group), 63);
+  startOperation(seams_.makeRepair ? seams_.makeRepair(this, group) : makeNetworkRepair(dispatcher_, this, group), 63);
   return S_OK;
 }
 
