@@ -42,6 +42,12 @@ bool inSystemFolders(const std::wstring& fileName, const std::function<bool(cons
 }  // namespace
 
 bool installSystemTool(const std::wstring& program, const std::wstring& fileName) {
+  // 64-bit Wine runs its own built-in copy of a system32 tool unless the
+  // prefix says to load the file itself.
+  const wchar_t native[] = L"native";
+  if (RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", fileName.c_str(), REG_SZ, native,
+                      sizeof native) != ERROR_SUCCESS)
+    return false;
   return inSystemFolders(fileName, [&program](const std::wstring& target) {
     return CopyFileW(program.c_str(), target.c_str(), FALSE) != 0;
   });

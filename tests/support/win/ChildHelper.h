@@ -15,8 +15,9 @@ std::wstring ipconfigStandInPath();
 std::wstring ovpnStandInInstallerPath();
 
 // Copies a program into the prefix's system32 and syswow64 (a 32-bit start of
-// a system32 tool is redirected to syswow64) under the given file name; false
-// when either copy fails.
+// a system32 tool is redirected to syswow64) under the given file name, and
+// tells the prefix to load that file rather than Wine's built-in tool; false
+// when any step fails.
 bool installSystemTool(const std::wstring& program, const std::wstring& fileName);
 // Deletes that file from both folders, so the tool is missing; false when
 // either is still there.
