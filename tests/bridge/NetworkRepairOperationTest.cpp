@@ -157,13 +157,8 @@ class NetworkRepairTest : public ::testing::Test {
   }
 
   void later(std::function<void()> action) { dispatcher_->post(std::move(action)); }
-  // On the main thread after ms.
   void after(int ms, std::function<void()> action) {
-    std::weak_ptr<MainDispatcher> weak = dispatcher_;
-    std::thread([weak, ms, action] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      if (auto dispatcher = weak.lock()) dispatcher->post(action);
-    }).detach();
+    postAfter(dispatcher_, std::chrono::milliseconds(ms), std::move(action));
   }
 
   // The tools' runs, each command line by its name ("start release").

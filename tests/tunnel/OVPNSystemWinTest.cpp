@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/win/System.h"
+#include "tests/support/win/SocketBytes.h"
 #include "tests/support/win/TestFolder.h"
 #include "tunnel/OVPNSystem.h"
 #include "tunnel/win/OVPNSystemWin.h"
@@ -146,13 +147,6 @@ class ProcessWithId : public OVPNProcess {
   uint32_t id_;
 };
 
-uint16_t portOf(SOCKET s) {
-  sockaddr_in address{};
-  int length = sizeof address;
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
 // This process connects to a listener of its own on loopback: the connection
 // is its own, and no other process's; an unknown pair of ports is nobody's.
 TEST(OVPNSystemWinConnectionTest, LoopbackConnectionBelongsToTheProcessThatOpenedIt) {
@@ -165,7 +159,7 @@ TEST(OVPNSystemWinConnectionTest, LoopbackConnectionBelongsToTheProcessThatOpene
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(server, 1), 0);
-  address.sin_port = htons(portOf(server));
+  address.sin_port = htons(localPortOf(server));
   ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   SOCKET accepted = accept(server, nullptr, nullptr);
   ASSERT_NE(accepted, INVALID_SOCKET);
@@ -174,8 +168,8 @@ TEST(OVPNSystemWinConnectionTest, LoopbackConnectionBelongsToTheProcessThatOpene
   char byte = 'x';
   ASSERT_EQ(send(client, &byte, 1, 0), 1);
   ASSERT_EQ(recv(accepted, &byte, 1, 0), 1);
-  uint16_t listenerPort = portOf(server);
-  uint16_t clientPort = portOf(client);
+  uint16_t listenerPort = localPortOf(server);
+  uint16_t clientPort = localPortOf(client);
 
   OVPNSystemWin system;
   EXPECT_TRUE(system.isConnectionOf(ProcessWithId(GetCurrentProcessId()), listenerPort, clientPort));

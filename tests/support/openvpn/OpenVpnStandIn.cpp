@@ -27,6 +27,7 @@
 
 #include "core/Text.h"
 #include "core/win/System.h"
+#include "tests/support/win/SocketBytes.h"
 
 namespace {
 
@@ -85,16 +86,6 @@ SOCKET connectLoopback(unsigned short port) {
   BOOL on = TRUE;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   return sock;
-}
-
-bool sendAll(SOCKET sock, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    int sent = send(sock, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
-    if (sent <= 0) return false;
-    done += static_cast<size_t>(sent);
-  }
-  return true;
 }
 
 std::string frame(const std::string& word, unsigned long number, const std::string& payload = std::string()) {

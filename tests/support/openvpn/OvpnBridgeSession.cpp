@@ -9,21 +9,12 @@
 #include <sstream>
 
 #include "core/win/System.h"
+#include "tests/support/win/SocketBytes.h"
 
 namespace {
 
 std::string frame(const std::string& word, unsigned long number, const std::string& payload) {
   return word + " " + std::to_string(number) + " " + std::to_string(payload.size()) + "\n" + payload;
-}
-
-bool sendAll(SOCKET sock, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    int sent = send(sock, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
-    if (sent <= 0) return false;
-    done += static_cast<size_t>(sent);
-  }
-  return true;
 }
 
 }  // namespace

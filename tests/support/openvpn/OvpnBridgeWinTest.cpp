@@ -14,6 +14,7 @@
 
 #include "core/win/System.h"
 #include "tests/support/openvpn/OvpnBridgeSession.h"
+#include "tests/support/win/SocketBytes.h"
 
 namespace {
 
@@ -36,20 +37,6 @@ class Socket {
  private:
   SOCKET sock_;
 };
-
-uint16_t localPort(SOCKET sock) {
-  sockaddr_in address{};
-  int size = sizeof address;
-  getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size);
-  return ntohs(address.sin_port);
-}
-
-uint16_t peerPort(SOCKET sock) {
-  sockaddr_in address{};
-  int size = sizeof address;
-  getpeername(sock, reinterpret_cast<sockaddr*>(&address), &size);
-  return ntohs(address.sin_port);
-}
 
 bool readable(SOCKET sock, int ms) {
   fd_set set;
@@ -111,7 +98,7 @@ class StandInTest : public ::testing::Test {
   }
 
   std::string clientLines(const std::string& proto) {
-    return "remote 192.0.2.1 1194\nmanagement 127.0.0.1 " + std::to_string(localPort(listener_.get())) +
+    return "remote 192.0.2.1 1194\nmanagement 127.0.0.1 " + std::to_string(localPortOf(listener_.get())) +
            "\nproto " + proto + "\ndev-node " + kGuid + "\n";
   }
 
@@ -183,7 +170,7 @@ TEST_F(StandInTest, ScriptedRelayFromTheStandInsOwnProcess) {
   start(*session, config);
   accept();
   // The client accepts only a connection of the process it started.
-  EXPECT_EQ(connectionOwner(localPort(connection_.get()), peerPort(connection_.get())), process_.dwProcessId);
+  EXPECT_EQ(connectionOwner(localPortOf(connection_.get()), peerPortOf(connection_.get())), process_.dwProcessId);
   std::string got;
   while (got.size() < all.size() && readable(connection_.get(), 10000)) {
     char chunk[512];

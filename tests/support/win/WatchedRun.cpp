@@ -26,3 +26,12 @@ void runWatched(const std::shared_ptr<MainDispatcher>& dispatcher, std::chrono::
   done.notify_all();
   watchdog.join();
 }
+
+void postAfter(const std::shared_ptr<MainDispatcher>& dispatcher, std::chrono::milliseconds delay,
+               std::function<void()> action) {
+  std::weak_ptr<MainDispatcher> weak = dispatcher;
+  std::thread([weak, delay, action = std::move(action)] {
+    std::this_thread::sleep_for(delay);
+    if (auto running = weak.lock()) running->post(action);
+  }).detach();
+}

@@ -11,3 +11,8 @@ class MainDispatcher;
 // closes the GUI's windows so the loop can end).
 void runWatched(const std::shared_ptr<MainDispatcher>& dispatcher, std::chrono::seconds limit,
                 std::function<void()> onStall);
+
+// Posts action to the main thread after delay, as a GUI timer would; dropped
+// when the dispatcher is gone by then.
+void postAfter(const std::shared_ptr<MainDispatcher>& dispatcher, std::chrono::milliseconds delay,
+               std::function<void()> action);
