@@ -50,6 +50,8 @@ std::unique_ptr<OvpnBridgeSession> OvpnBridgeSession::open(const std::string& ki
   return session;
 }
 
+void OvpnBridgeSession::standInGone() { sendAll(static_cast<SOCKET>(control_), frame("gone", 0, "")); }
+
 OvpnBridgeSession::~OvpnBridgeSession() {
   closesocket(static_cast<SOCKET>(control_));
   WSACleanup();

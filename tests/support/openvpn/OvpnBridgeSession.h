@@ -38,6 +38,9 @@ class OvpnBridgeSession {
   const std::string& serverText() const { return serverText_; }
   // Waits up to timeoutMs for the session to end.
   OvpnBridgeRecord record(int timeoutMs);
+  // Tells the bridge the stand-in's process has ended (the test saw it), so
+  // the session ends even when Wine keeps its bridge connection open.
+  void standInGone();
 
  private:
   explicit OvpnBridgeSession(uintptr_t control) : control_(control) {}

@@ -22,6 +22,10 @@ When the session ends the control connection gets its record and is closed:
     error 0 n                           a failed step or a setup failure
     end 0 0
 Closing the control connection early ends the session and what it started.
+"gone 0 0" from the test, once it has seen the stand-in's process end, ends
+the session as the stand-in's going would and keeps the control connection
+for the record: under Wine the stand-in's connection to the bridge can stay
+open after its process was ended from outside.
 
 Script steps (bytes are JSON strings, one character per byte, U+0000-U+00FF):
     {"connect": c}                the stand-in connects to the client as c
@@ -286,10 +290,16 @@ class Session:
         return None
 
     def _control_closed(self):
+        """True once the test closed the control connection or sent "gone"."""
         try:
             readable, _, _ = select.select([self.control.sock], [], [], 0)
-            return bool(readable) and self.control.sock.recv(1, socket.MSG_PEEK) == b""
-        except OSError:
+            if not readable:
+                return False
+            if self.control.sock.recv(1, socket.MSG_PEEK) == b"":
+                return True
+            frame = self.control.read(5)
+            return frame is None or frame[0] == "gone"
+        except (OSError, ValueError):  # ValueError: closed by the session's report meanwhile
             return True
 
     def _refuse_others(self):
