@@ -16,3 +16,7 @@ zav_test(tunnel_system_win_test SOURCES ${ZAV_TEST_DIR}/OVPNSystemWinTest.cpp WI
 # The running tunnel against a scripted peer on loopback, served by the worker's loop.
 zav_test(tunnel_established_test SOURCES ${ZAV_TEST_DIR}/OVPNEstablishedTest.cpp ${tunnel_support})
 zav_test(tunnel_transcript_win_test SOURCES ${ZAV_TEST_DIR}/OVPNTranscriptWinTest.cpp ${tunnel_win_fixtures} WINDOWS_ONLY)
+# The whole machine on the fixture installation and adapter, the stand-in as
+# OpenVPN.exe relaying to the bridge: a real OpenVPN (root) and the scripts.
+zav_test(tunnel_openvpn_win_test SOURCES ${ZAV_TEST_DIR}/OVPNOpenVpnWinTest.cpp ${tunnel_win_fixtures} LIBS iphlpapi
+  WINDOWS_ONLY OWN_PREFIX PEERS ovpn_management_standin TIMEOUT 240 LAUNCHER ${ZAV_OVPN_BRIDGE_LAUNCHER})
