@@ -135,7 +135,6 @@ class WineSystem : public OVPNSystemWin {
       // Read before the real check: an owner known then is the one it saw.
       DWORD owner = connectionOwner(localPort, peerPort);
       if (OVPNSystemWin::isConnectionOf(process, localPort, peerPort)) {
-        lastAsked = asked;
         acceptedPid = process.processId();
         return true;
       }
@@ -150,7 +149,6 @@ class WineSystem : public OVPNSystemWin {
     }
   }
 
-  std::atomic<int> lastAsked{0};  // how often the accepted connection's owner was asked
   std::atomic<uint32_t> acceptedPid{0};  // the process whose connection was taken
   // Each refusal with what the table said, for a failure's message.
   std::string refusals() {
@@ -171,9 +169,9 @@ class AnsweringListener : public RecordingListener {
       : RecordingListener(std::move(record)), user_(std::move(user)), password_(std::move(password)) {}
   void needCredentials() override {
     RecordingListener::needCredentials();
-    if (OVPNThread* thread = thread_.load()) thread->sendAuth(user_, password_);
+    if (OVPNThread* machine = thread.load()) machine->sendAuth(user_, password_);
   }
-  std::atomic<OVPNThread*> thread_{nullptr};
+  std::atomic<OVPNThread*> thread{nullptr};  // set once the machine exists
 
  private:
   std::string user_;
@@ -288,7 +286,7 @@ class OVPNOpenVpnWinTest : public testing::Test {
     auto listener = std::make_shared<AnsweringListener>(record_, user, password);
     system_ = std::make_shared<WineSystem>(folder_, record_);
     thread_ = std::make_unique<OVPNThread>(listener, system_);
-    listener->thread_ = thread_.get();
+    listener->thread = thread_.get();
     thread_->start();
     ASSERT_TRUE(record_->waitFor("needConfig", 1, 30000)) << log_.text();
     connectedAt_ = GetTickCount();
@@ -412,7 +410,6 @@ TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
   EXPECT_TRUE(std::regex_match(byteCount, std::regex("bytecount [1-9][0-9]* [1-9][0-9]*"))) << byteCount;
   stop();
   EXPECT_EQ(withoutByteCounts(record_->events()), connectedThenStopped(ip, ipv4ToString(proto.network | 1)));
-  EXPECT_GE(system_->lastAsked.load(), 1);
 
   OvpnBridgeRecord record = finish();
   EXPECT_EQ(record.written[1], kRelease + "username \"Auth\" \"u\"\r\npassword \"Auth\" \"p\"\r\n");
@@ -466,10 +463,6 @@ const Events kEndedAtCredentials = {"needConfig", "config made", "needCredential
 const Events kEndedAfterDhcpNotice = {"needConfig", "config made", "needCredentials", "defaultGateway",
                                       "flush 10.8.0.6/255.255.255.0 def 192.168.1.1", "config destroyed",
                                       "status 20005"};
-Events endedAfterCompletion() {
-  Events events = connectedThenStopped(kScriptIp, "10.8.0.1");
-  return events;
-}
 
 const std::string kGarbage =
     "garbage\r\n\n\r\n\r>\r\n>NOCOLON\r\n\x01\x02\xfe\xff\r\n>LOG:no commas\r\n>HOLD:not waiting\r\n"
@@ -526,10 +519,10 @@ const ScriptCase kScriptCases[] = {
     {"CloseAfterTheDhcpNotice", toCredentials({sendStep(kPush + kDhcp), sleepStep(300), closeStep(1)}), "",
      kEndedAfterDhcpNotice, kRelease + kCredentials},
     {"CloseAfterCompletion", toCredentials({sendStep(kPush + kDhcp + kCompleted), sleepStep(300), closeStep(1)}), "",
-     endedAfterCompletion(), kRelease + kCredentials},
+     connectedThenStopped(kScriptIp, "10.8.0.1"), kRelease + kCredentials},
     // The process ends and its connection closes: one report for both.
     {"ExitAfterCompletion", toCredentials({sendStep(kPush + kDhcp + kCompleted), sleepStep(300), exitStep(1)}), "",
-     endedAfterCompletion(), kRelease + kCredentials},
+     connectedThenStopped(kScriptIp, "10.8.0.1"), kRelease + kCredentials},
     // The listener is gone once OpenVPN's connection is taken; the first goes on.
     {"SecondConnectionRefused",
      {connectStep(1), sendStep(kInfo + kHold), expectStep(kRelease), connectStep(2), sendStep(kNeedPassword),
@@ -560,7 +553,7 @@ TEST_P(OVPNScriptedTest, Dialogue) {
   if (has(record.events, "connected 2")) {
     EXPECT_TRUE(has(record.events, "closed 2"));
   }
-  if (c.steps.size() > 3 && c.steps[3] == connectStep(2)) {
+  if (has(c.steps, connectStep(2))) {
     EXPECT_TRUE(has(record.events, "refused 2") || has(record.events, "closed 2"));
   }
 }
