@@ -125,10 +125,9 @@ class WineSystem : public OVPNSystemWin {
     return std::make_unique<RecordingNetworkConfig>(record_);
   }
   // Wine 8 names owner 0 for a loopback connection until its process has sent
-  // on it (the server makes the connection, the process gets its socket only
-  // for its first transfer). So the real check is asked again for up to 2 s
-  // while the owner is still unknown; an owner that is known and another
-  // program's is refused at once, as on Windows.
+  // on it (till then only the wineserver holds the socket). So the real check
+  // is asked again for up to 2 s while the row names no owner; a connection
+  // whose row names another program is refused at once, as on Windows.
   bool isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) override {
     DWORD start = GetTickCount();
     for (int asked = 1;; ++asked) {
