@@ -260,7 +260,14 @@ bool OVPNStateEstablished::onInitCompleted() {
 
 void OVPNStateEstablished::writeTranscript(const std::string& line) {
   if (!transcript_) return;
-  *transcript_ << masked(line) << '\n';
+  // A notification's tag stays as it came, even when the password is a part
+  // of it: only what follows ">KEY:" can carry the password.
+  size_t tagEnd = 0;
+  if (!line.empty() && line[0] == '>') {
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) tagEnd = colon + 1;
+  }
+  *transcript_ << line.substr(0, tagEnd) << masked(line.substr(tagEnd)) << '\n';
   transcript_->flush();
 }
 

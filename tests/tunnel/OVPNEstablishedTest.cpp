@@ -769,4 +769,18 @@ TEST(OVPNEstablished, TranscriptKeepsEveryLineButByteCountsWithThePasswordMasked
   EXPECT_NE(log.find("vpnGateway: ***\n"), std::string::npos);
 }
 
+// A password that is also the text of a tag masks only what follows the tag.
+TEST(OVPNEstablished, APasswordThatIsATagMasksOnlyWhatFollowsTags) {
+  Tunnel tunnel;
+  tunnel.enter();
+  tunnel.send(kNeedAuth);
+  tunnel.thread().sendAuth("user", "LOG");
+  settle(tunnel.thread());
+  tunnel.send(pushLine("route-gateway LOG"));
+  tunnel.end();
+  EXPECT_EQ(tunnel.transcript(),
+            ">PASSWORD:Need 'Auth' username/password\n"
+            ">LOG:1700000001,,PUSH: Received control message: 'PUSH_REPLY,route-gateway ***'\n");
+}
+
 }  // namespace
