@@ -30,6 +30,7 @@
 #include "core/EventLoop.h"
 #include "netcfg/NetText.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/tunnel/RecordingNetworkConfig.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tunnel/OVPNSystem.h"
 #include "tunnel/OVPNThread.h"
@@ -44,6 +45,8 @@ const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E
                                   0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
 const char kGuidText[] = "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}";
 const std::vector<RouteEntry> kRoutes = {{0x0A000000, 0xFF000000, 0}, {0xC6336400, 0xFFFFFF00, 1}};
+// kRoutes as the recorded write names them.
+const std::string kWrittenRoutes = "10.0.0.0/255.0.0.0 def 198.51.100.0/255.255.255.0 vpn";
 
 // OpenVPN's end as the exit watcher reports it: never once the process
 // object is gone, and never while it goes.
@@ -87,51 +90,7 @@ class FakeProcess : public OVPNProcess {
   std::shared_ptr<ProcessExit> exit_;
 };
 
-// What the network configuration is told to do, set before an attempt.
-struct NetworkScript {
-  bool noDefaultRoute = false;
-  int failingFlush = 0;  // the 1-based flush call that fails; 0: none
-  bool writeFails = false;
-};
 
-class RecordingNetworkConfig : public NetworkConfig {
- public:
-  RecordingNetworkConfig(std::shared_ptr<EventRecord> record, NetworkScript script)
-      : record_(std::move(record)), script_(script) {}
-  ~RecordingNetworkConfig() override { record_->add("config destroyed"); }
-
-  bool flushRouteTable(const VpnInterfaceInfo* record) override {
-    record_->add("flush " + (record ? describe(*record) : std::string("none")));
-    return ++flushes_ != script_.failingFlush;
-  }
-  int setInterfaceMetric(const AdapterGuid& adapter) override {
-    record_->add(adapter == kAdapterGuid ? "metric" : "metric of another adapter");
-    return 0;
-  }
-  void setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) override {
-    record_->add("dns " + ipv4ToString(vpnGateway) + " " + describe(record));
-  }
-  void restoreDns() override { record_->add("restoreDns"); }
-  bool writeRouteTable(const std::vector<RouteEntry>& routes, uint32_t vpnGateway,
-                       const VpnInterfaceInfo& record) override {
-    record_->add("write " + std::to_string(routes.size()) + " " + ipv4ToString(vpnGateway) + " " + describe(record));
-    return !script_.writeFails;
-  }
-  uint32_t defaultGateway() override {
-    record_->add("defaultGateway");
-    if (script_.noDefaultRoute) throw std::runtime_error("no default route");
-    return 0xC0A80101;  // 192.168.1.1
-  }
-
- private:
-  static std::string describe(const VpnInterfaceInfo& record) {
-    return ipv4ToString(record.ip) + "/" + ipv4ToString(record.mask) + " def " + ipv4ToString(record.defaultGateway);
-  }
-
-  std::shared_ptr<EventRecord> record_;
-  NetworkScript script_;
-  int flushes_ = 0;
-};
 
 // Only what a running tunnel asks of the system.
 class FakeSystem : public OVPNSystem {
@@ -148,7 +107,7 @@ class FakeSystem : public OVPNSystem {
   bool isConnectionOf(const OVPNProcess&, uint16_t, uint16_t) override { return false; }
   std::unique_ptr<NetworkConfig> createNetworkConfig() override {
     record_->add("config made");
-    return std::make_unique<RecordingNetworkConfig>(record_, script);
+    return std::make_unique<RecordingNetworkConfig>(record_, kAdapterGuid, script);
   }
   std::unique_ptr<std::ostream> openTranscript(const std::string& fileName) override {
     {
@@ -457,7 +416,7 @@ const std::string kDhcp = dhcpLine("10.8.0.6/255.255.255.252");
 
 const std::string kRecord = "10.8.0.6/255.255.255.252 def 192.168.1.1";
 const std::string kConnected = "connected " + std::to_string(0x0A080006u);
-const Events kComplete = {"flush " + kRecord, "metric", "dns 10.8.0.1 " + kRecord, "write 2 10.8.0.1 " + kRecord,
+const Events kComplete = {"flush " + kRecord, "metric", "dns 10.8.0.1 " + kRecord, "write " + kWrittenRoutes + " via 10.8.0.1 " + kRecord,
                           kConnected};
 const Events kTeardown = {"process released", "config destroyed", "status 20005"};
 const Events kTeardownWithRecord = {"flush " + kRecord, "process released", "config destroyed", "status 20005"};
@@ -602,7 +561,7 @@ const AttemptCase attemptCases[] = {
     // The last pushed option ends at the control message's closing quote.
     {"GatewayAsTheLastOption", {}, {sendStep(pushLine("ping 10,route-gateway 10.8.0.9") + kDhcp + kInit)},
      join({{"defaultGateway", "flush " + kRecord, "metric", "dns 10.8.0.9 " + kRecord,
-            "write 2 10.8.0.9 " + kRecord, kConnected},
+            "write " + kWrittenRoutes + " via 10.8.0.9 " + kRecord, kConnected},
            kTeardownWithRecord}),
      "", {"vpnGateway: 10.8.0.9\n"}},
     {"UnparsableGatewayKeepsThePrevious", {}, {sendStep(kPush + pushLine("route-gateway 10.8.0.300") + kDhcp + kInit)},
@@ -644,7 +603,7 @@ const AttemptCase attemptCases[] = {
      {"defaultGateway", "flush " + kRecord, "status 20011", "flush " + kRecord, "process released", "config destroyed"},
      "", {}},
     {"WriteFailureFlushesAgain", {false, 0, true}, {sendStep(kUp)},
-     {"defaultGateway", "flush " + kRecord, "metric", "dns 10.8.0.1 " + kRecord, "write 2 10.8.0.1 " + kRecord,
+     {"defaultGateway", "flush " + kRecord, "metric", "dns 10.8.0.1 " + kRecord, "write " + kWrittenRoutes + " via 10.8.0.1 " + kRecord,
       "flush " + kRecord, "status 20013", "flush " + kRecord, "process released", "config destroyed"},
      "", {}},
     {"SecondCompletionRepeatsTheWork", {}, {sendStep(kUp), sendStep(kInit)},

@@ -29,6 +29,8 @@
 #include "tests/support/openvpn/OvpnBridgeSession.h"
 #include "tests/support/win/TapFixture.h"
 #include "tests/support/win/TestFolder.h"
+#include "tests/support/win/SocketBytes.h"
+#include "tests/tunnel/RecordingNetworkConfig.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tests/tunnel/TunnelWinFixtures.h"
 #include "tunnel/win/OVPNSystemWin.h"
@@ -42,66 +44,7 @@ const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E
                                   0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
 // The game's routes: 198.51.100.0/24 through the tunnel, 203.0.113.0/24 not.
 const std::vector<RouteEntry> kRoutes = {{0xC6336400, 0xFFFFFF00, 1}, {0xCB007100, 0xFFFFFF00, 0}};
-const uint32_t kDefaultGateway = 0xC0A80101;  // 192.168.1.1
 const char kForeignClosed[] = "OVPN: a management connection from another program closed\n";
-
-std::string describe(const VpnInterfaceInfo& record) {
-  return ipv4ToString(record.ip) + "/" + ipv4ToString(record.mask) + " def " + ipv4ToString(record.defaultGateway);
-}
-
-// What the tunnel asks of the host's network configuration, recorded: under
-// Wine the forwarding table can't be written and WMI has no metric, so the
-// real one can't act here.
-class RecordingNetworkConfig : public NetworkConfig {
- public:
-  explicit RecordingNetworkConfig(std::shared_ptr<EventRecord> record) : record_(std::move(record)) {}
-  ~RecordingNetworkConfig() override { record_->add("config destroyed"); }
-  bool flushRouteTable(const VpnInterfaceInfo* record) override {
-    record_->add("flush " + (record ? describe(*record) : std::string("none")));
-    return true;
-  }
-  int setInterfaceMetric(const AdapterGuid& adapter) override {
-    record_->add(adapter == kAdapterGuid ? "metric" : "metric of another adapter");
-    return 0;
-  }
-  void setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) override {
-    record_->add("dns " + ipv4ToString(vpnGateway) + " " + describe(record));
-  }
-  void restoreDns() override { record_->add("restoreDns"); }
-  bool writeRouteTable(const std::vector<RouteEntry>& routes, uint32_t vpnGateway,
-                       const VpnInterfaceInfo& record) override {
-    std::string text = "write";
-    for (const RouteEntry& route : routes)
-      text += " " + ipv4ToString(route.destination) + "/" + ipv4ToString(route.mask) + (route.viaVpn ? " vpn" : " def");
-    record_->add(text + " via " + ipv4ToString(vpnGateway) + " " + describe(record));
-    return true;
-  }
-  uint32_t defaultGateway() override {
-    record_->add("defaultGateway");
-    return kDefaultGateway;
-  }
-
- private:
-  std::shared_ptr<EventRecord> record_;
-};
-
-// The owner of the loopback connection peerPort -> localPort as the TCP
-// table names it; 0 when unknown or not (yet) known.
-DWORD connectionOwner(uint16_t localPort, uint16_t peerPort) {
-  ULONG size = 0;
-  GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
-  std::vector<char> buffer(size + 4096);
-  size = static_cast<ULONG>(buffer.size());
-  if (GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) != NO_ERROR) return 0;
-  auto* table = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID& row = table->table[i];
-    if (ntohs(static_cast<u_short>(row.dwLocalPort)) == peerPort &&
-        ntohs(static_cast<u_short>(row.dwRemotePort)) == localPort)
-      return row.dwOwningPid;
-  }
-  return 0;
-}
 
 // The real system, but for what Wine can't do here.
 std::string processList() {
@@ -122,7 +65,7 @@ class WineSystem : public OVPNSystemWin {
 
   std::unique_ptr<NetworkConfig> createNetworkConfig() override {
     record_->add("config made");
-    return std::make_unique<RecordingNetworkConfig>(record_);
+    return std::make_unique<RecordingNetworkConfig>(record_, kAdapterGuid);
   }
   // Wine 8 names owner 0 for a loopback connection until its process has sent
   // on it (till then only the wineserver holds the socket). So the real check

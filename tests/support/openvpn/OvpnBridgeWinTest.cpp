@@ -46,23 +46,6 @@ bool readable(SOCKET sock, int ms) {
   return select(0, &set, nullptr, nullptr, &wait) > 0;
 }
 
-// The owner of the loopback connection peerPort -> localPort, 0 when unknown.
-DWORD connectionOwner(uint16_t localPort, uint16_t peerPort) {
-  ULONG size = 0;
-  GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
-  std::vector<char> buffer(size + 4096);
-  size = static_cast<ULONG>(buffer.size());
-  if (GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) != NO_ERROR) return 0;
-  auto* table = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID& row = table->table[i];
-    if (ntohs(static_cast<u_short>(row.dwLocalPort)) == peerPort &&
-        ntohs(static_cast<u_short>(row.dwRemotePort)) == localPort)
-      return row.dwOwningPid;
-  }
-  return 0;
-}
-
 class StandInTest : public ::testing::Test {
  protected:
   void SetUp() override {

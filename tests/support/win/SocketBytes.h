@@ -3,10 +3,13 @@
 // Blocking socket helpers of the Windows test peers; header-only, so the
 // stand-in programs use them without the test library.
 #include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline bool sendAll(SOCKET sock, const std::string& bytes) {
   size_t done = 0;
@@ -32,4 +35,23 @@ inline uint16_t peerPortOf(SOCKET sock) {
   int size = sizeof address;
   if (getpeername(sock, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
   return ntohs(address.sin_port);
+}
+
+// The owner of the loopback connection peerPort -> localPort as the system's
+// TCP table names it; 0 when unknown or not (yet) known. Read apart from the
+// client's own check, to see what it saw.
+inline DWORD connectionOwner(uint16_t localPort, uint16_t peerPort) {
+  ULONG size = 0;
+  GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+  std::vector<char> buffer(size + 4096);
+  size = static_cast<ULONG>(buffer.size());
+  if (GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) != NO_ERROR) return 0;
+  auto* table = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = table->table[i];
+    if (ntohs(static_cast<u_short>(row.dwLocalPort)) == peerPort &&
+        ntohs(static_cast<u_short>(row.dwRemotePort)) == localPort)
+      return row.dwOwningPid;
+  }
+  return 0;
 }
