@@ -18,7 +18,8 @@ uint32_t resolveFirstIPv4(const std::string& host);
 // cannot be cancelled, so it runs on a detached thread of its own; its result
 // is posted to the owner's loop and handed to done there, unless the lookup
 // was destroyed first. Created and destroyed on the loop's thread; done is
-// always called from a later loop turn, never from the constructor.
+// always called from a later loop turn, never from the constructor, and may
+// destroy the lookup (done is the caller's own copy by then).
 class NameLookup {
  public:
   using Done = std::function<void(uint32_t address)>;

@@ -23,7 +23,6 @@ LocalReadAhead::LocalReadAhead(std::vector<std::wstring> paths) : files_(paths.s
   for (size_t i = 0; i < paths.size(); ++i) files_[i].path = std::move(paths[i]);
   try {
     reader_ = std::thread(&LocalReadAhead::readAll, this);
-    threaded_ = true;
   } catch (const std::system_error&) {
     // No thread: each file is read when it is taken.
   }
@@ -60,7 +59,7 @@ void LocalReadAhead::readAll() {
 }
 
 // Only this file's reader writes its bytes beyond ready; the caller reads
-// those before ready.
+// those before ready, and takes them all once finished.
 void LocalReadAhead::readOne(File& file) {
   try {
     if (localPathKind(file.path) != LocalPathKind::file) {
@@ -73,18 +72,25 @@ void LocalReadAhead::readOne(File& file) {
     long size = std::ftell(stream.get());
     if (size < 0) throw NumberError(13);
     if (std::fseek(stream.get(), 0, SEEK_SET) != 0) throw NumberError(14);
-    file.bytes.resize(static_cast<size_t>(size));
+    const size_t total = static_cast<size_t>(size);
+    file.bytes.resize(total);
+    char* const bytes = &file.bytes[0];
     {
       std::lock_guard<std::mutex> lock(mutex_);
       file.isFile = true;
     }
-    for (size_t at = 0; at < file.bytes.size();) {
-      const size_t take = std::min(pieceSize, file.bytes.size() - at);
-      if (std::fread(&file.bytes[at], 1, take, stream.get()) != take) throw NumberError(15);
-      at += take;
-      if (!publish(file, at, at == file.bytes.size())) return;
+    // Once finished is published the caller may move the bytes away: nothing
+    // of file.bytes is touched after that.
+    if (total == 0) {
+      publish(file, 0, true);
+      return;
     }
-    if (file.bytes.empty()) publish(file, 0, true);
+    for (size_t at = 0; at < total;) {
+      const size_t take = std::min(pieceSize, total - at);
+      if (std::fread(bytes + at, 1, take, stream.get()) != take) throw NumberError(15);
+      at += take;
+      if (!publish(file, at, at == total)) return;
+    }
   } catch (...) {
     std::lock_guard<std::mutex> lock(mutex_);
     file.error = std::current_exception();
@@ -95,7 +101,7 @@ void LocalReadAhead::readOne(File& file) {
 
 bool LocalReadAhead::takeNext(std::string& bytes, Sha1Digest& digest) {
   File& file = files_[taken_];
-  if (!threaded_) readOne(file);
+  if (!reader_.joinable()) readOne(file);
   Sha1Hasher hasher;
   size_t hashed = 0;
   for (;;) {

@@ -47,6 +47,5 @@ class LocalReadAhead {
   std::condition_variable changed_;
   size_t taken_ = 0;  // files the caller has taken
   bool stopping_ = false;
-  bool threaded_ = false;
   std::thread reader_;
 };
