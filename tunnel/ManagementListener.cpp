@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <cstdlib>
 #include <utility>
 
 #include "core/EventLoop.h"
@@ -9,6 +10,9 @@
 namespace {
 
 void freeTcp(uv_handle_t* handle) { delete reinterpret_cast<uv_tcp_t*>(handle); }
+// Connections are malloc'd: uv2wm, which the running tunnel hands them to,
+// frees its stream with free().
+void freeConnection(uv_handle_t* handle) { std::free(handle); }
 
 bool isLoopbackPeer(uv_tcp_t* connection) {
   sockaddr_storage peer{};
@@ -68,7 +72,7 @@ void ManagementListener::setOnConnection(std::function<void(uv_tcp_t*)> onConnec
 }
 
 void ManagementListener::closeConnection(uv_tcp_t* connection) {
-  uv_close(reinterpret_cast<uv_handle_t*>(connection), &freeTcp);
+  uv_close(reinterpret_cast<uv_handle_t*>(connection), &freeConnection);
 }
 
 void ManagementListener::onListen(uv_stream_t* server, int status) {
@@ -78,9 +82,10 @@ void ManagementListener::onListen(uv_stream_t* server, int status) {
 }
 
 void ManagementListener::accept() {
-  auto* connection = new uv_tcp_t;
+  auto* connection = static_cast<uv_tcp_t*>(std::malloc(sizeof(uv_tcp_t)));
+  if (!connection) return;
   if (uv_tcp_init(loop_.loop(), connection) != 0) {
-    delete connection;
+    std::free(connection);
     return;
   }
   if (uv_accept(reinterpret_cast<uv_stream_t*>(server_), reinterpret_cast<uv_stream_t*>(connection)) != 0 ||

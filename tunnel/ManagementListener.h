@@ -11,8 +11,8 @@ class EventLoop;
 // The TCP server on 127.0.0.1 that OpenVPN connects back to as a management
 // client, on the tunnel worker's loop (loop thread only). It keeps listening
 // until destroyed; each accepted loopback connection goes to the connection
-// handler, which then owns the handle (new uv_tcp_t, to be closed and freed
-// with closeConnection). Connections from anywhere else are closed here.
+// handler, which then owns the handle (malloc'd, as uv2wm takes a stream; to
+// be closed and freed with closeConnection or through uv2wm). Connections from anywhere else are closed here.
 class ManagementListener {
  public:
   // Already listening on a port the system chose; null when any step failed.

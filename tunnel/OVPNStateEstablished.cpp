@@ -11,6 +11,7 @@
 #include "core/StatusCodes.h"
 #include "netcfg/NetText.h"
 #include "netcfg/TapBindOrder.h"
+#include "tunnel/ManagementListener.h"
 #include "tunnel/ManagementProtocol.h"
 #include "tunnel/OVPNListener.h"
 #include "tunnel/OVPNSystem.h"
@@ -77,7 +78,7 @@ OVPNStateEstablished::~OVPNStateEstablished() {
   if (stream_) {
     uv2wm_free(stream_);
   } else if (connection_) {
-    uv_close(reinterpret_cast<uv_handle_t*>(connection_), &OVPNStateEstablished::freeConnection);
+    ManagementListener::closeConnection(connection_);
   }
   transcript_.reset();
   process_.reset();
@@ -96,24 +97,20 @@ void OVPNStateEstablished::enter() {
   });
   network_ = owner().system().createNetworkConfig();
   stream_ = uv2wm_new(reinterpret_cast<uv_stream_t*>(connection_), this, &OVPNStateEstablished::onStreamEvent);
-  stream_->closeStream = &OVPNStateEstablished::freeConnection;
   connection_ = nullptr;
   uv2wm_set_read_size(stream_, 0, 0);
   uv2wm_start_read(stream_);
   transcript_ = owner().system().openTranscript(transcriptName());
 }
 
-void OVPNStateEstablished::freeConnection(uv_handle_t* handle) { delete reinterpret_cast<uv_tcp_t*>(handle); }
-
 void OVPNStateEstablished::onStreamEvent(uv2wm_t* stream, void* user, uint8_t event, const char* data, size_t length) {
   auto* state = static_cast<OVPNStateEstablished*>(user);
+  // Whatever ends the state here leaves it alive until this returns.
+  std::shared_ptr<OVPNState> hold = state->shared_from_this();
   switch (event) {
-    case UV2WM_EVENT_DATA: {
-      // A handler that ends the state leaves it alive until this returns.
-      std::shared_ptr<OVPNState> hold = state->shared_from_this();
+    case UV2WM_EVENT_DATA:
       state->onManagementData(data, length);
       return;
-    }
     case UV2WM_EVENT_DRAINED:
       uv2wm_set_writing(stream, 0);
       return;

@@ -43,7 +43,6 @@ class OVPNStateEstablished : public OVPNState {
   const char* name() const override { return "estab"; }
 
  private:
-  static void freeConnection(uv_handle_t* handle);
   static void onStreamEvent(uv2wm_t* stream, void* user, uint8_t event, const char* data, size_t length);
   // The handlers below return false once the state has ended: the caller
   // stops at once and leaves the rest of the buffer unread.

@@ -31,9 +31,10 @@ class OVPNConfigFile {
 // file can be deleted next.
 class OVPNProcess {
  public:
-  // Set once, on the worker thread. Called once on another thread when the
-  // program ends (also when it ended before the callback was set); it must
-  // only post. Not called when the object is destroyed first.
+  // Set on the worker thread; a later state may replace it. The callback in
+  // place when the program ends is called once, on another thread (also when
+  // the program ended before any was set); it must only post. Not called when
+  // the object is destroyed first.
   virtual void setExitCallback(std::function<void()> onExit) = 0;
   // Valid once the exit callback has run; 1 when it could not be read.
   virtual uint32_t exitCode() const = 0;

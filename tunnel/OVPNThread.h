@@ -67,7 +67,7 @@ class OVPNThread {
   void setStateStartProcess(std::wstring programPath, std::unique_ptr<ManagementListener> listener,
                             std::unique_ptr<OVPNConfigFile> configFile, std::vector<RouteEntry> routes,
                             AdapterGuid adapterGuid);
-  // connection: OpenVPN's accepted management connection (new uv_tcp_t on the
+  // connection: OpenVPN's accepted management connection (malloc'd uv_tcp_t on the
   // worker loop), which the new state closes and frees.
   void setStateEstablished(std::unique_ptr<OVPNProcess> process, uv_tcp_t* connection,
                            std::vector<RouteEntry> routes, AdapterGuid adapterGuid);

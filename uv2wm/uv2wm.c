@@ -119,7 +119,7 @@ uv2wm_t* uv2wm_new(uv_stream_t* stream, void* user, uv2wm_cb callback) {
 void uv2wm_free(uv2wm_t* record) {
   if (!record) return;
   record->stream->data = NULL;
-  uv_close((uv_handle_t*)record->stream, record->closeStream ? record->closeStream : on_stream_closed);
+  uv_close((uv_handle_t*)record->stream, on_stream_closed);
   if (record->inFlight) {
     record->inFlight->record = NULL;
     uv_cancel((uv_req_t*)&record->inFlight->request);

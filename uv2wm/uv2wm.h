@@ -46,8 +46,6 @@ struct uv2wm_s {
   size_t queueLength;
   /* Reports a write that libuv refused to start, on a later loop turn. */
   uv_idle_t* refusedNotice;
-  /* Frees the stream once uv2wm_free has closed it; NULL (as made): free(). */
-  uv_close_cb closeStream;
 };
 
 /* One libuv write of the module: its own copy of the bytes. record is cleared
@@ -59,8 +57,7 @@ struct uv2wm_write_s {
 };
 
 /* stream: a connected libuv stream allocated with malloc (the record frees it
- * with free() once closed; set closeStream for a stream allocated otherwise).
- * Limits 0, reading and writing off. */
+ * with free() once closed). Limits 0, reading and writing off. */
 uv2wm_t* uv2wm_new(uv_stream_t* stream, void* user, uv2wm_cb callback);
 
 /* Closes and frees the stream and everything the record holds; a write in

@@ -29,8 +29,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Set once, after create. A child that ended before is reported as soon as
-  // the callback is in place, still on the watcher thread.
+  // Set after create; may be replaced, and the callback in place when the end
+  // is seen is the one called, once. A child that ended before is reported as
+  // soon as a callback is in place, still on the watcher thread.
   void setExitCallback(std::function<void()> onExit);
   // The child's exit code, valid once the exit callback runs; 1 when it
   // could not be read.

@@ -41,8 +41,6 @@ using Events = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 // "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}" as the GUID record lies in memory.
-const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E,
-                                  0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
 const char kGuidText[] = "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}";
 const std::vector<RouteEntry> kRoutes = {{0x0A000000, 0xFF000000, 0}, {0xC6336400, 0xFFFFFF00, 1}};
 // kRoutes as the recorded write names them.
@@ -141,7 +139,7 @@ class FakeSystem : public OVPNSystem {
 // (handed to the machine) and the accepted side the test writes to.
 class LoopPeer {
  public:
-  // Worker thread. onClient gets the connected client handle (made with new).
+  // Worker thread. onClient gets the connected client handle (malloc'd, as uv2wm takes it).
   void open(uv_loop_t* loop, std::function<void(uv_tcp_t*)> onClient) {
     loop_ = loop;
     onClient_ = std::move(onClient);
@@ -159,7 +157,7 @@ class LoopPeer {
     uv_listen(reinterpret_cast<uv_stream_t*>(&server_), 1, &LoopPeer::onListen);
     int length = sizeof address;
     uv_tcp_getsockname(&server_, reinterpret_cast<sockaddr*>(&address), &length);
-    auto* client = new uv_tcp_t;
+    auto* client = static_cast<uv_tcp_t*>(std::malloc(sizeof(uv_tcp_t)));
     uv_tcp_init(loop, client);
     connect_.data = this;
     uv_tcp_connect(&connect_, client, reinterpret_cast<const sockaddr*>(&address), &LoopPeer::onConnected);
@@ -273,7 +271,7 @@ class LoopPeer {
     if (status != 0) {
       ADD_FAILURE() << "loopback connect failed: " << uv_strerror(status);
       uv_close(reinterpret_cast<uv_handle_t*>(client),
-               [](uv_handle_t* handle) { delete reinterpret_cast<uv_tcp_t*>(handle); });
+               [](uv_handle_t* handle) { std::free(handle); });
       return;
     }
     peer->onClient_(client);
@@ -396,9 +394,6 @@ class Tunnel {
 };
 
 // The lines of a real dialogue.
-const std::string kHold = ">HOLD:Waiting for hold release:0\r\n";
-const std::string kHoldRelease = "echo on\r\nlog on\r\nbytecount 1\r\nhold release\r\n";
-const std::string kNeedAuth = ">PASSWORD:Need 'Auth' username/password\r\n";
 const std::string kPush =
     ">LOG:1700000000,,PUSH: Received control message: 'PUSH_REPLY,route-gateway 10.8.0.1,ping 10,"
     "ifconfig 10.8.0.6 255.255.255.252'\r\n";
@@ -465,6 +460,7 @@ struct Outcome {
 
 Outcome runPieces(Tunnel& tunnel, const std::vector<std::string>& pieces) {
   tunnel.enter();
+  if (::testing::Test::HasFatalFailure()) return Outcome();
   for (const std::string& piece : pieces) tunnel.send(piece);
   Outcome run;
   run.events = tunnel.end();
@@ -643,7 +639,7 @@ class Attempt : public testing::TestWithParam<AttemptCase> {};
 TEST_P(Attempt, RunsAsScripted) {
   const AttemptCase& c = GetParam();
   Tunnel tunnel;
-  tunnel.enter(c.script);
+  ASSERT_NO_FATAL_FAILURE(tunnel.enter(c.script));
   for (const Step& step : c.steps) {
     switch (step.kind) {
       case Step::send:
@@ -684,7 +680,7 @@ INSTANTIATE_TEST_SUITE_P(OVPNEstablished, Attempt, testing::ValuesIn(attemptCase
 
 TEST(OVPNEstablished, DestroyingTheMachineEndsTheAttempt) {
   Tunnel tunnel;
-  tunnel.enter();
+  ASSERT_NO_FATAL_FAILURE(tunnel.enter());
   tunnel.send(kUp);
   EXPECT_EQ(tunnel.destroyMachine(), join({kUpEvents, kTeardownWithRecord}));
 }
@@ -700,7 +696,7 @@ TEST(OVPNEstablished, TranscriptKeepsEveryLineButByteCountsWithThePasswordMasked
     std::strftime(name, sizeof name, "%Y%m%d%H%M%S.txt", std::localtime(&now));
     before = name;
   }
-  tunnel.enter();
+  ASSERT_NO_FATAL_FAILURE(tunnel.enter());
   std::string name = tunnel.system().transcriptName();
   std::time_t now = std::time(nullptr);
   char after[32];
@@ -731,7 +727,7 @@ TEST(OVPNEstablished, TranscriptKeepsEveryLineButByteCountsWithThePasswordMasked
 // A password that is also the text of a tag masks only what follows the tag.
 TEST(OVPNEstablished, APasswordThatIsATagMasksOnlyWhatFollowsTags) {
   Tunnel tunnel;
-  tunnel.enter();
+  ASSERT_NO_FATAL_FAILURE(tunnel.enter());
   tunnel.send(kNeedAuth);
   tunnel.thread().sendAuth("user", "LOG");
   settle(tunnel.thread());

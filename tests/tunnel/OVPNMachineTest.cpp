@@ -133,8 +133,6 @@ class FakeStopSignal : public OVPNStopSignal {
 };
 
 // "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}" as the GUID record lies in memory.
-const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E,
-                                  0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
 
 class FakeSystem : public OVPNSystem {
  public:
@@ -601,8 +599,6 @@ TEST(OVPNMachineTest, DestructionEndsAHangingTapStep) {
   EXPECT_EQ(m.states(), (std::vector<std::string>{"idle", "find", "tap", "idle"}));
 }
 
-}  // namespace
-
 // The start of OpenVPN: "admin", "cfg" and "proc".
 
 const std::string kServerText = "client\nmanagement-client";
@@ -691,7 +687,7 @@ TEST_P(OVPNStartTable, EndsWithOneStatus) {
   const StartCase& c = GetParam();
   Machine m;
   c.setup(m);
-  driveTo(m, c.until);
+  ASSERT_NO_FATAL_FAILURE(driveTo(m, c.until));
   c.action(m);
   ASSERT_TRUE(m.record->waitFor(c.awaited));
   settle(*m.thread);
@@ -725,7 +721,7 @@ int count(const Events& events, const std::string& prefix) {
 // the file and the listener go with "proc".
 TEST(OVPNStartTest, OpenVpnsConnectionGoesOnToEstab) {
   Machine m;
-  driveTo(m, Until::proc);
+  ASSERT_NO_FATAL_FAILURE(driveTo(m, Until::proc));
   uint16_t port = m.system->managementPort();
   EXPECT_EQ(m.system->configText(), expectedConfig(port));
   ASSERT_TRUE(m.system->connectBack());
@@ -750,7 +746,7 @@ TEST(OVPNStartTest, OpenVpnsConnectionGoesOnToEstab) {
 // goes on and OpenVPN's own connection is taken after it.
 TEST(OVPNStartTest, ForeignConnectionIsClosedAndTheWaitGoesOn) {
   Machine m;
-  driveTo(m, Until::proc);
+  ASSERT_NO_FATAL_FAILURE(driveTo(m, Until::proc));
   LoopbackClient intruder;
   ASSERT_TRUE(intruder.connectTo(m.system->managementPort()));
   EXPECT_TRUE(intruder.closedByPeer(5000));
@@ -768,7 +764,7 @@ TEST(OVPNStartTest, ForeignConnectionIsClosedAndTheWaitGoesOn) {
 // Nothing connects: after 5000 ms OpenVPN is ended and the file deleted.
 TEST(OVPNStartTest, NoConnectBackWithinFiveSeconds) {
   Machine m;
-  driveTo(m, Until::proc);
+  ASSERT_NO_FATAL_FAILURE(driveTo(m, Until::proc));
   auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(m.record->waitFor("config deleted"));
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
@@ -851,7 +847,7 @@ std::set<uint16_t> ownListeningPorts() {
 TEST(OVPNStartTest, ConnectionWhileWaitingForTheConfigurationIsClosed) {
   std::set<uint16_t> before = ownListeningPorts();
   Machine m;
-  driveTo(m, Until::cfg);
+  ASSERT_NO_FATAL_FAILURE(driveTo(m, Until::cfg));
   std::set<uint16_t> now = ownListeningPorts();
   for (uint16_t port : before) now.erase(port);
   ASSERT_EQ(now.size(), 1u);
@@ -870,3 +866,5 @@ TEST(OVPNStartTest, ConnectionWhileWaitingForTheConfigurationIsClosed) {
                                "status 20005"}}));
 }
 #endif
+
+}  // namespace

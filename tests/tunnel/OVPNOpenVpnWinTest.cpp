@@ -40,8 +40,6 @@ namespace {
 using Events = std::vector<std::string>;
 
 const std::wstring kGuid = L"{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}";
-const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E,
-                                  0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
 // The game's routes: 198.51.100.0/24 through the tunnel, 203.0.113.0/24 not.
 const std::vector<RouteEntry> kRoutes = {{0xC6336400, 0xFFFFFF00, 1}, {0xCB007100, 0xFFFFFF00, 0}};
 const char kForeignClosed[] = "OVPN: a management connection from another program closed\n";
@@ -165,9 +163,6 @@ std::string script(const std::vector<std::string>& steps) {
 
 // What OpenVPN says in a short dialogue, and what the client writes back.
 const std::string kInfo = ">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n";
-const std::string kHold = ">HOLD:Waiting for hold release:0\r\n";
-const std::string kRelease = "echo on\r\nlog on\r\nbytecount 1\r\nhold release\r\n";
-const std::string kNeedPassword = ">PASSWORD:Need 'Auth' username/password\r\n";
 const std::string kPush =
     ">LOG:1700000001,,PUSH: Received control message: 'PUSH_REPLY,topology subnet,"
     "ifconfig 10.8.0.6 255.255.255.0,route-gateway 10.8.0.1'\r\n";
@@ -216,7 +211,7 @@ class OVPNOpenVpnWinTest : public testing::Test {
   // A bridge session and the stand-in placed for it; false when the bridge
   // refused.
   bool openSession(const std::string& kind, const std::string& json) {
-    session_ = OvpnBridgeSession::open(kind, json);
+    session_ = OvpnBridgeSession::open(kind, json, &whyNoSession_);
     if (!session_) return false;
     EXPECT_TRUE(placeOpenVpnStandIn(joinPath(folder_, L"OpenVPN\\bin"), session_->port()));
     return true;
@@ -306,6 +301,7 @@ class OVPNOpenVpnWinTest : public testing::Test {
   std::shared_ptr<WineSystem> system_;
   std::unique_ptr<OVPNThread> thread_;
   std::unique_ptr<OvpnBridgeSession> session_;
+  std::string whyNoSession_;  // when openSession gave none
   TapDeviceFolder devices_;
   std::wstring folder_;
   DWORD connectedAt_ = 0;
@@ -329,7 +325,10 @@ class OVPNRealOpenVpnTest : public OVPNOpenVpnWinTest, public testing::WithParam
 
 TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
   const Proto& proto = GetParam();
-  if (!openSession("real", "{}")) GTEST_SKIP() << "no real OpenVPN here (the bridge needs root)";
+  if (!openSession("real", "{}")) {
+    if (OvpnBridgeSession::needsRoot(whyNoSession_)) GTEST_SKIP() << whyNoSession_;
+    FAIL() << "no real session: " << whyNoSession_;
+  }
   start(session_->serverText(), proto.udp, "u", "p");
   std::string connected = waitForPrefix("connected ", 30000);
   ASSERT_FALSE(connected.empty()) << log_.text();
@@ -354,7 +353,7 @@ TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
   EXPECT_EQ(withoutByteCounts(record_->events()), connectedThenStopped(ip, ipv4ToString(proto.network | 1)));
 
   OvpnBridgeRecord record = finish();
-  EXPECT_EQ(record.written[1], kRelease + "username \"Auth\" \"u\"\r\npassword \"Auth\" \"p\"\r\n");
+  EXPECT_EQ(record.written[1], kHoldRelease + "username \"Auth\" \"u\"\r\npassword \"Auth\" \"p\"\r\n");
   // The client's own lines follow the server's text.
   std::regex ownLines(std::string("\nremote 127\\.0\\.0\\.1 ") + (proto.udp ? "1194" : "1195") +
                       "\nmanagement 127\\.0\\.0\\.1 [1-9][0-9]*\nproto " + (proto.udp ? "udp" : "tcp") +
@@ -371,7 +370,10 @@ TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
 // The server refuses the password; OpenVPN (no auth-retry) says so and exits.
 TEST_P(OVPNRealOpenVpnTest, WrongPasswordEndsTheAttempt) {
   const Proto& proto = GetParam();
-  if (!openSession("real", "{}")) GTEST_SKIP() << "no real OpenVPN here (the bridge needs root)";
+  if (!openSession("real", "{}")) {
+    if (OvpnBridgeSession::needsRoot(whyNoSession_)) GTEST_SKIP() << whyNoSession_;
+    FAIL() << "no real session: " << whyNoSession_;
+  }
   start(session_->serverText(), proto.udp, "u", "wrong");
   ASSERT_TRUE(record_->waitFor("status 20005", 1, 30000)) << log_.text();
   ASSERT_TRUE(record_->waitFor("config destroyed", 1, 10000));
@@ -380,7 +382,7 @@ TEST_P(OVPNRealOpenVpnTest, WrongPasswordEndsTheAttempt) {
             (Events{"needConfig", "config made", "needCredentials", "config destroyed", "status 20005"}));
   EXPECT_NE(transcripts().find(">PASSWORD:Verification Failed: 'Auth'\n"), std::string::npos) << transcripts();
   OvpnBridgeRecord record = finish();
-  EXPECT_EQ(record.written[1], kRelease + "username \"Auth\" \"u\"\r\npassword \"Auth\" \"wrong\"\r\n");
+  EXPECT_EQ(record.written[1], kHoldRelease + "username \"Auth\" \"u\"\r\npassword \"Auth\" \"wrong\"\r\n");
   EXPECT_EQ(std::count_if(record.events.begin(), record.events.end(),
                           [](const std::string& e) { return starts(e, "openvpn-exit "); }),
             1);
@@ -416,8 +418,8 @@ const std::string kCompletedWithErrors =
 
 // Up to the hold release, then the password request answered.
 std::vector<std::string> toCredentials(std::vector<std::string> more) {
-  std::vector<std::string> steps = {connectStep(1), sendStep(kInfo + kHold), expectStep(kRelease),
-                                    sendStep(kNeedPassword), expectStep(kCredentials)};
+  std::vector<std::string> steps = {connectStep(1), sendStep(kInfo + kHold), expectStep(kHoldRelease),
+                                    sendStep(kNeedAuth), expectStep(kCredentials)};
   steps.insert(steps.end(), more.begin(), more.end());
   return steps;
 }
@@ -433,43 +435,43 @@ struct ScriptCase {
 
 const ScriptCase kScriptCases[] = {
     {"SplitAtEveryByte",
-     {connectStep(1), sendBytewise(kInfo + kHold, 2), expectStep(kRelease), sendBytewise(kNeedPassword, 2),
+     {connectStep(1), sendBytewise(kInfo + kHold, 2), expectStep(kHoldRelease), sendBytewise(kNeedAuth, 2),
       expectStep(kCredentials), sendBytewise(kPush + kDhcp + kCompleted + kByteCount, 1)},
-     "bytecount 1234 5678", scriptCompleted(), kRelease + kCredentials},
+     "bytecount 1234 5678", scriptCompleted(), kHoldRelease + kCredentials},
     {"GarbageLinesIgnored",
-     {connectStep(1), sendStep(kInfo + kGarbage + kHold), expectStep(kRelease), sendStep(kGarbage + kNeedPassword),
+     {connectStep(1), sendStep(kInfo + kGarbage + kHold), expectStep(kHoldRelease), sendStep(kGarbage + kNeedAuth),
       expectStep(kCredentials), sendStep(kPush + kGarbage + kDhcp + kGarbage + kCompleted + kGarbage + kByteCount)},
-     "bytecount 1234 5678", scriptCompleted(), kRelease + kCredentials},
+     "bytecount 1234 5678", scriptCompleted(), kHoldRelease + kCredentials},
     {"CompletedWithErrorsCounts", toCredentials({sendStep(kPush + kDhcp + kCompletedWithErrors + kByteCount)}),
-     "bytecount 1234 5678", scriptCompleted(), kRelease + kCredentials},
+     "bytecount 1234 5678", scriptCompleted(), kHoldRelease + kCredentials},
     // Not OpenVPN speaking any more: no line of its is this long.
     {"OverLongLineEndsTheAttempt",
-     {connectStep(1), sendStep(kInfo + kHold), expectStep(kRelease), sendStep(">LOG:1700000001,,"),
+     {connectStep(1), sendStep(kInfo + kHold), expectStep(kHoldRelease), sendStep(">LOG:1700000001,,"),
       sendRepeated("x", 1024 * 1024 + 1)},
-     "", kEndedBeforeCredentials, kRelease},
+     "", kEndedBeforeCredentials, kHoldRelease},
     // The connection closed by OpenVPN at each step.
     // A close before the client has written anything would race its owner
     // check (which under load reads Wine's TCP table for seconds): each close
     // here follows what the client wrote.
     {"CloseInAHalfLine",
-     {connectStep(1), sendStep(kInfo + kHold), expectStep(kRelease), sendStep(">LOG:1700000001,,PUSH: Rec"),
+     {connectStep(1), sendStep(kInfo + kHold), expectStep(kHoldRelease), sendStep(">LOG:1700000001,,PUSH: Rec"),
       sleepStep(300), closeStep(1)},
-     "", kEndedBeforeCredentials, kRelease},
-    {"CloseAfterTheHoldRelease", {connectStep(1), sendStep(kInfo + kHold), expectStep(kRelease), closeStep(1)}, "",
-     kEndedBeforeCredentials, kRelease},
-    {"CloseAfterTheCredentials", toCredentials({closeStep(1)}), "", kEndedAtCredentials, kRelease + kCredentials},
+     "", kEndedBeforeCredentials, kHoldRelease},
+    {"CloseAfterTheHoldRelease", {connectStep(1), sendStep(kInfo + kHold), expectStep(kHoldRelease), closeStep(1)}, "",
+     kEndedBeforeCredentials, kHoldRelease},
+    {"CloseAfterTheCredentials", toCredentials({closeStep(1)}), "", kEndedAtCredentials, kHoldRelease + kCredentials},
     {"CloseAfterTheDhcpNotice", toCredentials({sendStep(kPush + kDhcp), sleepStep(300), closeStep(1)}), "",
-     kEndedAfterDhcpNotice, kRelease + kCredentials},
+     kEndedAfterDhcpNotice, kHoldRelease + kCredentials},
     {"CloseAfterCompletion", toCredentials({sendStep(kPush + kDhcp + kCompleted), sleepStep(300), closeStep(1)}), "",
-     connectedThenStopped(kScriptIp, "10.8.0.1"), kRelease + kCredentials},
+     connectedThenStopped(kScriptIp, "10.8.0.1"), kHoldRelease + kCredentials},
     // The process ends and its connection closes: one report for both.
     {"ExitAfterCompletion", toCredentials({sendStep(kPush + kDhcp + kCompleted), sleepStep(300), exitStep(1)}), "",
-     connectedThenStopped(kScriptIp, "10.8.0.1"), kRelease + kCredentials},
+     connectedThenStopped(kScriptIp, "10.8.0.1"), kHoldRelease + kCredentials},
     // The listener is gone once OpenVPN's connection is taken; the first goes on.
     {"SecondConnectionRefused",
-     {connectStep(1), sendStep(kInfo + kHold), expectStep(kRelease), connectStep(2), sendStep(kNeedPassword),
+     {connectStep(1), sendStep(kInfo + kHold), expectStep(kHoldRelease), connectStep(2), sendStep(kNeedAuth),
       expectStep(kCredentials), sendStep(kPush + kDhcp + kCompleted + kByteCount)},
-     "bytecount 1234 5678", scriptCompleted(), kRelease + kCredentials},
+     "bytecount 1234 5678", scriptCompleted(), kHoldRelease + kCredentials},
 };
 
 void PrintTo(const ScriptCase& c, std::ostream* out) { *out << c.name; }
@@ -478,7 +480,7 @@ class OVPNScriptedTest : public OVPNOpenVpnWinTest, public testing::WithParamInt
 
 TEST_P(OVPNScriptedTest, Dialogue) {
   const ScriptCase& c = GetParam();
-  ASSERT_TRUE(openSession("script", script(c.steps))) << "no bridge";
+  ASSERT_TRUE(openSession("script", script(c.steps))) << whyNoSession_;
   start(kServerText, true);
   if (!c.until.empty()) {
     ASSERT_TRUE(record_->waitFor(c.until, 1, 30000)) << log_.text() << system_->refusals();
@@ -505,7 +507,7 @@ INSTANTIATE_TEST_SUITE_P(Scripts, OVPNScriptedTest, testing::ValuesIn(kScriptCas
 
 // OpenVPN never connects back: the attempt gives up after 5 s.
 TEST_F(OVPNOpenVpnWinTest, NoConnectBackTimesOut) {
-  ASSERT_TRUE(openSession("script", script({sleepStep(9000)}))) << "no bridge";
+  ASSERT_TRUE(openSession("script", script({sleepStep(9000)}))) << whyNoSession_;
   start(kServerText, false);
   ASSERT_TRUE(record_->waitFor("status 20025", 1, 15000));
   DWORD elapsed = GetTickCount() - connectedAt_;
@@ -522,9 +524,9 @@ TEST_F(OVPNOpenVpnWinTest, NoConnectBackTimesOut) {
 // the listener goes on and takes OpenVPN's own connection.
 TEST_F(OVPNOpenVpnWinTest, ForeignConnectionClosedThenOpenVpnTaken) {
   ASSERT_TRUE(openSession("script", script({sleepStep(1500), connectStep(1), sendStep(kInfo + kHold),
-                                            expectStep(kRelease), sendStep(kNeedPassword), expectStep(kCredentials),
+                                            expectStep(kHoldRelease), sendStep(kNeedAuth), expectStep(kCredentials),
                                             sendStep(kPush + kDhcp + kCompleted + kByteCount)})))
-      << "no bridge";
+      << whyNoSession_;
   start(kServerText, true);
   // The port, from the configuration file in its admin-only folder.
   unsigned port = 0;
@@ -567,7 +569,7 @@ TEST_F(OVPNOpenVpnWinTest, ForeignConnectionClosedThenOpenVpnTaken) {
   EXPECT_EQ(log.find(kForeignClosed), log.rfind(kForeignClosed));
   EXPECT_NE(log.find(kForeignClosed), std::string::npos);
   OvpnBridgeRecord record = finish();
-  EXPECT_EQ(record.written[1], kRelease + kCredentials);
+  EXPECT_EQ(record.written[1], kHoldRelease + kCredentials);
 }
 
 

@@ -10,6 +10,16 @@
 #include "tunnel/OVPNListener.h"
 #include "tunnel/OVPNThread.h"
 
+// The fixture adapter's GUID, {5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}, as it lies in memory.
+inline const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E,
+                                         0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
+
+// What OpenVPN and the client say at the start of every dialogue, as bytes
+// on the wire.
+inline const std::string kHold = ">HOLD:Waiting for hold release:0\r\n";
+inline const std::string kHoldRelease = "echo on\r\nlog on\r\nbytecount 1\r\nhold release\r\n";
+inline const std::string kNeedAuth = ">PASSWORD:Need 'Auth' username/password\r\n";
+
 // What the machine did, in order, from any thread: listener calls and the
 // system calls of a fake.
 class EventRecord {

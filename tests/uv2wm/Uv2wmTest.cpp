@@ -388,23 +388,6 @@ TEST_F(Uv2wmTest, CallbackMayFreeTheRecord) {
   SetUp();
 }
 
-// A stream made with new is deleted, not given to free().
-TEST_F(Uv2wmTest, StreamFreedByTheGivenCloseCallback) {
-  static int closed;
-  closed = 0;
-  uv_tcp_t* stream = new uv_tcp_t;
-  ASSERT_EQ(uv_tcp_init(&loop_, stream), 0);
-  uv2wm_t* record =
-      uv2wm_new(reinterpret_cast<uv_stream_t*>(stream), nullptr, [](uv2wm_t*, void*, uint8_t, const char*, size_t) {});
-  record->closeStream = [](uv_handle_t* handle) {
-    ++closed;
-    delete reinterpret_cast<uv_tcp_t*>(handle);
-  };
-  uv2wm_free(record);
-  settle();
-  EXPECT_EQ(closed, 1);
-}
-
 TEST_F(Uv2wmTest, RefusedWriteIsReportedOnALaterTurn) {
   auto* unconnected = static_cast<uv_tcp_t*>(std::malloc(sizeof(uv_tcp_t)));
   uv_tcp_init(&loop_, unconnected);

@@ -27,6 +27,7 @@
 
 #include "core/Text.h"
 #include "core/win/System.h"
+#include "tests/support/openvpn/BridgeFrame.h"
 #include "tests/support/win/SocketBytes.h"
 
 namespace {
@@ -88,10 +89,6 @@ SOCKET connectLoopback(unsigned short port) {
   return sock;
 }
 
-std::string frame(const std::string& word, unsigned long number, const std::string& payload = std::string()) {
-  return word + " " + std::to_string(number) + " " + std::to_string(payload.size()) + "\n" + payload;
-}
-
 class StandIn {
  public:
   StandIn(SOCKET bridge, unsigned short managementPort) : bridge_(bridge), managementPort_(managementPort) {}
@@ -121,13 +118,13 @@ class StandIn {
         char chunk[65536];
         int got = recv(it->second, chunk, sizeof chunk, 0);
         if (got > 0) {
-          if (!sendAll(bridge_, frame("data", it->first, std::string(chunk, static_cast<size_t>(got)))))
+          if (!sendAll(bridge_, bridgeFrame("data", it->first, std::string(chunk, static_cast<size_t>(got)))))
             return kBridgeBroken;
           ++it;
           continue;
         }
         closesocket(it->second);
-        if (!sendAll(bridge_, frame("closed", it->first))) return kBridgeBroken;
+        if (!sendAll(bridge_, bridgeFrame("closed", it->first))) return kBridgeBroken;
         it = connections_.erase(it);
       }
     }
@@ -158,10 +155,10 @@ class StandIn {
       } else if (word == "connect") {
         SOCKET sock = connectLoopback(managementPort_);
         if (sock == INVALID_SOCKET) {
-          if (!sendAll(bridge_, frame("refused", number))) return kBridgeBroken;
+          if (!sendAll(bridge_, bridgeFrame("refused", number))) return kBridgeBroken;
         } else {
           connections_[number] = sock;
-          if (!sendAll(bridge_, frame("connected", number))) return kBridgeBroken;
+          if (!sendAll(bridge_, bridgeFrame("connected", number))) return kBridgeBroken;
         }
       } else if (word == "data") {
         auto it = connections_.find(number);
@@ -205,8 +202,8 @@ int wmain() {
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return kBridgeUnreachable;
   SOCKET bridge = connectLoopback(static_cast<unsigned short>(bridgePort));
   if (bridge == INVALID_SOCKET) return kBridgeUnreachable;
-  std::string hello = frame("pid", GetCurrentProcessId()) + frame("args", 0, toUtf8(GetCommandLineW())) +
-                      frame("config", 0, config);
+  std::string hello = bridgeFrame("pid", GetCurrentProcessId()) +
+                      bridgeFrame("args", 0, toUtf8(GetCommandLineW())) + bridgeFrame("config", 0, config);
   int code = kBridgeBroken;
   if (sendAll(bridge, hello)) {
     StandIn standIn(bridge, managementPort(config));

@@ -9,19 +9,18 @@
 #include <sstream>
 
 #include "core/win/System.h"
+#include "tests/support/openvpn/BridgeFrame.h"
 #include "tests/support/win/SocketBytes.h"
 
-namespace {
 
-std::string frame(const std::string& word, unsigned long number, const std::string& payload) {
-  return word + " " + std::to_string(number) + " " + std::to_string(payload.size()) + "\n" + payload;
-}
-
-}  // namespace
-
-std::unique_ptr<OvpnBridgeSession> OvpnBridgeSession::open(const std::string& kind, const std::string& json) {
+std::unique_ptr<OvpnBridgeSession> OvpnBridgeSession::open(const std::string& kind, const std::string& json,
+                                                            std::string* why) {
+  std::string ignored;
+  std::string& reason = why ? *why : ignored;
   const char* portText = std::getenv("ZAV_OVPN_BRIDGE");
+  reason = "no bridge (ZAV_OVPN_BRIDGE is not set)";
   if (!portText) return nullptr;
+  reason = "no Winsock";
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return nullptr;
   SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -32,6 +31,7 @@ std::unique_ptr<OvpnBridgeSession> OvpnBridgeSession::open(const std::string& ki
   if (sock == INVALID_SOCKET || connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     if (sock != INVALID_SOCKET) closesocket(sock);
     WSACleanup();
+    reason = "the bridge's control port does not answer";
     return nullptr;
   }
   std::unique_ptr<OvpnBridgeSession> session(new OvpnBridgeSession(sock));
@@ -39,18 +39,24 @@ std::unique_ptr<OvpnBridgeSession> OvpnBridgeSession::open(const std::string& ki
   unsigned long deadline = GetTickCount() + 60000;
   std::string word, payload;
   unsigned long number = 0;
-  if (!sendAll(sock, frame(kind, 0, json)) || !session->readFrame(word, number, payload, deadline) ||
-      word != "port")
+  if (!sendAll(sock, bridgeFrame(kind, 0, json)) || !session->readFrame(word, number, payload, deadline) ||
+      word != "port") {
+    reason = word == "error" ? payload : "no port from the bridge";
     return nullptr;
+  }
   session->port_ = static_cast<uint16_t>(number);
   if (kind == "real") {
-    if (!session->readFrame(word, number, payload, deadline) || word != "text") return nullptr;
+    if (!session->readFrame(word, number, payload, deadline) || word != "text") {
+      reason = word == "error" ? payload : "no server text from the bridge";
+      return nullptr;
+    }
     session->serverText_ = payload;
   }
+  reason.clear();
   return session;
 }
 
-void OvpnBridgeSession::standInGone() { sendAll(static_cast<SOCKET>(control_), frame("gone", 0, "")); }
+void OvpnBridgeSession::standInGone() { sendAll(static_cast<SOCKET>(control_), bridgeFrame("gone", 0, "")); }
 
 OvpnBridgeSession::~OvpnBridgeSession() {
   closesocket(static_cast<SOCKET>(control_));

@@ -25,8 +25,13 @@ struct OvpnBridgeRecord {
 class OvpnBridgeSession {
  public:
   // kind "script" with the JSON of bridge.py's steps, or "real" with "{}".
-  // Null when there is no bridge or it refused.
-  static std::unique_ptr<OvpnBridgeSession> open(const std::string& kind, const std::string& json);
+  // Null when there is no bridge or it refused; why then says what happened
+  // (the bridge's own text when it refused).
+  static std::unique_ptr<OvpnBridgeSession> open(const std::string& kind, const std::string& json,
+                                                 std::string* why = nullptr);
+  // The bridge's refusal of a real session on a machine without root rights:
+  // the only reason a test may skip.
+  static bool needsRoot(const std::string& why) { return why.find("needs root") != std::string::npos; }
   // Closing ends the session and all it started.
   ~OvpnBridgeSession();
   OvpnBridgeSession(const OvpnBridgeSession&) = delete;

@@ -5,6 +5,7 @@ The test holds the client's management listener on loopback."""
 
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -47,7 +48,9 @@ class Installation:
     def start(self, args=None):
         if args is None:
             args = ["--config", "Z:" + self.config.replace("/", "\\")]
-        return subprocess.Popen(["bash", WINE_RUN, self.exe] + args, stdin=subprocess.DEVNULL)
+        # A session of its own, so a time-out ends wine with the wrapper.
+        return subprocess.Popen(["bash", WINE_RUN, self.exe] + args, stdin=subprocess.DEVNULL,
+                                start_new_session=True)
 
     def remove(self):
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -57,7 +60,10 @@ def wait(process, seconds=60):
     try:
         return process.wait(seconds)
     except subprocess.TimeoutExpired:
-        process.kill()
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         process.wait()
         return None
 
