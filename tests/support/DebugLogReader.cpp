@@ -5,10 +5,12 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/pk.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "core/DebugLog.h"
 #include "tests/support/TestFiles.h"
@@ -77,7 +79,18 @@ std::string decryptDebugLog(const std::string& blob) {
   return plain;
 }
 
-CapturedDebugLog::CapturedDebugLog() : file_(std::tmpfile()) {
+// Under Wine, tmpfile() picks its name with GetTempFileName in the one shared
+// temporary folder and fails now and then when test programs running at once
+// meet on a name another is deleting: a few tries more.
+static std::FILE* openTemporaryFile() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (std::FILE* file = std::tmpfile()) return file;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return nullptr;
+}
+
+CapturedDebugLog::CapturedDebugLog() : file_(openTemporaryFile()) {
   if (!file_) throw std::runtime_error("no temporary file for the debug log");
   std::string pem = readFileBytes(testKeyPath("log-test-public.pem"));
   startDebugLog(file_, pem.c_str());
