@@ -14,7 +14,7 @@ if(WIN32)
   endif()
   target_compile_definitions(zav_system INTERFACE _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE NOMINMAX)
   target_link_options(zav_system INTERFACE -static -static-libgcc -static-libstdc++)
-  target_link_libraries(zav_system INTERFACE ntdll shlwapi ole32 oleaut32 uuid advapi32 crypt32 iphlpapi ws2_32 userenv dbghelp comctl32 wbemuuid shell32 user32 gdi32)
+  target_link_libraries(zav_system INTERFACE ntdll shlwapi ole32 oleaut32 uuid advapi32 crypt32 wintrust iphlpapi ws2_32 userenv dbghelp comctl32 wbemuuid shell32 user32 gdi32)
   target_include_directories(zav_deps SYSTEM INTERFACE "${ZAV_DEPS_PREFIX}/include" "${ZAV_DEPS_PREFIX}/include-headeronly")
   target_link_libraries(zav_deps INTERFACE
     "${ZAV_DEPS_PREFIX}/lib/libuv.a"

@@ -3,8 +3,7 @@
 // The parts of the controllers a test replaces, in the shape of UpdateSeams:
 // one struct given at construction and handed on to every controller made
 // from it; an empty member means the client's own (for the probes a Pinger,
-// for repair a NetworkRepairOperation). Connect has no client's own yet:
-// without a seam the controller refuses it (logged).
+// for connect a ConnectOperation, for repair a NetworkRepairOperation).
 #include <windows.h>
 #include <wrl/client.h>
 
@@ -18,6 +17,8 @@
 #include "bridge/win/GuiInterfaces.h"
 
 class FormMainController;
+class OVPNListener;
+class TunnelMachine;
 
 // What the connect operation is made with.
 struct ConnectChoice {
@@ -41,8 +42,19 @@ struct MainOperation {
   std::function<void(IOperationProgress* progress)> start;
 };
 
+// The parts of the client's own connect operation a test replaces.
+struct ConnectSeams {
+  // One attempt's tunnel machine, reporting to listener; by default an
+  // OVPNThread over the real system.
+  std::function<std::shared_ptr<TunnelMachine>(std::shared_ptr<OVPNListener> listener)> makeTunnel;
+  // Whether an installer fetched over plain http may run; by default its
+  // Authenticode signature must verify. One fetched over https always may.
+  std::function<bool(const std::string& installer)> installerTrusted;
+};
+
 struct ControllerSeams {
   UpdateSeams update;
+  ConnectSeams connect;
   std::function<std::unique_ptr<ServerProbes>()> makeProbes;
   std::function<MainOperation(FormMainController* controller, const ConnectChoice& choice)> makeConnect;
   std::function<MainOperation(FormMainController* controller, UINT group)> makeRepair;

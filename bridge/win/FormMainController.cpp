@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bridge/PingerProbes.h"
+#include "bridge/win/ConnectOperation.h"
 #include "bridge/win/FormLoginController.h"
 #include "bridge/win/ListObjects.h"
 #include "bridge/win/NetworkRepairOperation.h"
@@ -323,10 +324,6 @@ HRESULT FormMainController::connect(BOOL udp, int gameId, BSTR gameName, UINT se
     callView(15, [](IMainView* v) { return v->showError(status::serverNotResolved); });
     return S_OK;
   }
-  if (!seams_.makeConnect) {
-    writeDebugLog("Connect unavailable\n");
-    return S_OK;
-  }
   connecting_ = true;
   if (!pushUiState()) return S_OK;
   tunnelUser_ = accountInfo_->userName;
@@ -342,7 +339,9 @@ HRESULT FormMainController::connect(BOOL udp, int gameId, BSTR gameName, UINT se
   choice.user = tunnelUser_;
   choice.password = tunnelPassword_;
   choice.serverAddr = server.addr;
-  startOperation(seams_.makeConnect(this, choice), 53);
+  startOperation(seams_.makeConnect ? seams_.makeConnect(this, choice)
+                                    : makeConnectOperation(dispatcher_, this, choice, seams_.connect),
+                 53);
   return S_OK;
 }
 

@@ -1,0 +1,367 @@
+#include "bridge/win/ConnectOperation.h"
+
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "bridge/OVPNThreadMachine.h"
+#include "bridge/RouteTableAnswer.h"
+#include "bridge/win/FormMainController.h"
+#include "bridge/win/InstallerSignature.h"
+#include "core/DebugLog.h"
+#include "core/FatalError.h"
+#include "core/Json.h"
+#include "core/SavedConfig.h"
+#include "core/Sha256.h"
+#include "core/StatusCodes.h"
+#include "core/app/win/MainDispatcher.h"
+#include "core/win/System.h"
+#include "netcfg/NetText.h"
+#include "service/ApiResult.h"
+#include "service/HttpListener.h"
+#include "service/HttpThread.h"
+#include "service/Url.h"
+#include "tunnel/win/OVPNSystemWin.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+void check(HRESULT result, int fatalCode) {
+  if (FAILED(result)) fatalError(fatalCode);
+}
+
+// The installer download's listener: on the request thread it only posts,
+// naming its download, and reads nothing of the operation.
+class DownloadListenerProxy : public HttpListener {
+ public:
+  DownloadListenerProxy(ConnectOperation* operation, uint32_t download)
+      : operation_(operation), download_(download) {}
+
+  void onError() override {
+    ComPtr<ConnectOperation> operation = operation_;
+    uint32_t download = download_;
+    operation->postToOwnerThread([operation, download] { operation->onDownloadFailed(download); });
+  }
+  void onComplete(std::string body) override {
+    auto held = std::make_shared<std::string>(std::move(body));
+    ComPtr<ConnectOperation> operation = operation_;
+    uint32_t download = download_;
+    operation->postToOwnerThread([operation, download, held] { operation->onDownloaded(download, held); });
+  }
+  void onProgress(uint32_t done, uint32_t total) override {
+    float fraction = total != 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f;
+    ComPtr<ConnectOperation> operation = operation_;
+    uint32_t download = download_;
+    operation->postToOwnerThread(
+        [operation, download, fraction] { operation->onDownloadProgress(download, fraction); });
+  }
+
+ private:
+  ComPtr<ConnectOperation> operation_;
+  uint32_t download_;
+};
+
+std::shared_ptr<TunnelMachine> makeTunnel(const ConnectSeams& seams, std::shared_ptr<OVPNListener> listener) {
+  if (seams.makeTunnel) return seams.makeTunnel(std::move(listener));
+  return makeOvpnTunnel(std::move(listener), std::make_shared<OVPNSystemWin>());
+}
+
+}  // namespace
+
+ConnectOperation::ConnectOperation(FormMainController* controller, const ConnectChoice& choice,
+                                   std::shared_ptr<MainDispatcher> dispatcher, ConnectSeams seams)
+    : dispatcher_(std::move(dispatcher)), controller_(controller), choice_(choice), seams_(std::move(seams)) {
+  dispatcher_->acquire();
+  listenerProxy_ = std::make_shared<OVPNListenerProxy>(this);
+  tunnel_ = makeTunnel(seams_, listenerProxy_);
+}
+
+ConnectOperation::~ConnectOperation() { download_.reset(); }
+
+void ConnectOperation::postToOwnerThread(std::function<void()> task) { dispatcher_->post(std::move(task)); }
+
+void ConnectOperation::start(IOperationProgress* progress) {
+  progress_ = progress;
+  check(progress_->setDeterminate(FALSE), 54);
+  check(progress_->showStatus(progress::connecting), 55);
+  missingAsked_ = false;
+  tunnel_->start();
+}
+
+HRESULT ConnectOperation::cancel() {
+  dropDownload();
+  ComPtr<ConnectOperation> self(this);
+  dispatcher_->post([self] { self->onCancel(); });
+  return S_OK;
+}
+
+void ConnectOperation::send(const char* op, rapidjson::Document params,
+                            void (ConnectOperation::*handler)(const ApiResult& result)) {
+  ComPtr<ConnectOperation> self(this);
+  dispatcher_->callApi(op, std::move(params), [self, handler](ApiResult result) { (self.Get()->*handler)(result); });
+}
+
+// ---- installation ----
+
+void ConnectOperation::askOvpnDownload() {
+  if (!running()) return;
+  if (missingAsked_) {
+    finish(status::ovpnMissingAgain);
+    return;
+  }
+  missingAsked_ = true;
+  ComPtr<ConnectOperation> self(this);
+  BOOL accepted = FALSE;
+  check(progress_->ask(progress::askInstallOvpn, &accepted), 62);
+  if (!running()) return;
+  if (!accepted) {
+    // The torn-down "miss" state reports 20015, which ends the attempt.
+    tunnel_->stop();
+    return;
+  }
+  check(progress_->showStatus(progress::ovpnAddressRequested), 67);
+  rapidjson::Document params(rapidjson::kObjectType);
+  params.AddMember("is64", isWow64(), params.GetAllocator());
+  send("ovpnDownload", std::move(params), &ConnectOperation::onOvpnDownloadReply);
+}
+
+void ConnectOperation::onOvpnDownloadReply(const ApiResult& result) {
+  if (!running()) return;
+  std::string url;
+  try {
+    if (result.kind != ApiResult::success) throw std::runtime_error("no usable reply");
+    url = jsonGetString(result.doc, "download");
+  } catch (const std::exception&) {
+    finish(status::ovpnDownloadRequestFailed);
+    return;
+  }
+  startDownload(url);
+}
+
+void ConnectOperation::startDownload(const std::string& url) {
+  check(progress_->showStatus(progress::ovpnInstallerDownloading), 68);
+  check(progress_->setDeterminate(TRUE), 69);
+  check(progress_->setProgress(0.0f), 70);
+  if (!running()) return;
+  writeDebugLog("OpenVPN installer: " + url + "\n");
+  try {
+    auto parts = std::make_shared<UrlParts>(parseUrl(url));
+    dropDownload();
+    downloadOverHttps_ = parts->https;
+    uint32_t serial = ++downloadSerial_;
+    download_ = std::make_unique<HttpThread>(dispatcher_->randomSource(),
+                                             std::make_shared<DownloadListenerProxy>(this, serial), parts);
+  } catch (const std::exception&) {
+    finish(status::ovpnInstallerDownloadFailed);
+  }
+}
+
+void ConnectOperation::onDownloadProgress(uint32_t download, float fraction) {
+  if (!running() || !download_ || download != downloadSerial_) return;
+  check(progress_->setProgress(fraction), 71);
+}
+
+void ConnectOperation::onDownloadFailed(uint32_t download) {
+  if (!running() || !download_ || download != downloadSerial_) return;
+  finish(status::ovpnInstallerDownloadFailed);
+}
+
+void ConnectOperation::onDownloaded(uint32_t download, std::shared_ptr<std::string> body) {
+  if (!running() || !download_ || download != downloadSerial_) return;
+  dropDownload();
+  std::string digest = sha256Hex(*body);
+  writeDebugLog("OpenVPN installer SHA-256: " + digest + "\n");
+  // Anyone on the path can replace a plain http body, and the installer runs
+  // elevated: without TLS only its own signature vouches for it.
+  if (!downloadOverHttps_) {
+    bool trusted = seams_.installerTrusted ? seams_.installerTrusted(*body) : installerSignatureVerifies(*body);
+    if (!running()) return;
+    if (!trusted) {
+      writeDebugLog("OpenVPN installer refused: fetched without TLS and its signature does not verify\n");
+      finish(status::ovpnInstallerDownloadFailed);
+      return;
+    }
+  }
+  check(progress_->showStatus(progress::ovpnInstalling), 72);
+  if (!running()) return;
+  tunnel_->install(std::move(*body));
+}
+
+void ConnectOperation::onInstalled() {
+  if (!running()) return;
+  check(progress_->showStatus(progress::connecting), 73);
+  check(progress_->setDeterminate(FALSE), 74);
+}
+
+void ConnectOperation::dropDownload() { download_.reset(); }
+
+// ---- configuration and connection ----
+
+void ConnectOperation::requestOvpnConfig() {
+  if (!running()) return;
+  send("ovpnConfig", rapidjson::Document(rapidjson::kObjectType), &ConnectOperation::onOvpnConfigReply);
+}
+
+void ConnectOperation::onOvpnConfigReply(const ApiResult& result) {
+  if (!running()) return;
+  std::string config;
+  try {
+    if (result.kind != ApiResult::success) throw std::runtime_error("no usable reply");
+    config = jsonGetString(result.doc, "config");
+  } catch (const std::exception&) {
+    finish(status::ovpnConfigRequestFailed);
+    return;
+  }
+  rapidjson::Document params(rapidjson::kObjectType);
+  params.AddMember("game", choice_.gameId, params.GetAllocator());
+  ComPtr<ConnectOperation> self(this);
+  dispatcher_->callApi("routeTable", std::move(params),
+                       [self, config](ApiResult reply) { self->onRouteTableReply(reply, config); });
+}
+
+void ConnectOperation::onRouteTableReply(const ApiResult& result, const std::string& config) {
+  if (!running()) return;
+  std::vector<RouteEntry> routes;
+  try {
+    if (result.kind != ApiResult::success) throw std::runtime_error("no usable reply");
+    routes = readRouteTable(result.doc, choice_.serverIp);
+  } catch (const std::exception&) {
+    finish(status::routeTableRequestFailed);
+    return;
+  }
+  tunnel_->connect(config, ipv4ToString(choice_.serverIp), choice_.udp, choice_.port, std::move(routes));
+}
+
+void ConnectOperation::onNeedCredentials() {
+  if (!running()) return;
+  tunnel_->sendAuth(choice_.user, choice_.password);
+}
+
+void ConnectOperation::onByteCount(uint64_t bytesIn, uint64_t bytesOut) {
+  if (!running()) return;
+  inMeter_.add(bytesIn);
+  outMeter_.add(bytesOut);
+}
+
+// ---- endings ----
+
+void ConnectOperation::onEstablished(uint32_t vpnIp) {
+  if (!running()) return;
+  ComPtr<ConnectOperation> self(this);
+  dropDownload();
+  SavedConfig& saved = dispatcher_->savedConfig();
+  setStringMember(saved.document(), "serverPref", choice_.serverName);
+  setStringMember(saved.document(), "gamePref", choice_.gameName);
+  setBoolMember(saved.document(), "modePref", choice_.udp);
+  setStringMember(saved.document(), "accountPref", choice_.user);
+  saved.save();
+
+  rapidjson::Document stats(rapidjson::kObjectType);
+  auto& allocator = stats.GetAllocator();
+  stats.AddMember("intIP", vpnIp, allocator);
+  stats.AddMember("srvAddr", rapidjson::Value(choice_.serverAddr.c_str(), allocator), allocator);
+  stats.AddMember("ping", choice_.latencyMs, allocator);
+  dispatcher_->callApi("estabStats", std::move(stats), [](ApiResult) {});
+
+  ComPtr<IOperationProgress> progress = std::move(progress_);
+  check(progress->endSuccess(progress::none), 75);
+  progress.Reset();
+  overrideListener_ = controller_->onConnected(tunnel_, inMeter_, outMeter_);
+  tunnel_.reset();
+  listenerProxy_.reset();
+  dispatcher_->release();
+}
+
+void ConnectOperation::fail(int code) {
+  if (!running()) return;
+  ComPtr<ConnectOperation> self(this);
+  dropDownload();
+  ComPtr<IOperationProgress> progress = std::move(progress_);
+  check(progress->endError(code), 64);
+  progress.Reset();
+  controller_->onConnectionClosed();
+  releaseAll();
+}
+
+void ConnectOperation::finish(int code) {
+  if (!running()) return;
+  ComPtr<ConnectOperation> self(this);
+  dropDownload();
+  ComPtr<IOperationProgress> progress = std::move(progress_);
+  check(progress->endError(code), 66);
+  progress.Reset();
+  controller_->onConnectionClosed();
+  // The stopped machine's 20015 then finds the attempt ended.
+  tunnel_->stop();
+  releaseAll();
+}
+
+void ConnectOperation::onCancel() {
+  if (!running()) return;
+  ComPtr<ConnectOperation> self(this);
+  dropDownload();
+  ComPtr<IOperationProgress> progress = std::move(progress_);
+  check(progress->endSuccess(progress::none), 60);
+  progress.Reset();
+  tunnel_->stop();
+  controller_->onConnectionClosed();
+  releaseAll();
+}
+
+void ConnectOperation::releaseAll() {
+  // Destroying the machine joins its worker; its proxy goes with it.
+  tunnel_.reset();
+  listenerProxy_.reset();
+  dispatcher_->release();
+}
+
+// ---- the machine's proxy ----
+
+OVPNListenerProxy::OVPNListenerProxy(ConnectOperation* operation) : operation_(operation) {}
+
+void OVPNListenerProxy::forward(std::function<void(OVPNListener&)> toOverride,
+                                std::function<void(ConnectOperation&)> toStep) {
+  ComPtr<ConnectOperation> operation = operation_;
+  operation->postToOwnerThread([operation, toOverride, toStep] {
+    // Read when the task runs: an event raised before establishment and run
+    // after it goes to the controller's listener.
+    if (std::shared_ptr<OVPNListener> listener = operation->overrideListener()) {
+      toOverride(*listener);
+      return;
+    }
+    toStep(*operation.Get());
+  });
+}
+
+void OVPNListenerProxy::missing() {
+  forward([](OVPNListener& l) { l.missing(); }, [](ConnectOperation& o) { o.askOvpnDownload(); });
+}
+void OVPNListenerProxy::needConfig() {
+  forward([](OVPNListener& l) { l.needConfig(); }, [](ConnectOperation& o) { o.requestOvpnConfig(); });
+}
+void OVPNListenerProxy::needCredentials() {
+  forward([](OVPNListener& l) { l.needCredentials(); }, [](ConnectOperation& o) { o.onNeedCredentials(); });
+}
+void OVPNListenerProxy::installed() {
+  forward([](OVPNListener& l) { l.installed(); }, [](ConnectOperation& o) { o.onInstalled(); });
+}
+void OVPNListenerProxy::connected(uint32_t vpnIp) {
+  forward([vpnIp](OVPNListener& l) { l.connected(vpnIp); }, [vpnIp](ConnectOperation& o) { o.onEstablished(vpnIp); });
+}
+void OVPNListenerProxy::bytecount(uint64_t bytesIn, uint64_t bytesOut) {
+  forward([bytesIn, bytesOut](OVPNListener& l) { l.bytecount(bytesIn, bytesOut); },
+          [bytesIn, bytesOut](ConnectOperation& o) { o.onByteCount(bytesIn, bytesOut); });
+}
+void OVPNListenerProxy::status(int code) {
+  forward([code](OVPNListener& l) { l.status(code); }, [code](ConnectOperation& o) { o.fail(code); });
+}
+
+MainOperation makeConnectOperation(std::shared_ptr<MainDispatcher> dispatcher, FormMainController* controller,
+                                   const ConnectChoice& choice, ConnectSeams seams) {
+  ComPtr<ConnectOperation> operation(new ConnectOperation(controller, choice, std::move(dispatcher), std::move(seams)));
+  MainOperation made;
+  made.operation = static_cast<IOperation*>(operation.Get());
+  made.start = [operation](IOperationProgress* progress) { operation->start(progress); };
+  return made;
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "bridge/RateMeter.h"
+#include "bridge/TunnelMachine.h"
+#include "bridge/win/ComRefCount.h"
+#include "bridge/win/ControllerSeams.h"
+#include "bridge/win/GuiInterfaces.h"
+#include "core/Json.h"
+#include "tunnel/OVPNListener.h"
+
+struct ApiResult;
+class FormMainController;
+class HttpThread;
+class MainDispatcher;
+class OVPNListenerProxy;
+
+// One connect attempt, from the press of connect to an established tunnel or
+// to one reported end: it drives one tunnel machine and answers its reports,
+// asks whether OpenVPN may be installed, fetches and downloads the installer,
+// fetches the server's configuration and the game's routes, answers every
+// password request, and once the tunnel is up saves the user's choices,
+// reports the connection to the backend and hands the tunnel and both meters
+// to the controller. The GUI sees it through its progress interface: status
+// and question ids 90000 to 90004, a determinate bar during the download and
+// one endSuccess or endError.
+//
+// A native COM object held by the GUI, its posted tasks, its pending reply
+// callbacks and its two proxies; its fields are used on the main thread only.
+// After establishment the tunnel still holds the machine's proxy, which keeps
+// this object and passes each later event to the controller's listener.
+class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
+ public:
+  // Raises the dispatcher's busy count and makes the tunnel machine, which
+  // idles until start. The object starts with a count of 0.
+  ConnectOperation(FormMainController* controller, const ConnectChoice& choice,
+                   std::shared_ptr<MainDispatcher> dispatcher, ConnectSeams seams);
+
+  // Once, with the GUI's progress interface for this attempt.
+  void start(IOperationProgress* progress);
+  // Drops a running download at once; the attempt ends with endSuccess(0) in
+  // a posted task, unless another ending comes first.
+  HRESULT STDMETHODCALLTYPE cancel() override;
+
+  // The machine's events, from OVPNListenerProxy's tasks.
+  void askOvpnDownload();
+  void requestOvpnConfig();
+  void onNeedCredentials();
+  void onInstalled();
+  void onEstablished(uint32_t vpnIp);
+  void onByteCount(uint64_t bytesIn, uint64_t bytesOut);
+  void fail(int code);
+  // Set from establishment on: the listener that then takes every event.
+  const std::shared_ptr<OVPNListener>& overrideListener() const { return overrideListener_; }
+
+  // The download's events, from DownloadListenerProxy's tasks; each names the
+  // download it belongs to, so events of a dropped one change nothing.
+  void onDownloadProgress(uint32_t download, float fraction);
+  void onDownloadFailed(uint32_t download);
+  void onDownloaded(uint32_t download, std::shared_ptr<std::string> body);
+
+  void postToOwnerThread(std::function<void()> task);
+
+ private:
+  friend class ComObject<ConnectOperation, IOperation>;
+  ~ConnectOperation();
+
+  bool running() const { return progress_ != nullptr; }
+  void onOvpnDownloadReply(const ApiResult& result);
+  void startDownload(const std::string& url);
+  void onOvpnConfigReply(const ApiResult& result);
+  void onRouteTableReply(const ApiResult& result, const std::string& config);
+  void finish(int code);
+  void onCancel();
+  void dropDownload();
+  // The end every ending shares after its report to the GUI.
+  void releaseAll();
+  // Sends op with params; the handler runs with a reference to this object.
+  void send(const char* op, rapidjson::Document params,
+            void (ConnectOperation::*handler)(const ApiResult& result));
+
+  std::shared_ptr<MainDispatcher> dispatcher_;
+  Microsoft::WRL::ComPtr<FormMainController> controller_;
+  // Empty before start and once the attempt has ended: every step tests it.
+  Microsoft::WRL::ComPtr<IOperationProgress> progress_;
+  std::shared_ptr<OVPNListenerProxy> listenerProxy_;
+  std::shared_ptr<TunnelMachine> tunnel_;
+  std::shared_ptr<OVPNListener> overrideListener_;
+  RateMeter inMeter_;
+  RateMeter outMeter_;
+  const ConnectChoice choice_;
+  const ConnectSeams seams_;
+  std::unique_ptr<HttpThread> download_;
+  bool downloadOverHttps_ = false;
+  uint32_t downloadSerial_ = 0;  // names the download in download_
+  bool missingAsked_ = false;
+};
+
+// The OVPNListener of one attempt's machine: on the machine's thread each
+// event takes a reference to the operation and posts; the task calls the
+// operation's override listener once it has one, else the operation's step.
+class OVPNListenerProxy : public OVPNListener {
+ public:
+  explicit OVPNListenerProxy(ConnectOperation* operation);
+
+  void missing() override;
+  void needConfig() override;
+  void needCredentials() override;
+  void installed() override;
+  void connected(uint32_t vpnIp) override;
+  void bytecount(uint64_t bytesIn, uint64_t bytesOut) override;
+  void status(int code) override;
+
+ private:
+  void forward(std::function<void(OVPNListener&)> toOverride, std::function<void(ConnectOperation&)> toStep);
+
+  Microsoft::WRL::ComPtr<ConnectOperation> operation_;
+};
+
+// The client's own connect operation, as the main controller makes it.
+MainOperation makeConnectOperation(std::shared_ptr<MainDispatcher> dispatcher, FormMainController* controller,
+                                   const ConnectChoice& choice, ConnectSeams seams);
