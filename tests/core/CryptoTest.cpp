@@ -13,6 +13,7 @@
 
 #include "core/Endpoints.h"
 #include "core/RandomGenerator.h"
+#include "core/Sha256.h"
 #include "core/SignatureVerifier.h"
 #include "tests/support/FatalTrap.h"
 #include "tests/support/TestFiles.h"
@@ -207,3 +208,20 @@ TEST(EndpointsTest, BuildInputsHaveTheirRoles) {
 }
 
 }  // namespace
+
+// Published test vectors, and one input longer than a block with a high byte.
+TEST(Sha256Test, DigestsAsLowercaseHex) {
+  struct Case {
+    std::string input;
+    const char* digest;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(sha256Hex(c.input), c.digest) << c.input;
+  std::string nul("\0\xff", 2);
+  EXPECT_EQ(sha256Hex(nul).size(), 64u);
+  EXPECT_NE(sha256Hex(nul), sha256Hex(std::string("\0", 1)));
+}
