@@ -1,15 +1,16 @@
 #include "bridge/win/ConnectOperation.h"
 
 #include <exception>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "bridge/OVPNThreadMachine.h"
 #include "bridge/RouteTableAnswer.h"
 #include "bridge/win/FormMainController.h"
+#include "bridge/win/GuiCall.h"
 #include "bridge/win/InstallerSignature.h"
 #include "core/DebugLog.h"
-#include "core/FatalError.h"
 #include "core/Json.h"
 #include "core/SavedConfig.h"
 #include "core/Sha256.h"
@@ -26,10 +27,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-void check(HRESULT result, int fatalCode) {
-  if (FAILED(result)) fatalError(fatalCode);
-}
 
 // The installer download's listener: on the request thread it only posts,
 // naming its download, and reads nothing of the operation.
@@ -62,6 +59,18 @@ class DownloadListenerProxy : public HttpListener {
   uint32_t download_;
 };
 
+// The reply's string member key; false for a reply that is no success or
+// has no such string.
+bool replyString(const ApiResult& result, const char* key, std::string& value) {
+  if (result.kind != ApiResult::success) return false;
+  try {
+    value = jsonGetString(result.doc, key);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 std::shared_ptr<TunnelMachine> makeTunnel(const ConnectSeams& seams, std::shared_ptr<OVPNListener> listener) {
   if (seams.makeTunnel) return seams.makeTunnel(std::move(listener));
   return makeOvpnTunnel(std::move(listener), std::make_shared<OVPNSystemWin>());
@@ -83,8 +92,8 @@ void ConnectOperation::postToOwnerThread(std::function<void()> task) { dispatche
 
 void ConnectOperation::start(IOperationProgress* progress) {
   progress_ = progress;
-  check(progress_->setDeterminate(FALSE), 54);
-  check(progress_->showStatus(progress::connecting), 55);
+  checkGuiCall(progress_->setDeterminate(FALSE), 54);
+  checkGuiCall(progress_->showStatus(progress::connecting), 55);
   missingAsked_ = false;
   tunnel_->start();
 }
@@ -113,14 +122,14 @@ void ConnectOperation::askOvpnDownload() {
   missingAsked_ = true;
   ComPtr<ConnectOperation> self(this);
   BOOL accepted = FALSE;
-  check(progress_->ask(progress::askInstallOvpn, &accepted), 62);
+  checkGuiCall(progress_->ask(progress::askInstallOvpn, &accepted), 62);
   if (!running()) return;
   if (!accepted) {
     // The torn-down "miss" state reports 20015, which ends the attempt.
     tunnel_->stop();
     return;
   }
-  check(progress_->showStatus(progress::ovpnAddressRequested), 67);
+  checkGuiCall(progress_->showStatus(progress::ovpnAddressRequested), 67);
   rapidjson::Document params(rapidjson::kObjectType);
   params.AddMember("is64", isWow64(), params.GetAllocator());
   send("ovpnDownload", std::move(params), &ConnectOperation::onOvpnDownloadReply);
@@ -129,10 +138,7 @@ void ConnectOperation::askOvpnDownload() {
 void ConnectOperation::onOvpnDownloadReply(const ApiResult& result) {
   if (!running()) return;
   std::string url;
-  try {
-    if (result.kind != ApiResult::success) throw std::runtime_error("no usable reply");
-    url = jsonGetString(result.doc, "download");
-  } catch (const std::exception&) {
+  if (!replyString(result, "download", url)) {
     finish(status::ovpnDownloadRequestFailed);
     return;
   }
@@ -140,9 +146,9 @@ void ConnectOperation::onOvpnDownloadReply(const ApiResult& result) {
 }
 
 void ConnectOperation::startDownload(const std::string& url) {
-  check(progress_->showStatus(progress::ovpnInstallerDownloading), 68);
-  check(progress_->setDeterminate(TRUE), 69);
-  check(progress_->setProgress(0.0f), 70);
+  checkGuiCall(progress_->showStatus(progress::ovpnInstallerDownloading), 68);
+  checkGuiCall(progress_->setDeterminate(TRUE), 69);
+  checkGuiCall(progress_->setProgress(0.0f), 70);
   if (!running()) return;
   writeDebugLog("OpenVPN installer: " + url + "\n");
   try {
@@ -159,7 +165,7 @@ void ConnectOperation::startDownload(const std::string& url) {
 
 void ConnectOperation::onDownloadProgress(uint32_t download, float fraction) {
   if (!running() || !download_ || download != downloadSerial_) return;
-  check(progress_->setProgress(fraction), 71);
+  checkGuiCall(progress_->setProgress(fraction), 71);
 }
 
 void ConnectOperation::onDownloadFailed(uint32_t download) {
@@ -183,15 +189,15 @@ void ConnectOperation::onDownloaded(uint32_t download, std::shared_ptr<std::stri
       return;
     }
   }
-  check(progress_->showStatus(progress::ovpnInstalling), 72);
+  checkGuiCall(progress_->showStatus(progress::ovpnInstalling), 72);
   if (!running()) return;
   tunnel_->install(std::move(*body));
 }
 
 void ConnectOperation::onInstalled() {
   if (!running()) return;
-  check(progress_->showStatus(progress::connecting), 73);
-  check(progress_->setDeterminate(FALSE), 74);
+  checkGuiCall(progress_->showStatus(progress::connecting), 73);
+  checkGuiCall(progress_->setDeterminate(FALSE), 74);
 }
 
 void ConnectOperation::dropDownload() { download_.reset(); }
@@ -206,10 +212,7 @@ void ConnectOperation::requestOvpnConfig() {
 void ConnectOperation::onOvpnConfigReply(const ApiResult& result) {
   if (!running()) return;
   std::string config;
-  try {
-    if (result.kind != ApiResult::success) throw std::runtime_error("no usable reply");
-    config = jsonGetString(result.doc, "config");
-  } catch (const std::exception&) {
+  if (!replyString(result, "config", config)) {
     finish(status::ovpnConfigRequestFailed);
     return;
   }
@@ -225,6 +228,7 @@ void ConnectOperation::onRouteTableReply(const ApiResult& result, const std::str
   std::vector<RouteEntry> routes;
   try {
     if (result.kind != ApiResult::success) throw std::runtime_error("no usable reply");
+    // Built whole or not at all: a bad element leaves no partial list.
     routes = readRouteTable(result.doc, choice_.serverIp);
   } catch (const std::exception&) {
     finish(status::routeTableRequestFailed);
@@ -265,7 +269,7 @@ void ConnectOperation::onEstablished(uint32_t vpnIp) {
   dispatcher_->callApi("estabStats", std::move(stats), [](ApiResult) {});
 
   ComPtr<IOperationProgress> progress = std::move(progress_);
-  check(progress->endSuccess(progress::none), 75);
+  checkGuiCall(progress->endSuccess(progress::none), 75);
   progress.Reset();
   overrideListener_ = controller_->onConnected(tunnel_, inMeter_, outMeter_);
   tunnel_.reset();
@@ -274,42 +278,29 @@ void ConnectOperation::onEstablished(uint32_t vpnIp) {
 }
 
 void ConnectOperation::fail(int code) {
-  if (!running()) return;
-  ComPtr<ConnectOperation> self(this);
-  dropDownload();
-  ComPtr<IOperationProgress> progress = std::move(progress_);
-  check(progress->endError(code), 64);
-  progress.Reset();
-  controller_->onConnectionClosed();
-  releaseAll();
+  // The machine is idle after its report.
+  endWithoutTunnel([code](IOperationProgress* p) { return p->endError(code); }, 64, false);
 }
 
 void ConnectOperation::finish(int code) {
-  if (!running()) return;
-  ComPtr<ConnectOperation> self(this);
-  dropDownload();
-  ComPtr<IOperationProgress> progress = std::move(progress_);
-  check(progress->endError(code), 66);
-  progress.Reset();
-  controller_->onConnectionClosed();
   // The stopped machine's 20015 then finds the attempt ended.
-  tunnel_->stop();
-  releaseAll();
+  endWithoutTunnel([code](IOperationProgress* p) { return p->endError(code); }, 66, true);
 }
 
 void ConnectOperation::onCancel() {
+  endWithoutTunnel([](IOperationProgress* p) { return p->endSuccess(progress::none); }, 60, true);
+}
+
+void ConnectOperation::endWithoutTunnel(const std::function<HRESULT(IOperationProgress*)>& report, int fatalCode,
+                                        bool stopMachine) {
   if (!running()) return;
   ComPtr<ConnectOperation> self(this);
   dropDownload();
   ComPtr<IOperationProgress> progress = std::move(progress_);
-  check(progress->endSuccess(progress::none), 60);
+  checkGuiCall(report(progress.Get()), fatalCode);
   progress.Reset();
-  tunnel_->stop();
   controller_->onConnectionClosed();
-  releaseAll();
-}
-
-void ConnectOperation::releaseAll() {
+  if (stopMachine) tunnel_->stop();
   // Destroying the machine joins its worker; its proxy goes with it.
   tunnel_.reset();
   listenerProxy_.reset();

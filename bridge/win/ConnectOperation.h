@@ -80,8 +80,10 @@ class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
   void finish(int code);
   void onCancel();
   void dropDownload();
-  // The end every ending shares after its report to the GUI.
-  void releaseAll();
+  // The three endings without a tunnel: report (fatal with fatalCode when
+  // the call fails), tell the controller, let the machine go (stopped first
+  // when it may still run).
+  void endWithoutTunnel(const std::function<HRESULT(IOperationProgress*)>& report, int fatalCode, bool stopMachine);
   // Sends op with params; the handler runs with a reference to this object.
   void send(const char* op, rapidjson::Document params,
             void (ConnectOperation::*handler)(const ApiResult& result));

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "bridge/win/FormMainController.h"
+#include "bridge/win/GuiCall.h"
 #include "core/FatalError.h"
 #include "core/StatusCodes.h"
 #include "core/app/win/MainDispatcher.h"
@@ -11,10 +12,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-void check(HRESULT result, int fatalCode) {
-  if (FAILED(result)) fatalError(fatalCode);
-}
 
 const std::vector<RepairCommandGroup> groups = {
     {{{L"netsh.exe", L"winsock reset"}}, false},
@@ -59,8 +56,8 @@ void NetworkRepairOperation::postSelf(void (NetworkRepairOperation::*task)()) {
 
 void NetworkRepairOperation::start(IOperationProgress* progress) {
   progress_ = progress;
-  check(progress_->setDeterminate(FALSE), 97);
-  check(progress_->showStatus(progress::repairRunning), 90);
+  checkGuiCall(progress_->setDeterminate(FALSE), 97);
+  checkGuiCall(progress_->showStatus(progress::repairRunning), 90);
   postSelf(&NetworkRepairOperation::runNext);
 }
 
@@ -73,7 +70,7 @@ void NetworkRepairOperation::runNext() {
       finish();
       return;
     }
-    check(progress_->endSuccess(progress::repairFinished), 91);
+    checkGuiCall(progress_->endSuccess(progress::repairFinished), 91);
     end();
     return;
   }
@@ -98,7 +95,7 @@ void NetworkRepairOperation::onCommandDone(bool ok, uint32_t index) {
     finish();
     return;
   }
-  check(progress_->endError(status::repairCommandFailed), 78);
+  checkGuiCall(progress_->endError(status::repairCommandFailed), 78);
   end();
 }
 
@@ -116,7 +113,7 @@ HRESULT NetworkRepairOperation::cancel() {
 void NetworkRepairOperation::finish() {
   if (!progress_) return;
   runner_.reset();
-  check(progress_->endSuccess(progress::none), 79);
+  checkGuiCall(progress_->endSuccess(progress::none), 79);
   end();
 }
 

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "bridge/win/GuiCall.h"
 #include "core/StatusCodes.h"
 #include "core/DebugLog.h"
 #include "core/Endpoints.h"
@@ -14,10 +15,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-void check(HRESULT result, int fatalCode) {
-  if (FAILED(result)) fatalError(fatalCode);
-}
 
 // Runs on the download's thread: only computes and posts.
 class UpdateDownloadListener : public HttpListener {
@@ -86,9 +83,9 @@ void UpdateDownloader::start(IOperationProgress* progress) {
   progress_ = progress;
   totalCount_ = manifest_->countMissing();
   doneCount_ = 0;
-  check(progress_->setDeterminate(TRUE), 23);
-  check(progress_->showStatus(progress::updateDownloading), 24);
-  check(progress_->setProgress(0.0f), 113);
+  checkGuiCall(progress_->setDeterminate(TRUE), 23);
+  checkGuiCall(progress_->showStatus(progress::updateDownloading), 24);
+  checkGuiCall(progress_->setProgress(0.0f), 113);
   postSelf(&UpdateDownloader::downloadNext);
 }
 
@@ -100,10 +97,10 @@ HRESULT UpdateDownloader::cancel() {
 void UpdateDownloader::downloadNext() {
   if (!progress_) return;
   request_.reset();
-  check(progress_->setProgress(doneFraction(0.0f)), 30);
+  checkGuiCall(progress_->setProgress(doneFraction(0.0f)), 30);
   currentDigest_ = manifest_->nextMissing();
   if (!currentDigest_.present()) {
-    check(progress_->showStatus(progress::updaterStarting), 29);
+    checkGuiCall(progress_->showStatus(progress::updaterStarting), 29);
     try {
       manifest_->writeUpdater();
     } catch (const std::exception&) {
@@ -132,7 +129,7 @@ void UpdateDownloader::downloadNext() {
 
 void UpdateDownloader::onProgress(float fraction) {
   if (!progress_) return;
-  check(progress_->setProgress(doneFraction(fraction)), 30);
+  checkGuiCall(progress_->setProgress(doneFraction(fraction)), 30);
 }
 
 void UpdateDownloader::onBody(std::string body) {
@@ -142,12 +139,12 @@ void UpdateDownloader::onBody(std::string body) {
     manifest_->addDownloaded(currentDigest_, std::move(body));
   } catch (const std::exception&) {
     BOOL yes = FALSE;
-    check(progress_->ask(progress::askRetryDigest, &yes), 33);
+    checkGuiCall(progress_->ask(progress::askRetryDigest, &yes), 33);
     if (yes) {
       downloadNext();
       return;
     }
-    check(progress_->endSuccess(progress::none), 34);
+    checkGuiCall(progress_->endSuccess(progress::none), 34);
     end();
     return;
   }
@@ -159,19 +156,19 @@ void UpdateDownloader::onError() {
   if (!progress_) return;
   request_.reset();
   BOOL yes = FALSE;
-  check(progress_->ask(progress::askRetryDownload, &yes), 31);
+  checkGuiCall(progress_->ask(progress::askRetryDownload, &yes), 31);
   if (yes) {
     postSelf(&UpdateDownloader::downloadNext);
     return;
   }
-  check(progress_->endSuccess(progress::none), 32);
+  checkGuiCall(progress_->endSuccess(progress::none), 32);
   end();
 }
 
 void UpdateDownloader::finish() {
   if (!progress_) return;
   request_.reset();
-  check(progress_->endSuccess(progress::none), 26);
+  checkGuiCall(progress_->endSuccess(progress::none), 26);
   end();
 }
 
