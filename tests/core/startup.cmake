@@ -26,7 +26,7 @@ if(WIN32)
 
   # The test copy of the client: the same program as dist/client.exe.
   add_executable(zav_client_testcopy WIN32 ${CMAKE_SOURCE_DIR}/core/start/win/ClientMain.cpp
-    ${CMAKE_SOURCE_DIR}/core/start/win/client.rc)
+    ${CMAKE_SOURCE_DIR}/core/start/win/ClientSeams.cpp ${CMAKE_SOURCE_DIR}/core/start/win/client.rc)
   target_link_options(zav_client_testcopy PRIVATE -municode)
   target_compile_options(zav_client_testcopy PRIVATE ${ZAV_WARNINGS})
   target_link_libraries(zav_client_testcopy PRIVATE zav)
