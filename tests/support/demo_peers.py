@@ -3,16 +3,30 @@
 channel port, answering the login with success, and the download server on
 the built-in download port, offering no update.
 
-    demo_peers.py MANIFEST --exec PROGRAM [ARGS...]
+    demo_peers.py [MANIFEST] --exec PROGRAM [ARGS...]
 
 Backend: 127.0.0.1:20002 (tests/support/conn_backend.py's channel): the
 login and "logout" succeed, "accounts" names two sub-accounts, "subAccount"
 gives the named one's details with servers on loopback addresses only (so the
 client's real latency probes measure this machine), "gameList" three games;
-any other request is answered {"rst":0}. Downloads: 127.0.0.1:20080 serving a folder
-whose "desc" is MANIFEST (made by make_manifest.exe for the client). Runs PROGRAM and
-exits with its code. Both ports are the defaults of the build inputs
-BACKEND_PORT and DOWNLOAD_BASE_URL.
+"ovpnDownload" the https URL of "openvpn-install.exe" on the download folder,
+"routeTable" two routes (198.51.100.0/24 through the tunnel, 203.0.113.0/24
+not); any other request is answered {"rst":0}. A script sent on the control
+port (conn_backend.py's "script" command) answers its "op" instead, e.g. the
+"ovpnConfig" that names a real OpenVPN server. Every request's JSON is
+appended to STATE/backend-requests.log, one a line.
+
+Downloads: 127.0.0.1:20080 (http) and a port of the system's choice (https,
+a certificate for localhost from a test CA made here) serving STATE/files,
+whose "desc" is MANIFEST (made by make_manifest.exe for the client) when one
+is given; without it the program places its own files there.
+
+Runs PROGRAM and exits with its code. PROGRAM gets ZAV_DEMO_PEERS=STATE,
+ZAV_CONN_BACKEND="CONTROL CHANNEL" (tests/support/ConnBackend.h) and
+ZAV_HTTP_SCENARIOS=STATE (STATE/ports names the "tls" port, STATE/ca.der is
+the test CA: tests/support/HttpScenarios.h's TrustedTestCa trusts it). Both
+fixed ports are the defaults of the build inputs BACKEND_PORT and
+DOWNLOAD_BASE_URL.
 """
 
 import base64
@@ -29,6 +43,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import conn_backend  # noqa: E402
 import download_server  # noqa: E402
+import http_scenario_server  # noqa: E402
+import peer_sockets  # noqa: E402
 
 BACKEND_PORT = 20002
 DOWNLOAD_PORT = 20080
@@ -51,8 +67,12 @@ SUB_ACCOUNTS = {
                                [("Loopback Three", "127.0.0.3")]),
 }
 
+INSTALLER = "openvpn-install.exe"
+
 ANSWERS = {
     "accounts": {"rst": 0, "accounts": list(SUB_ACCOUNTS)},
+    "routeTable": {"rst": 0, "routes": [{"a": "198.51.100.0", "m": "255.255.255.0", "n": 1},
+                                        {"a": "203.0.113.0", "m": "255.255.255.0", "n": 0}]},
     "gameList": {"rst": 0, "games": [
         {"id": 101, "name": "Demo Racer", "desc": "racing"},
         {"id": 102, "name": "Demo Arena", "desc": "shooter"},
@@ -61,39 +81,80 @@ ANSWERS = {
 
 
 class DemoBackend(conn_backend.Session):
+    def __init__(self, log_path, tls_port):
+        super().__init__()
+        self.log_path = log_path
+        self.tls_port = tls_port
+
     def request_action(self, request):
+        with self.lock:
+            with open(self.log_path, "ab") as log:
+                log.write(request.replace(b"\n", b" ") + b"\n")
         try:
             asked = json.loads(request.decode("utf-8"))
         except ValueError:
             return {"text": '{"rst":0}'}
         op = asked.get("op") if isinstance(asked, dict) else None
+        with self.lock:
+            script = self.scripts.get(op)
+            if script:
+                return script.popleft() if len(script) > 1 else script[0]
         if op == "subAccount":
             answer = SUB_ACCOUNTS.get(asked.get("subAccount"), {"rst": 1})
+        elif op == "ovpnDownload":
+            answer = {"rst": 0, "download": "https://localhost:%d/%s" % (self.tls_port, INSTALLER)}
         else:
             answer = ANSWERS.get(op, {"rst": 0})
         return {"text": json.dumps(answer)}
 
 
+def serve_tls_downloads(state, folder):
+    """The download folder over https; mbedTLS matches DNS names only, hence
+    the certificate for localhost."""
+    http_scenario_server.make_certificates(state)
+    context = http_scenario_server.tls_context(state, "localhost")
+    server = download_server.serve(0, folder)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
 def main():
-    if len(sys.argv) < 4 or sys.argv[2] != "--exec":
+    args = sys.argv[1:]
+    manifest = None
+    if args and args[0] != "--exec":
+        manifest = args.pop(0)
+    if len(args) < 2 or args[0] != "--exec":
         sys.stderr.write(__doc__)
         sys.exit(2)
-    top = tempfile.mkdtemp(prefix="zav-demo-")
+    top = tempfile.mkdtemp(prefix="zav-demo-", dir=os.environ.get("ZAV_BINARY_DIR") or None)
     folder = os.path.join(top, "files")
     os.mkdir(folder)
-    shutil.copyfile(sys.argv[1], os.path.join(folder, "desc"))
+    if manifest:
+        shutil.copyfile(manifest, os.path.join(folder, "desc"))
 
+    tls = serve_tls_downloads(top, folder)
+    tls_port = tls.server_address[1]
+    with open(os.path.join(top, "ports"), "w") as ports:
+        ports.write("tls %d\n" % tls_port)
+    backend = DemoBackend(os.path.join(top, "backend-requests.log"), tls_port)
     channel = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     channel.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     channel.bind(("127.0.0.1", BACKEND_PORT))
     channel.listen(16)
-    threading.Thread(target=conn_backend.accept_channels, args=(channel, DemoBackend()), daemon=True).start()
+    threading.Thread(target=conn_backend.accept_channels, args=(channel, backend), daemon=True).start()
+    control = peer_sockets.listen()
+    peer_sockets.start_accepting(control, lambda sock: conn_backend.control_connection(sock, backend))
     downloads = download_server.serve(DOWNLOAD_PORT, folder)
     threading.Thread(target=downloads.serve_forever, daemon=True).start()
+    env = dict(os.environ, ZAV_DEMO_PEERS=top, ZAV_HTTP_SCENARIOS=top,
+               ZAV_CONN_BACKEND="%d %d" % (control.getsockname()[1], BACKEND_PORT))
     try:
-        code = subprocess.call(sys.argv[3:])
+        code = subprocess.call(args[1:], env=env)
     finally:
         downloads.shutdown()
+        tls.shutdown()
+        control.close()
         channel.close()
         shutil.rmtree(top, ignore_errors=True)
     sys.exit(code)
