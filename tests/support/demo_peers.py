@@ -3,7 +3,7 @@
 channel port, answering the login with success, and the download server on
 the built-in download port, offering no update.
 
-    demo_peers.py [MANIFEST] --exec PROGRAM [ARGS...]
+    demo_peers.py [MANIFEST] [--openvpn-bin FOLDER] --exec PROGRAM [ARGS...]
 
 Backend: 127.0.0.1:20002 (tests/support/conn_backend.py's channel): the
 login and "logout" succeed, "accounts" names two sub-accounts, "subAccount"
@@ -15,6 +15,12 @@ not); any other request is answered {"rst":0}. A script sent on the control
 port (conn_backend.py's "script" command) answers its "op" instead, e.g. the
 "ovpnConfig" that names a real OpenVPN server. Every request's JSON is
 appended to STATE/backend-requests.log, one a line.
+
+--openvpn-bin FOLDER (run under tests/support/openvpn/bridge.py --exec): each
+"ovpnConfig" opens a real session of the bridge (ending the one before),
+writes its port to FOLDER/bridge-port.txt for the stand-in OpenVPN.exe there
+(or installed there), and answers with its server's configuration; the
+sub-accounts' tunnel credentials are then the lab server's ("u", "p").
 
 Downloads: 127.0.0.1:20080 (http) and a port of the system's choice (https,
 a certificate for localhost from a test CA made here) serving STATE/files,
@@ -41,8 +47,10 @@ import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "openvpn"))
 import conn_backend  # noqa: E402
 import download_server  # noqa: E402
+import frames  # noqa: E402
 import http_scenario_server  # noqa: E402
 import peer_sockets  # noqa: E402
 
@@ -81,10 +89,23 @@ ANSWERS = {
 
 
 class DemoBackend(conn_backend.Session):
-    def __init__(self, log_path, tls_port):
+    def __init__(self, log_path, tls_port, openvpn_bin=None):
         super().__init__()
         self.log_path = log_path
         self.tls_port = tls_port
+        self.openvpn_bin = openvpn_bin
+        self.bridge_session = None
+
+    def lab_config(self):
+        """A new real session of the bridge for the next OpenVPN start."""
+        with self.lock:
+            if self.bridge_session is not None:
+                self.bridge_session.close()
+            self.bridge_session, port, text = frames.open_session("real", {})
+        os.makedirs(self.openvpn_bin, exist_ok=True)
+        with open(os.path.join(self.openvpn_bin, "bridge-port.txt"), "w") as out:
+            out.write("%d\n" % port)
+        return {"rst": 0, "config": text.decode("latin-1")}
 
     def request_action(self, request):
         with self.lock:
@@ -101,6 +122,14 @@ class DemoBackend(conn_backend.Session):
                 return script.popleft() if len(script) > 1 else script[0]
         if op == "subAccount":
             answer = SUB_ACCOUNTS.get(asked.get("subAccount"), {"rst": 1})
+            if self.openvpn_bin and answer.get("rst") == 0:
+                answer = dict(answer, userName="u", password=base64.b64encode(b"p").decode("ascii"))
+        elif op == "ovpnConfig" and self.openvpn_bin:
+            try:
+                answer = self.lab_config()
+            except (OSError, RuntimeError, KeyError, TypeError) as error:
+                self.note("errors", "no bridge session: %r" % error)
+                answer = {"rst": 1}
         elif op == "ovpnDownload":
             answer = {"rst": 0, "download": "https://localhost:%d/%s" % (self.tls_port, INSTALLER)}
         else:
@@ -122,8 +151,12 @@ def serve_tls_downloads(state, folder):
 def main():
     args = sys.argv[1:]
     manifest = None
-    if args and args[0] != "--exec":
+    openvpn_bin = None
+    if args and not args[0].startswith("--"):
         manifest = args.pop(0)
+    if args[:1] == ["--openvpn-bin"] and len(args) > 1:
+        openvpn_bin = args[1]
+        args = args[2:]
     if len(args) < 2 or args[0] != "--exec":
         sys.stderr.write(__doc__)
         sys.exit(2)
@@ -137,7 +170,7 @@ def main():
     tls_port = tls.server_address[1]
     with open(os.path.join(top, "ports"), "w") as ports:
         ports.write("tls %d\n" % tls_port)
-    backend = DemoBackend(os.path.join(top, "backend-requests.log"), tls_port)
+    backend = DemoBackend(os.path.join(top, "backend-requests.log"), tls_port, openvpn_bin)
     channel = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     channel.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     channel.bind(("127.0.0.1", BACKEND_PORT))
@@ -152,6 +185,8 @@ def main():
     try:
         code = subprocess.call(args[1:], env=env)
     finally:
+        if backend.bridge_session is not None:
+            backend.bridge_session.close()
         downloads.shutdown()
         tls.shutdown()
         control.close()
