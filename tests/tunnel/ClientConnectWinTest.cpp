@@ -145,15 +145,17 @@ class ClientConnectTest : public testing::Test {
   // credentials are user and password, with one server on loopback, and the
   // bridge's server configuration.
   void scriptBackend(const std::string& user, const std::string& password) {
-    backend_.command("script {\"op\":\"subAccount\",\"text\":" +
+    EXPECT_EQ(backend_.command("script {\"op\":\"subAccount\",\"text\":" +
                      jsonText("{\"rst\":0,\"userName\":" + jsonText(user) + ",\"password\":\"" + base64Encode(password) +
                               "\",\"status\":1,\"statusText\":\"active\",\"productName\":\"Lab\",\"policy\":2,"
                               "\"policyText\":\"monthly\",\"expireDate\":\"2027-06-30\",\"balance\":100,"
                               "\"timeLength\":60,\"flowLength\":60,\"servers\":[{\"name\":\"Lab One\","
                               "\"addr\":\"127.0.0.1\",\"tcp\":1195,\"udp\":1194}]}") +
-                     "}");
-    backend_.command("script {\"op\":\"ovpnConfig\",\"text\":" +
-                     jsonText("{\"rst\":0,\"config\":" + jsonText(session_->serverText()) + "}") + "}");
+                     "}"),
+              "ok");
+    EXPECT_EQ(backend_.command("script {\"op\":\"ovpnConfig\",\"text\":" +
+                               jsonText("{\"rst\":0,\"config\":" + jsonText(session_->serverText()) + "}") + "}"),
+              "ok");
   }
 
   // One run of the client under the stand-in GUI's script, to its end.
@@ -314,6 +316,8 @@ TEST_F(ClientConnectTest, ConnectsCountsBytesAndDisconnectEndsOpenVpnAndSetsTheN
             std::string::npos)
       << log;
   EXPECT_EQ(unfreedComObjects(log), Lines()) << log;
+  // The credentials went out with the password masked in the log.
+  EXPECT_NE(log.find("OVPN <- username \"Auth\" \"u\"\r\npassword \"Auth\" \"***\"\r\n"), std::string::npos) << log;
   EXPECT_NE(transcripts().find(",Initialization Sequence Com"), std::string::npos) << transcripts();
 }
 
