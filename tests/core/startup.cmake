@@ -26,12 +26,23 @@ if(WIN32)
 
   # The test copy of the client: the same program as dist/client.exe.
   add_executable(zav_client_testcopy WIN32 ${CMAKE_SOURCE_DIR}/core/start/win/ClientMain.cpp
-    ${CMAKE_SOURCE_DIR}/core/start/win/client.rc)
+    ${CMAKE_SOURCE_DIR}/core/start/win/ClientSeams.cpp ${CMAKE_SOURCE_DIR}/core/start/win/client.rc)
   target_link_options(zav_client_testcopy PRIVATE -municode)
   target_compile_options(zav_client_testcopy PRIVATE ${ZAV_WARNINGS})
   target_link_libraries(zav_client_testcopy PRIVATE zav)
   set_target_properties(zav_client_testcopy PROPERTIES OUTPUT_NAME client
     RUNTIME_OUTPUT_DIRECTORY "${ZAV_HOSTING_DIR}")
+
+  # The tunnel test copy: the same main with the seams of
+  # tests/support/hosting/TunnelClientSeams.cpp (the tunnel's real system but
+  # a recorded network configuration and Wine's connection owners).
+  add_executable(zav_client_tunnelcopy WIN32 ${CMAKE_SOURCE_DIR}/core/start/win/ClientMain.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/hosting/TunnelClientSeams.cpp ${CMAKE_SOURCE_DIR}/core/start/win/client.rc)
+  target_link_options(zav_client_tunnelcopy PRIVATE -municode)
+  target_compile_options(zav_client_tunnelcopy PRIVATE ${ZAV_WARNINGS})
+  target_link_libraries(zav_client_tunnelcopy PRIVATE zav iphlpapi)
+  set_target_properties(zav_client_tunnelcopy PROPERTIES OUTPUT_NAME client
+    RUNTIME_OUTPUT_DIRECTORY "${ZAV_HOSTING_DIR}/tunnel")
 
   # Own prefix: the single-instance mutex and the runtime's registry value
   # are machine-wide.

@@ -30,7 +30,7 @@
 #include "core/EventLoop.h"
 #include "netcfg/NetText.h"
 #include "tests/support/DebugLogReader.h"
-#include "tests/tunnel/RecordingNetworkConfig.h"
+#include "tests/support/RecordingNetworkConfig.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tunnel/OVPNSystem.h"
 #include "tunnel/OVPNThread.h"

@@ -8,7 +8,6 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -16,7 +15,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
@@ -24,13 +22,11 @@
 #include "core/Text.h"
 #include "core/win/System.h"
 #include "netcfg/NetText.h"
-#include "netcfg/win/TapAdapter.h"
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/RecordingNetworkConfig.h"
 #include "tests/support/openvpn/OvpnBridgeSession.h"
-#include "tests/support/win/TapFixture.h"
 #include "tests/support/win/TestFolder.h"
-#include "tests/support/win/SocketBytes.h"
-#include "tests/tunnel/RecordingNetworkConfig.h"
+#include "tests/support/win/WineOvpnSystem.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tests/tunnel/TunnelWinFixtures.h"
 #include "tunnel/win/OVPNSystemWin.h"
@@ -45,61 +41,18 @@ const std::vector<RouteEntry> kRoutes = {{0xC6336400, 0xFFFFFF00, 1}, {0xCB00710
 const char kForeignClosed[] = "OVPN: a management connection from another program closed\n";
 
 // The real system, but for what Wine can't do here.
-std::string processList() {
-  std::string list;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W entry;
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-    list += std::to_string(entry.th32ProcessID) + " " + toUtf8(entry.szExeFile) + ", ";
-  CloseHandle(snapshot);
-  return list;
-}
-
-class WineSystem : public OVPNSystemWin {
+class WineSystem : public WineOvpnSystem {
  public:
   WineSystem(const std::wstring& folder, std::shared_ptr<EventRecord> record)
-      : OVPNSystemWin(folder, joinPath(folder, L"logs")), record_(std::move(record)) {}
+      : WineOvpnSystem(folder, joinPath(folder, L"logs")), record_(std::move(record)) {}
 
   std::unique_ptr<NetworkConfig> createNetworkConfig() override {
     record_->add("config made");
     return std::make_unique<RecordingNetworkConfig>(record_, kAdapterGuid);
   }
-  // Wine 8 names owner 0 for a loopback connection until its process has sent
-  // on it (till then only the wineserver holds the socket). So the real check
-  // is asked again for up to 2 s while the row names no owner; a connection
-  // whose row names another program is refused at once, as on Windows.
-  bool isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) override {
-    DWORD start = GetTickCount();
-    for (int asked = 1;; ++asked) {
-      // Read before the real check: an owner known then is the one it saw.
-      DWORD owner = connectionOwner(localPort, peerPort);
-      if (OVPNSystemWin::isConnectionOf(process, localPort, peerPort)) {
-        acceptedPid = process.processId();
-        return true;
-      }
-      if (owner != 0 || GetTickCount() - start > 2000) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        refusals_ += "owner " + std::to_string(owner) + " of " + std::to_string(process.processId()) + " after " +
-                     std::to_string(asked) + " asks, " + std::to_string(GetTickCount() - start) + " ms; now " +
-                     std::to_string(connectionOwner(localPort, peerPort)) + "; " + processList() + "\n";
-        return false;
-      }
-      Sleep(20);
-    }
-  }
-
-  std::atomic<uint32_t> acceptedPid{0};  // the process whose connection was taken
-  // Each refusal with what the table said, for a failure's message.
-  std::string refusals() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return refusals_;
-  }
 
  private:
   std::shared_ptr<EventRecord> record_;
-  std::mutex mutex_;
-  std::string refusals_;
 };
 
 // Records, and answers the password request with the test's credentials.
@@ -189,20 +142,12 @@ class OVPNOpenVpnWinTest : public testing::Test {
     ASSERT_TRUE(CreateDirectoryW(joinPath(folder_, L"OpenVPN").c_str(), nullptr));
     setDefaultString(HKEY_LOCAL_MACHINE, kOpenVpnKey, joinPath(folder_, L"OpenVPN"));
     setDefaultString(HKEY_LOCAL_MACHINE, kTapKey, joinPath(folder_, L"TAP"));
-    // The client's own adapter, marked by an earlier run.
-    deleteRegistryTree(adapterClassKey);
-    writeInstalledAdapter(L"0000", L"tap0901", kGuid);
-    setRegistryDword(std::wstring(adapterClassKey) + L"\\0000", L"IsKWEL", 1);
-    deleteRegistryTree(tcpipLinkageKey);
-    setRegistryValue(tcpipLinkageKey, L"Bind", REG_MULTI_SZ, bindValue({kGuid}));
-    devices_.addDevice(kGuid);
+    adapter_ = std::make_unique<MarkedTapAdapter>(kGuid);
   }
   void TearDown() override {
     thread_.reset();
     session_.reset();
-    deleteRegistryTree(adapterClassKey);
-    deleteRegistryTree(tcpipLinkageKey);
-    devices_.clear();
+    adapter_.reset();
     removeInstallationKeys();
     removeTestFolder(folder_);
     WSACleanup();
@@ -264,18 +209,8 @@ class OVPNOpenVpnWinTest : public testing::Test {
     return names;
   }
 
-  // The transcripts' text, all of them.
-  std::string transcripts() {
-    std::string text;
-    std::wstring logs = joinPath(folder_, L"logs");
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(joinPath(logs, L"*.txt").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return text;
-    do text += readWideFile(joinPath(logs, found.cFileName));
-    while (FindNextFileW(search, &found));
-    FindClose(search);
-    return text;
-  }
+  // The OpenVPN transcripts in the client's logs folder, all of them.
+  std::string transcripts() const { return transcriptsIn(joinPath(folder_, L"logs")); }
 
   // The bridge's record, with the stand-in's end checked. The machine is
   // gone: it ended OpenVPN and waited for it.
@@ -302,7 +237,7 @@ class OVPNOpenVpnWinTest : public testing::Test {
   std::unique_ptr<OVPNThread> thread_;
   std::unique_ptr<OvpnBridgeSession> session_;
   std::string whyNoSession_;  // when openSession gave none
-  TapDeviceFolder devices_;
+  std::unique_ptr<MarkedTapAdapter> adapter_;
   std::wstring folder_;
   DWORD connectedAt_ = 0;
 };

@@ -6,6 +6,7 @@
 
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
+#include "netcfg/win/TapAdapter.h"
 #include "tests/support/win/ChildHelper.h"
 #include "tests/support/win/TestFolder.h"
 
@@ -83,3 +84,29 @@ void placeFile(const std::wstring& folder, const std::wstring& relativePath, con
 }
 
 bool pathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string transcriptsIn(const std::wstring& folder) {
+  std::string text;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(joinPath(folder, L"*.txt").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return text;
+  do text += readWideFile(joinPath(folder, found.cFileName));
+  while (FindNextFileW(search, &found));
+  FindClose(search);
+  return text;
+}
+
+MarkedTapAdapter::MarkedTapAdapter(const std::wstring& guid) {
+  deleteRegistryTree(adapterClassKey);
+  writeInstalledAdapter(L"0000", L"tap0901", guid);
+  setRegistryDword(std::wstring(adapterClassKey) + L"\\0000", L"IsKWEL", 1);
+  deleteRegistryTree(tcpipLinkageKey);
+  setRegistryValue(tcpipLinkageKey, L"Bind", REG_MULTI_SZ, bindValue({guid}));
+  devices_.addDevice(guid);
+}
+
+MarkedTapAdapter::~MarkedTapAdapter() {
+  deleteRegistryTree(adapterClassKey);
+  deleteRegistryTree(tcpipLinkageKey);
+  devices_.clear();
+}

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/support/win/TapFixture.h"
+
 // Registry and program fixtures of the tunnel's Windows tests, which run in a
 // Wine prefix of their own.
 
@@ -30,3 +32,18 @@ std::wstring makeTestFolder(const std::wstring& stem);
 // Writes bytes to folder\relativePath, making the folders between.
 void placeFile(const std::wstring& folder, const std::wstring& relativePath, const std::string& bytes);
 bool pathExists(const std::wstring& path);
+// The text of every OpenVPN transcript (*.txt) in folder, one after another.
+std::string transcriptsIn(const std::wstring& folder);
+
+// The client's own TAP adapter as an earlier run left it: installed, marked,
+// alone in the binding order, its device there; all gone with the object.
+class MarkedTapAdapter {
+ public:
+  explicit MarkedTapAdapter(const std::wstring& guid);
+  ~MarkedTapAdapter();
+  MarkedTapAdapter(const MarkedTapAdapter&) = delete;
+  MarkedTapAdapter& operator=(const MarkedTapAdapter&) = delete;
+
+ private:
+  TapDeviceFolder devices_;
+};

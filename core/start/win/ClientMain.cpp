@@ -8,6 +8,7 @@
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
 #include "core/RandomGenerator.h"
+#include "core/start/win/ClientSeams.h"
 #include "core/start/win/ClrHost.h"
 #include "core/app/win/DotNetSetup.h"
 #include "core/win/Logs.h"
@@ -63,9 +64,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   auto random = std::make_shared<RandomGenerator>();
   IGuiEntry* gui = host.loadGui();
   {
-    // The dispatcher takes over the one GUI entry reference and the generator;
-    // empty seams: the client's own update.
-    auto dispatcher = std::make_shared<MainDispatcher>(loginStarter(gui, ControllerSeams()), std::move(random));
+    // The dispatcher takes over the one GUI entry reference and the generator.
+    auto dispatcher = std::make_shared<MainDispatcher>(loginStarter(gui, clientSeams()), std::move(random));
     dispatcher->startGui();
     dispatcher->run();
   }

@@ -12,12 +12,17 @@
 //   leave-after-login          after loggedIn, detach the login controller,
 //                              then the main controller
 //   main-steps:STEP:...        main window: each STEP once the window has its
-//                              games and servers and nothing is outstanding:
-//                              choose-N (chooseAccount(N)) or logout
+//                              games and servers, nothing is outstanding and
+//                              no operation runs: choose-N (chooseAccount(N)),
+//                              connect-G-S-U (connect(U, the id and name of
+//                              game G, server S)) or logout; and once the
+//                              window shows a connection: rates-N (getRates
+//                              N times, a second apart) or disconnect
 //   leave-after-logout         once the main window went back to the login
 //                              window, detach both controllers (no new login)
 // The main window records what the account, server and game objects hold.
 //   answer-update:yes          askUpdate answers TRUE
+//   answer-install:yes         the question 90000 (install OpenVPN?) answers TRUE
 // The GUI acts from timer callbacks, as a window's event would, never from
 // inside the client's call.
 
@@ -99,20 +104,32 @@ class GuiObject : public Interface {
   standin::Counted counted_;
 };
 
+std::vector<std::string> action(const char* name);
+void mainOperationEnded();
+
 class ProgressHooks : public GuiObject<IOperationProgress> {
  public:
   ProgressHooks() : GuiObject("IOperationProgress") {}
   void progressSet(float) {}
-  BOOL answerAsk(int) { return FALSE; }
-  void progressEnded() { Release(); }  // the GUI closes the progress
+  BOOL answerAsk(int id) {
+    std::vector<std::string> answer = action("answer-install");
+    return id == 90000 && answer.size() == 2 && answer[1] == "yes" ? TRUE : FALSE;
+  }
+  // The GUI closes the progress.
+  void progressEnded() {
+    if (ofMainWindow) mainOperationEnded();
+    Release();
+  }
+  bool ofMainWindow = false;
 };
 using Progress = RecordingProgress<ProgressHooks>;
 
 // Hands out a progress interface with one reference for the caller, keeping
 // one for the GUI until the operation ends.
-HRESULT beginProgress(IUnknown* operation, IOperationProgress** progress) {
+HRESULT beginProgress(IUnknown* operation, IOperationProgress** progress, bool ofMainWindow = false) {
   if (!operation) error("operation is null");
   auto* made = new Progress();
+  made->ofMainWindow = ofMainWindow;
   made->AddRef();
   *progress = made;
   return S_OK;
@@ -127,9 +144,7 @@ class MainViewHooks : public GuiObject<IMainView> {
     error("IMainView's first slot called");
     return E_FAIL;
   }
-  HRESULT handOutProgress(IUnknown* operation, IOperationProgress** progress) {
-    return beginProgress(operation, progress);
-  }
+  HRESULT handOutProgress(IUnknown* operation, IOperationProgress** progress);
   HRESULT handOutLoginView(IUnknown* loginController, ILoginView** view);
 };
 
@@ -225,8 +240,16 @@ class MainView : public RecordingMainView<MainViewHooks> {
   HRESULT STDMETHODCALLTYPE showGames(IUnknown* games) override {
     return took(RecordingMainView::showGames(games), [this, games] {
       describeGames(games);
+      if (gameList) gameList->Release();
+      gameList = queried<IGameList>(games, "IGameList");
       hasGames = true;
     });
+  }
+  HRESULT STDMETHODCALLTYPE connected() override {
+    return took(RecordingMainView::connected(), [this] { showsConnection = true; });
+  }
+  HRESULT STDMETHODCALLTYPE disconnected() override {
+    return took(RecordingMainView::disconnected(), [this] { showsConnection = false; });
   }
   HRESULT STDMETHODCALLTYPE enableConnectChoice(BOOL enable) override {
     return took(RecordingMainView::enableConnectChoice(enable), [this, enable] { choosable = enable != FALSE; });
@@ -236,6 +259,9 @@ class MainView : public RecordingMainView<MainViewHooks> {
   bool hasServers = false;
   bool choosable = false;
   bool loggingOut = false;
+  bool operationRunning = false;  // from beginOperation to its progress's end
+  bool showsConnection = false;   // from connected to disconnected
+  IGameList* gameList = nullptr;  // the games shown last, held
   size_t nextStep = 1;  // the script entry's parts after its name
   bool stepScheduled = false;
 
@@ -274,6 +300,28 @@ std::vector<std::string> action(const char* name) {
 
 void closeLoginWindow();
 void closeMainWindow();
+void mainWindowChanged();
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Steps that act on a running connection.
+bool needsConnection(const std::string& step) { return startsWith(step, "rates-") || step == "disconnect"; }
+
+// getRates left more times, a second apart; then the next step.
+void readRates(int left) {
+  Windows& held = windows();
+  if (!held.mainController || !held.mainView) return;
+  UINT64 inTotal = 0, inRate = 0, outTotal = 0, outRate = 0;
+  HRESULT result = held.mainController->getRates(&inTotal, &inRate, &outTotal, &outRate);
+  record("GUI: rates " + std::to_string(result) + " in " + std::to_string(inTotal) + " " + std::to_string(inRate) +
+         " out " + std::to_string(outTotal) + " " + std::to_string(outRate));
+  if (left > 1) {
+    later(1000, [left] { readRates(left - 1); });
+    return;
+  }
+  held.mainView->stepScheduled = false;
+  mainWindowChanged();
+}
 
 void runMainStep(const std::string& step) {
   Windows& held = windows();
@@ -294,6 +342,34 @@ void runMainStep(const std::string& step) {
     command = "logout";
     record("GUI: logout");
     result = controller->logout();
+  } else if (startsWith(step, "connect-")) {
+    std::vector<std::string> parts = split(step, '-');
+    if (parts.size() != 4 || !view->gameList) {
+      error("bad connect step " + step);
+      return;
+    }
+    UINT game = static_cast<UINT>(std::stoul(parts[1]));
+    UINT server = static_cast<UINT>(std::stoul(parts[2]));
+    BOOL udp = parts[3] == "1" ? TRUE : FALSE;
+    int gameId = 0;
+    BSTR gameName = nullptr;
+    if (FAILED(view->gameList->id(game, &gameId)) || FAILED(view->gameList->name(game, &gameName))) {
+      error("no game " + parts[1]);
+      return;
+    }
+    command = "connect";
+    record("GUI: connect" + guicall::flag(udp) + guicall::number(gameId) + guicall::text(gameName) +
+           guicall::number(server));
+    result = controller->connect(udp, gameId, gameName, server);
+    SysFreeString(gameName);
+  } else if (startsWith(step, "rates-")) {
+    view->stepScheduled = true;
+    readRates(std::stoi(step.substr(6)));
+    return;
+  } else if (step == "disconnect") {
+    command = "disconnect";
+    record("GUI: disconnect");
+    result = controller->disconnect();
   } else {
     error("unknown main step " + step);
     return;
@@ -303,13 +379,28 @@ void runMainStep(const std::string& step) {
 
 void mainWindowChanged() {
   MainView* view = windows().mainView;
-  if (!view || view->stepScheduled || view->loggingOut || !view->hasGames || !view->hasServers || !view->choosable)
-    return;
+  if (!view || view->stepScheduled || view->loggingOut || view->operationRunning) return;
   std::vector<std::string> steps = action("main-steps");
   if (view->nextStep >= steps.size()) return;
+  const std::string& next = steps[view->nextStep];
+  bool ready = needsConnection(next) ? view->showsConnection
+                                     : view->hasGames && view->hasServers && view->choosable;
+  if (!ready) return;
   std::string step = steps[view->nextStep++];
   view->stepScheduled = true;
   later(0, [step] { runMainStep(step); });
+}
+
+HRESULT MainViewHooks::handOutProgress(IUnknown* operation, IOperationProgress** progress) {
+  if (windows().mainView) windows().mainView->operationRunning = true;
+  return beginProgress(operation, progress, true);
+}
+
+void mainOperationEnded() {
+  MainView* view = windows().mainView;
+  if (!view) return;
+  view->operationRunning = false;
+  mainWindowChanged();
 }
 
 void closeLoginWindowWhenFileExists(std::string path) {
@@ -432,7 +523,11 @@ void closeMainWindow() {
   HRESULT result = controller->detach();
   if (result != S_OK) error("IMainController::detach returned " + std::to_string(result));
   controller->Release();
-  if (held.mainView) held.mainView->Release();
+  if (held.mainView) {
+    if (held.mainView->gameList) held.mainView->gameList->Release();
+    held.mainView->gameList = nullptr;
+    held.mainView->Release();
+  }
   held.mainView = nullptr;
 }
 

@@ -193,13 +193,15 @@ class Lab:
         os.chmod(path, 0o755)
 
     def _start_server(self, proto, port, network):
+        # Pings every second both ways (pushed to the client too), so the byte
+        # counts of an idle tunnel move.
         f = self.folder
         config = "\n".join([
             "port %d" % port, "local 127.0.0.1", "proto %s" % ("udp" if proto == "udp" else "tcp-server"),
             "dev zav%s" % proto, "dev-type tun", "topology subnet", "server %s 255.255.255.0" % network,
             "ca %s/ca.crt" % f, "cert %s/server.crt" % f, "key %s/server.key" % f, "dh none",
             "verify-client-cert none", "script-security 2", "auth-user-pass-verify %s/verify.sh via-file" % f,
-            "tmp-dir %s" % f, "keepalive 10 60", "disable-dco", "verb 3", ""])
+            "tmp-dir %s" % f, "keepalive 1 60", "disable-dco", "verb 3", ""])
         path = "%s/server-%s.conf" % (f, proto)
         with open(path, "w") as out:
             out.write(config)

@@ -6,9 +6,12 @@
 //   ZAV_OVPN_STANDIN_ROOT    where to install: ROOT\OpenVPN, ROOT\TAP-Windows
 //   ZAV_OVPN_STANDIN_SKIP    parts left out, comma-separated: openvpnKey,
 //                            openvpnProgram, tapKey, tapProgram
+//   ZAV_OVPN_STANDIN_OPENVPN the program installed as OpenVPN.exe (e.g. the
+//                            stand-in OpenVPN of tests/support/openvpn)
 // Installing is what the real installers leave: the default values of
 // HKLM "SOFTWARE\OpenVPN" and "SOFTWARE\TAP-Windows" in the 64-bit view, and
-// "bin\OpenVPN.exe" and "bin\tapinstall.exe" below them (copies of itself).
+// "bin\OpenVPN.exe" and "bin\tapinstall.exe" below them (copies of itself
+// unless told otherwise).
 #include <windows.h>
 #include <shlobj.h>
 
@@ -50,10 +53,10 @@ bool setDefault(const wchar_t* key, const std::wstring& folder) {
                         DWORD((folder.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-bool placeProgram(const std::wstring& folder, const wchar_t* name) {
+bool placeProgram(const std::wstring& folder, const wchar_t* name, const std::wstring& program) {
   std::wstring bin = joinPath(folder, L"bin");
   SHCreateDirectoryExW(nullptr, bin.c_str(), nullptr);
-  return CopyFileW(exePath().c_str(), joinPath(bin, name).c_str(), FALSE) != 0;
+  return CopyFileW(program.c_str(), joinPath(bin, name).c_str(), FALSE) != 0;
 }
 
 bool skipped(const std::wstring& skip, const std::wstring& part) {
@@ -63,8 +66,10 @@ bool skipped(const std::wstring& skip, const std::wstring& part) {
 int install(const std::wstring& root, const std::wstring& skip) {
   std::wstring openVpn = joinPath(root, L"OpenVPN");
   std::wstring tap = joinPath(root, L"TAP-Windows");
-  if (!skipped(skip, L"openvpnProgram") && !placeProgram(openVpn, L"OpenVPN.exe")) return 102;
-  if (!skipped(skip, L"tapProgram") && !placeProgram(tap, L"tapinstall.exe")) return 103;
+  std::wstring openVpnProgram = environment(L"ZAV_OVPN_STANDIN_OPENVPN");
+  if (openVpnProgram.empty()) openVpnProgram = exePath();
+  if (!skipped(skip, L"openvpnProgram") && !placeProgram(openVpn, L"OpenVPN.exe", openVpnProgram)) return 102;
+  if (!skipped(skip, L"tapProgram") && !placeProgram(tap, L"tapinstall.exe", exePath())) return 103;
   if (!skipped(skip, L"openvpnKey") && !setDefault(L"SOFTWARE\\OpenVPN", openVpn)) return 104;
   if (!skipped(skip, L"tapKey") && !setDefault(L"SOFTWARE\\TAP-Windows", tap)) return 105;
   return 0;

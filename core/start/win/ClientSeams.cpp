@@ -1,0 +1,3 @@
+#include "core/start/win/ClientSeams.h"
+
+ControllerSeams clientSeams() { return ControllerSeams(); }
