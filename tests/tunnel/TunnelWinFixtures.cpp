@@ -96,14 +96,16 @@ std::string transcriptsIn(const std::wstring& folder) {
   return text;
 }
 
-MarkedTapAdapter::MarkedTapAdapter(const std::wstring& guid) {
+void placeMarkedTapAdapter(const std::wstring& guid) {
   deleteRegistryTree(adapterClassKey);
   writeInstalledAdapter(L"0000", L"tap0901", guid);
   setRegistryDword(std::wstring(adapterClassKey) + L"\\0000", L"IsKWEL", 1);
   deleteRegistryTree(tcpipLinkageKey);
   setRegistryValue(tcpipLinkageKey, L"Bind", REG_MULTI_SZ, bindValue({guid}));
-  devices_.addDevice(guid);
+  TapDeviceFolder().addDevice(guid);
 }
+
+MarkedTapAdapter::MarkedTapAdapter(const std::wstring& guid) { placeMarkedTapAdapter(guid); }
 
 MarkedTapAdapter::~MarkedTapAdapter() {
   deleteRegistryTree(adapterClassKey);

@@ -36,7 +36,10 @@ bool pathExists(const std::wstring& path);
 std::string transcriptsIn(const std::wstring& folder);
 
 // The client's own TAP adapter as an earlier run left it: installed, marked,
-// alone in the binding order, its device there; all gone with the object.
+// alone in the binding order, its device there.
+void placeMarkedTapAdapter(const std::wstring& guid);
+
+// placeMarkedTapAdapter, all gone with the object.
 class MarkedTapAdapter {
  public:
   explicit MarkedTapAdapter(const std::wstring& guid);

@@ -10,3 +10,8 @@ if(WIN32)
   # Only the stand-in beside the client may load as mscoree, never Wine's own.
   set_property(TEST tunnel_client_connect_test APPEND PROPERTY ENVIRONMENT "WINEDLLOVERRIDES=mscoree=n\\;mshtml=")
 endif()
+if(WIN32)
+  # tools/run-client.sh's prefix: the fixture OpenVPN and TAP-Windows.
+  zav_test_program(demo_tunnel_prefix SOURCES ${ZAV_TEST_DIR}/DemoTunnelPrefix.cpp ${ZAV_TEST_DIR}/TunnelWinFixtures.cpp
+    LIBS zav_testsupport UNICODE)
+endif()
