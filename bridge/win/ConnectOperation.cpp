@@ -305,6 +305,9 @@ void ConnectOperation::onCancel() {
   check(progress->endSuccess(progress::none), 60);
   progress.Reset();
   tunnel_->stop();
+  // The cancelled machine has ended, its worker joined, before the controller
+  // frees the controls for another attempt.
+  tunnel_.reset();
   controller_->onConnectionClosed();
   releaseAll();
 }
