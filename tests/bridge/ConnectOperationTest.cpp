@@ -864,13 +864,15 @@ class GuiFailureTest : public ConnectTest, public ::testing::WithParamInterface<
 TEST_P(GuiFailureTest, endsTheProcessWithTheCallSitesNumber) {
   const FatalCase& c = GetParam();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Here, not in the child: the test CA an https reply trusts is removed by
+  // this process, as the child ends without its destructors.
+  for (const Reply& r : c.replies) reply(r.op, r.text, r.delayMs);
   EXPECT_EXIT(
       {
         setFatalErrorHook(&exitReportingFatalCode);
         gui_.askAnswers[90000] = TRUE;
         gui_.failing = c.failing;
         gui_.failingCall = c.call;
-        for (const Reply& r : c.replies) reply(r.op, r.text, r.delayMs);
         for (const ScriptStep& s : c.steps) step(s.trigger, act(s.action), s.delayMs);
         start();
         run();
