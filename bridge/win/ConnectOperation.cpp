@@ -299,11 +299,13 @@ void ConnectOperation::endWithoutTunnel(const std::function<HRESULT(IOperationPr
   ComPtr<IOperationProgress> progress = std::move(progress_);
   checkGuiCall(report(progress.Get()), fatalCode);
   progress.Reset();
-  controller_->onConnectionClosed();
   if (stopMachine) tunnel_->stop();
-  // Destroying the machine joins its worker; its proxy goes with it.
+  // Destroying the machine joins its worker (its proxy goes with it), so the
+  // machine has ended before the controller frees the controls for another
+  // attempt.
   tunnel_.reset();
   listenerProxy_.reset();
+  controller_->onConnectionClosed();
   dispatcher_->release();
 }
 

@@ -81,8 +81,8 @@ class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
   void onCancel();
   void dropDownload();
   // The three endings without a tunnel: report (fatal with fatalCode when
-  // the call fails), tell the controller, let the machine go (stopped first
-  // when it may still run).
+  // the call fails), let the machine go (stopped first when it may still
+  // run), then tell the controller.
   void endWithoutTunnel(const std::function<HRESULT(IOperationProgress*)>& report, int fatalCode, bool stopMachine);
   // Sends op with params; the handler runs with a reference to this object.
   void send(const char* op, rapidjson::Document params,

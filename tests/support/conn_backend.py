@@ -30,7 +30,8 @@ Control lines (one reply line each):
                 it is asked; a request with a script takes no "req" action
     reset       drop queued actions, scripts, statistics and open channel connections
     stats       JSON: connections, handshakes, extraAfterKeyExchange, requests
-                [{length, blocks, fill (hex), digest (sha1 hex), head}], errors
+                [{length, blocks, fill (hex), digest (sha1 hex), head, text}], errors;
+                text is the whole request for one of up to 4096 bytes
     deadport    a port that refuses connections
 """
 
@@ -229,7 +230,8 @@ def serve_channel(sock, session):
         session.note("requests", {"length": length, "blocks": blocks,
                                   "fill": plain[2 + length:].hex(),
                                   "digest": hashlib.sha1(request).hexdigest(),
-                                  "head": request[:64].decode("utf-8", "replace")})
+                                  "head": request[:64].decode("utf-8", "replace"),
+                                  "text": request.decode("utf-8", "replace") if length <= 4096 else None})
         act = session.request_action(request)
         pause(act)
         if act.get("close"):

@@ -1,5 +1,7 @@
 #include "tests/support/win/ScriptedGui.h"
 
+#include <gtest/gtest.h>
+
 #include "tests/support/win/RecordingGui.h"
 
 using Microsoft::WRL::ComPtr;
@@ -39,7 +41,10 @@ class ProgressHooks : public Fake<IOperationProgress> {
  public:
   using Fake::Fake;
   void progressSet(float) {}
-  BOOL answerAsk(int) { return gui_.retryAnswer; }
+  BOOL answerAsk(int id) {
+    auto answer = gui_.askAnswers.find(id);
+    return answer != gui_.askAnswers.end() ? answer->second : gui_.retryAnswer;
+  }
   void progressEnded() {}
 };
 using FakeProgress = RecordingProgress<ProgressHooks>;
@@ -175,6 +180,29 @@ bool ScriptedGui::isFailingCall(const std::string& name) {
 }
 
 bool ScriptedGui::handsOutNull(const std::string& method) { return isFailingCall(method + ":null"); }
+
+void ScriptedGui::logInWhenReady(const std::string& call, const std::function<void(std::function<void()>)>& later) {
+  if (call == "ILoginView::showConnState 4") channelShown_ = true;
+  if (call == "ILoginView::setUpdateChecking 0") updateChecked_ = true;
+  if (!loginSent_ && channelShown_ && updateChecked_) {
+    loginSent_ = true;
+    later([this] {
+      ASSERT_TRUE(loginController) << "no login window to log in from";
+      BSTR user = SysAllocString(L"user");
+      BSTR password = SysAllocString(L"secret");
+      EXPECT_EQ(loginController->login(user, password, FALSE), S_OK);
+      SysFreeString(user);
+      SysFreeString(password);
+    });
+  }
+  if (!mainShown_ && call.compare(0, 11, "IMainView::") == 0) {
+    mainShown_ = true;
+    ComPtr<ILoginController> first = std::move(loginController);
+    later([first] {
+      if (first) first->detach();
+    });
+  }
+}
 
 void ScriptedGui::closeLogin() {
   ComPtr<ILoginController> controller = std::move(loginController);

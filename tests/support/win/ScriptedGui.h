@@ -46,6 +46,9 @@ class ScriptedGui {
   int failingCall = 1;
   BOOL updateAnswer = FALSE;
   BOOL retryAnswer = FALSE;
+  // IOperationProgress::ask answers by question id; an id not here gets
+  // retryAnswer.
+  std::map<int, BOOL> askAnswers;
 
   // What the GUI holds, as its windows would.
   Microsoft::WRL::ComPtr<ILoginController> loginController;
@@ -61,6 +64,13 @@ class ScriptedGui {
   void closeLogin();
   void closeMain();
 
+  // A user who logs in with "user" and "secret" (not remembered) once the
+  // login window shows the channel connected and the update check over, and
+  // a GUI that closes the login window once the main window is in use. The
+  // test's observer hands it every call; later runs an action in a task of
+  // its own on the main thread.
+  void logInWhenReady(const std::string& call, const std::function<void(std::function<void()>)>& later);
+
   // GUI objects still referenced by the client.
   int liveObjects() const { return live_; }
 
@@ -75,4 +85,8 @@ class ScriptedGui {
   bool isFailingCall(const std::string& name);
   int live_ = 0;
   std::map<std::string, int> counts_;
+  bool channelShown_ = false;
+  bool updateChecked_ = false;
+  bool loginSent_ = false;
+  bool mainShown_ = false;
 };
