@@ -238,19 +238,9 @@ class MainControllerTest : public ::testing::Test {
   }
 
   void observe(const std::string& call) {
-    if (call == "ILoginView::showConnState 4") channelReady_ = true;
-    if (call == "ILoginView::setUpdateChecking 0") updateChecked_ = true;
-    if (!loggedIn_ && channelReady_ && updateChecked_) {
-      loggedIn_ = true;
-      later([this] { login(); });
-    }
     // The GUI holds its main controller once loggedIn has returned.
-    // and closes the login window.
-    if (!main_ && startsWith(call, "IMainView::")) {
-      main_ = gui_.mainController;
-      ComPtr<ILoginController> first = std::move(gui_.loginController);
-      later([first] { first->detach(); });
-    }
+    if (!main_ && startsWith(call, "IMainView::")) main_ = gui_.mainController;
+    gui_.logInWhenReady(call, [this](std::function<void()> action) { later(std::move(action)); });
     if (call == "IMainView::enableIdleControls2 1") idle_ = true;
     if (call == "IMainView::enableIdleControls2 0") idle_ = false;
     // A copy: the hook may replace itself.
@@ -258,14 +248,6 @@ class MainControllerTest : public ::testing::Test {
     if (hook) hook(call);
   }
 
-  void login() {
-    ASSERT_TRUE(gui_.loginController) << "no login window to log in from";
-    BSTR user = makeBstr(L"user");
-    BSTR password = makeBstr(L"secret");
-    EXPECT_EQ(gui_.loginController->login(user, password, FALSE), S_OK);
-    SysFreeString(user);
-    SysFreeString(password);
-  }
 
   // Runs the main loop until the GUI has closed its windows (a watchdog
   // closes them after 30 s and fails the test).
@@ -388,9 +370,6 @@ class MainControllerTest : public ::testing::Test {
   ComPtr<IOperationProgress> progress_;
   std::function<void(const std::string&)> onCall;
   std::map<std::string, std::string> replies_;
-  bool channelReady_ = false;
-  bool updateChecked_ = false;
-  bool loggedIn_ = false;
   bool idle_ = false;
   bool realProbes_ = false;  // the client's own: a Pinger
 };
