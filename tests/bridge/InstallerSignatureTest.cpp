@@ -1,14 +1,12 @@
 #include "bridge/win/InstallerSignature.h"
 
-#include <windows.h>
-#include <wincrypt.h>
-
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include <memory>
 #include <string>
 
 #include "tests/support/DebugLogReader.h"
+#include "tests/support/win/MachineRootCertificate.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -18,41 +16,14 @@ std::string unsignedInstaller() { return builtFile("tests/ovpn_standin_installer
 // Copies of the stand-in installer signed at build time (sign_program.sh).
 std::string signedInstaller(const std::string& name) { return builtFile("tests/installer-signature/" + name); }
 
-// The build's test CA in the machine's root store for the whole run: Wine's
-// chain engine reads the root store once, at a process's first verification.
+// The build's test CA a machine root for the whole run.
 class TrustedCodeSigningCa : public testing::Environment {
  public:
-  void SetUp() override {
-    der_ = signedInstaller("ca.der");
-    HCERTSTORE store = openRoot();
-    BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, bytes(), size(),
-                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    CertCloseStore(store, 0);
-    if (!added) throw std::runtime_error("the test CA was not added to the root store");
-  }
-  void TearDown() override {
-    HCERTSTORE store = openRoot();
-    PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, bytes(), size());
-    PCCERT_CONTEXT found =
-        wanted ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr) : nullptr;
-    if (wanted) CertFreeCertificateContext(wanted);
-    // Deleting frees the found context as well.
-    if (!found || !CertDeleteCertificateFromStore(found)) ADD_FAILURE() << "the test CA stays in the root store";
-    CertCloseStore(store, 0);
-  }
+  void SetUp() override { ca_ = std::make_unique<MachineRootCertificate>(signedInstaller("ca.der")); }
+  void TearDown() override { ca_.reset(); }
 
  private:
-  // The registry store behind the machine's roots, which the chain engine
-  // reads; it is made if a fresh prefix has none yet.
-  static HCERTSTORE openRoot() {
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-    if (!store) throw std::runtime_error("cannot open the machine's root store");
-    return store;
-  }
-  const BYTE* bytes() const { return reinterpret_cast<const BYTE*>(der_.data()); }
-  DWORD size() const { return static_cast<DWORD>(der_.size()); }
-
-  std::string der_;
+  std::unique_ptr<MachineRootCertificate> ca_;
 };
 
 testing::Environment* const trustedCa = testing::AddGlobalTestEnvironment(new TrustedCodeSigningCa);

@@ -34,6 +34,7 @@
 #include "tests/support/ManifestSigner.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/openvpn/OvpnBridgeSession.h"
+#include "tests/support/win/MachineRootCertificate.h"
 #include "tests/support/win/TestFolder.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tests/tunnel/TunnelWinFixtures.h"
@@ -47,6 +48,7 @@ const wchar_t kReleaseKey[] = L"Software\\Microsoft\\NET Framework Setup\\NDP\\v
 // What the demo backend's "routeTable" gives, after the server's own route.
 const char kGameRoutes[] = "198.51.100.0/255.255.255.0 vpn 203.0.113.0/255.255.255.0 def";
 const char kInstaller[] = "openvpn-install.exe";
+const int kDownloadPort = 20080;  // the demo peers' plain http server
 
 Lines lines(const std::string& text) {
   Lines out;
@@ -143,7 +145,7 @@ class ClientConnectTest : public testing::Test {
 
   // The backend's answers for this attempt: a sub-account whose tunnel
   // credentials are user and password, with one server on loopback, and the
-  // bridge's server configuration.
+  // bridge's server configuration when there is a session.
   void scriptBackend(const std::string& user, const std::string& password) {
     EXPECT_EQ(backend_.command("script {\"op\":\"subAccount\",\"text\":" +
                      jsonText("{\"rst\":0,\"userName\":" + jsonText(user) + ",\"password\":\"" + base64Encode(password) +
@@ -153,6 +155,7 @@ class ClientConnectTest : public testing::Test {
                               "\"addr\":\"127.0.0.1\",\"tcp\":1195,\"udp\":1194}]}") +
                      "}"),
               "ok");
+    if (!session_) return;
     EXPECT_EQ(backend_.command("script {\"op\":\"ovpnConfig\",\"text\":" +
                                jsonText("{\"rst\":0,\"config\":" + jsonText(session_->serverText()) + "}") + "}"),
               "ok");
@@ -321,27 +324,64 @@ TEST_F(ClientConnectTest, ConnectsCountsBytesAndDisconnectEndsOpenVpnAndSetsTheN
   EXPECT_NE(transcripts().find(",Initialization Sequence Com"), std::string::npos) << transcripts();
 }
 
-// No OpenVPN in the prefix: the user is asked, accepts, the installer comes
-// over https from the download server and installs the stand-in OpenVPN,
-// and the same attempt goes on to a tunnel.
-TEST_F(ClientConnectTest, InstallsOpenVpnWhenAskedAndTheSameAttemptConnects) {
-  OPEN_SESSION_OR_SKIP();
+// How the installer reaches the client: the scheme of the URL "ovpnDownload"
+// answers and the bytes the download server serves there.
+struct InstallRoad {
+  const char* name;
+  bool https;
+  const char* installer;  // a file of the build tree
+  bool installs;
+  // The signature check's log line; none is made over https.
+  const char* signature;
+};
+
+const InstallRoad kInstallRoads[] = {
+    {"Https", true, "tests/ovpn_standin_installer.exe", true, nullptr},
+    // The same stand-in, signed at build time by the CA trusted here.
+    {"HttpSignedByTrustedCa", false, "tests/installer-signature/signed.exe", true,
+     "Installer signature: 0x00000000, chain 0x00000000"},
+    {"HttpUnsigned", false, "tests/ovpn_standin_installer.exe", false, "Installer signature: 0x800B0100, no chain"},
+};
+
+void PrintTo(const InstallRoad& road, std::ostream* out) { *out << road.name; }
+
+class ClientInstallTest : public ClientConnectTest, public testing::WithParamInterface<InstallRoad> {};
+
+// No OpenVPN in the prefix: the user is asked and accepts, and the installer
+// comes from the download server. Over https, or over plain http signed by a
+// trusted CA, it installs the stand-in OpenVPN and the same attempt goes on to
+// a tunnel; unsigned over plain http it never runs and the attempt ends.
+TEST_P(ClientInstallTest, InstallsWhatTlsOrATrustedSignatureVouchesFor) {
+  const InstallRoad& road = GetParam();
+  // A refused installer ends the attempt before any OpenVPN would start.
+  if (road.installs) {
+    OPEN_SESSION_OR_SKIP();
+  }
   HttpScenarios downloadServer;
-  // Wine makes the machine's root store key when the store is first opened.
-  CertCloseStore(CertOpenSystemStoreW(0, L"ROOT"), 0);
-  TrustedTestCa trusted(downloadServer);
-  std::string installer = builtFile("tests/ovpn_standin_installer.exe");
+  TrustedTestCa tlsCa(downloadServer);
+  // Trusted on every road, so the unsigned installer's refusal is its own.
+  MachineRootCertificate codeSigningCa(builtFile("tests/installer-signature/ca.der"));
+  std::string installer = builtFile(road.installer);
   ASSERT_TRUE(writeWideFile(fromUtf8(served(kInstaller)), installer));
+  std::string url = road.https ? "https://localhost:" + std::to_string(downloadServer.port("tls")) + "/" + kInstaller
+                               : "http://127.0.0.1:" + std::to_string(kDownloadPort) + "/" + kInstaller;
+  EXPECT_EQ(backend_.command("script {\"op\":\"ovpnDownload\",\"text\":" +
+                             jsonText("{\"rst\":0,\"download\":" + jsonText(url) + "}") + "}"),
+            "ok");
   // The installer's OpenVPN.exe is the stand-in, which finds the session's
   // port in its folder.
   std::wstring root = joinPath(folder_, L"installed");
   std::wstring bin = joinPath(root, L"OpenVPN\\bin");
-  placeFile(bin, L"bridge-port.txt", std::to_string(session_->port()) + "\n");
+  if (session_) placeFile(bin, L"bridge-port.txt", std::to_string(session_->port()) + "\n");
+  std::wstring installerRecord = joinPath(folder_, L"installer-record.txt");
+  SetEnvironmentVariableW(L"ZAV_OVPN_STANDIN_RECORD", installerRecord.c_str());
   SetEnvironmentVariableW(L"ZAV_OVPN_STANDIN_ROOT", root.c_str());
   SetEnvironmentVariableW(L"ZAV_OVPN_STANDIN_OPENVPN", builtPath("tests/ovpn_management_standin.exe").c_str());
   scriptBackend("u", "p");
 
-  DWORD code = runClient(std::string(kLogin) + "answer-install:yes,main-steps:connect-0-0-0:disconnect:logout");
+  DWORD code = runClient(std::string(kLogin) + "answer-install:yes,main-steps:connect-0-0-0:" +
+                         (road.installs ? "disconnect:" : "") + "logout");
+  SetEnvironmentVariableW(L"ZAV_OVPN_STANDIN_RECORD", nullptr);
   SetEnvironmentVariableW(L"ZAV_OVPN_STANDIN_ROOT", nullptr);
   SetEnvironmentVariableW(L"ZAV_OVPN_STANDIN_OPENVPN", nullptr);
   EXPECT_EQ(code, 0u);
@@ -350,37 +390,67 @@ TEST_F(ClientConnectTest, InstallsOpenVpnWhenAskedAndTheSameAttemptConnects) {
   EXPECT_EQ(missingInOrder(gui, {"GUI: connect 0 101 \"Demo Racer\" 0", "IOperationProgress::showStatus 90004",
                                  "IOperationProgress::ask 90000", "IOperationProgress::showStatus 90001",
                                  "IOperationProgress::showStatus 90002", "IOperationProgress::setDeterminate 1",
-                                 "IOperationProgress::setProgress 0.000000", "IOperationProgress::setProgress 1.000000",
-                                 "IOperationProgress::showStatus 90003", "IOperationProgress::showStatus 90004",
-                                 "IOperationProgress::setDeterminate 0", "IOperationProgress::endSuccess 0",
-                                 "IMainView::connected", "GUI: disconnect", "IMainView::disconnected"}),
+                                 "IOperationProgress::setProgress 0.000000",
+                                 "IOperationProgress::setProgress 1.000000"}),
             "");
   EXPECT_EQ(startingWith(gui, "IOperationProgress::ask").size(), 1u);
-  EXPECT_EQ(startingWith(gui, "IOperationProgress::endError"), Lines());
+  EXPECT_EQ(startingWith(downloads(), "GET /" + std::string(kInstaller)),
+            Lines{"GET /" + std::string(kInstaller) + " 200"});
+  std::string log = debugLog();
+  Lines logged = {"OpenVPN installer: " + url, "OpenVPN installer SHA-256: " + sha256Hex(installer)};
+  if (road.signature) logged.push_back(road.signature);
+  if (!road.installs) {
+    logged.push_back("OpenVPN installer refused: fetched without TLS and its signature does not verify");
+  }
+  EXPECT_EQ(missingInOrder(lines(log), logged), "") << log;
+  if (!road.signature) {
+    EXPECT_EQ(log.find("Installer signature:"), std::string::npos) << log;
+  }
+  EXPECT_EQ(unfreedComObjects(log), Lines()) << log;
 
+  if (!road.installs) {
+    // Refused at once: the bar's end is followed by the attempt's end.
+    Lines progress;
+    for (const std::string& line : startingWith(gui, "IOperationProgress::"))
+      if (!starts(line, "IOperationProgress::Release ")) progress.push_back(line);
+    auto end = std::find(progress.begin(), progress.end(), "IOperationProgress::setProgress 1.000000");
+    ASSERT_NE(end, progress.end()) << testing::PrintToString(gui);
+    EXPECT_EQ(Lines(end + 1, progress.end()), Lines{"IOperationProgress::endError 20002"})
+        << testing::PrintToString(gui);
+    EXPECT_EQ(missingInOrder(gui, {"IOperationProgress::endError 20002", "IMainView::connectEnded", "GUI: logout",
+                                   "IMainView::backToLogin"}),
+              "");
+    EXPECT_FALSE(pathExists(installerRecord));
+    EXPECT_FALSE(pathExists(bin));
+    EXPECT_EQ(startingWith(backendRequests(), "{\"op\":\"ovpnConfig\"}"), Lines());
+    EXPECT_EQ(reportedTunnelIp(), 0u);
+    EXPECT_EQ(loggedStates(log), (Lines{"idle", "find", "miss", "idle"})) << log;
+    return;
+  }
+
+  EXPECT_EQ(missingInOrder(gui, {"IOperationProgress::setProgress 1.000000", "IOperationProgress::showStatus 90003",
+                                 "IOperationProgress::showStatus 90004", "IOperationProgress::setDeterminate 0",
+                                 "IOperationProgress::endSuccess 0", "IMainView::connected", "GUI: disconnect",
+                                 "IMainView::disconnected"}),
+            "");
+  EXPECT_EQ(startingWith(gui, "IOperationProgress::endError"), Lines());
   EXPECT_EQ(missingInOrder(backendRequests(), {"{\"is64\":" + std::string(isWow64() ? "true" : "false") +
                                                    ",\"op\":\"ovpnDownload\"}",
                                                "{\"op\":\"ovpnConfig\"}"}),
             "");
-  EXPECT_EQ(startingWith(downloads(), "GET /" + std::string(kInstaller)),
-            Lines{"GET /" + std::string(kInstaller) + " 200"});
+  EXPECT_TRUE(pathExists(installerRecord));
   EXPECT_TRUE(pathExists(joinPath(bin, L"OpenVPN.exe")));
-  std::string log = debugLog();
-  EXPECT_NE(log.find("OpenVPN installer: https://localhost:" + std::to_string(downloadServer.port("tls")) + "/" +
-                     kInstaller + "\n"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("OpenVPN installer SHA-256: " + sha256Hex(installer) + "\n"), std::string::npos) << log;
   EXPECT_EQ(loggedStates(log),
             (Lines{"idle", "find", "miss", "inst", "find", "tap", "admin", "cfg", "proc", "estab", "idle"}))
       << log;
-  EXPECT_EQ(unfreedComObjects(log), Lines()) << log;
-
   uint32_t ip = reportedTunnelIp();
   EXPECT_EQ(ip & 0xFFFFFF00, kTcp.network) << ipv4ToString(ip);
   EXPECT_EQ(networkRecord(), connectedThenDisconnected(ip, kTcp));
   expectOpenVpnEnded("p");
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, ClientInstallTest, testing::ValuesIn(kInstallRoads),
+                         [](const testing::TestParamInfo<InstallRoad>& info) { return info.param.name; });
 
 // The server refuses the password; OpenVPN (no auth-retry) says so and ends,
 // and so does the attempt, with the tunnel machine's status.
