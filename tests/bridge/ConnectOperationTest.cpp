@@ -5,7 +5,6 @@
 // thread of its own as the real one does.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <wincrypt.h>
 #include <wrl/client.h>
 
 #include <algorithm>
@@ -268,12 +267,7 @@ class ConnectTest : public ::testing::Test {
     else
       action.AddMember("text", rapidjson::Value(withPeers(text).c_str(), allocator), allocator);
     if (delayMs) action.AddMember("delayMs", delayMs, allocator);
-    if (text.find("{tls}") != std::string::npos && !trusted_) {
-      // Wine makes the machine's root certificate key the first time a
-      // process opens the ROOT store; the test CA goes into that key.
-      CertCloseStore(CertOpenSystemStoreW(0, L"ROOT"), 0);
-      trusted_ = std::make_unique<TrustedTestCa>(http_);
-    }
+    if (text.find("{tls}") != std::string::npos && !trusted_) trusted_ = std::make_unique<TrustedTestCa>(http_);
     replies_.push_back(jsonText(action));
   }
   std::string withPeers(const std::string& text) const {

@@ -55,3 +55,7 @@ if(WIN32)
   # beside the client may load as mscoree, never Wine's own.
   set_property(TEST core_startup_test APPEND PROPERTY ENVIRONMENT "WINEDLLOVERRIDES=mscoree=n\\;mshtml=")
 endif()
+if(WIN32)
+  # Its client reaches the built-in ports, where the connect road's peers may run.
+  set_property(TEST core_startup_test APPEND PROPERTY RESOURCE_LOCK zav_builtin_ports)
+endif()

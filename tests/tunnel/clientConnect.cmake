@@ -18,3 +18,8 @@ if(WIN32)
   zav_test_program(demo_tunnel_prefix SOURCES ${ZAV_TEST_DIR}/DemoTunnelPrefix.cpp ${ZAV_TEST_DIR}/TunnelWinFixtures.cpp
     LIBS zav_testsupport UNICODE)
 endif()
+if(WIN32)
+  # Its peers take the client's built-in ports, which the start-up test's
+  # client reaches too.
+  set_property(TEST tunnel_client_connect_test APPEND PROPERTY RESOURCE_LOCK zav_builtin_ports)
+endif()
