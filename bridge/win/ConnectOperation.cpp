@@ -81,9 +81,18 @@ std::shared_ptr<TunnelMachine> makeTunnel(const ConnectSeams& seams, std::shared
 ConnectOperation::ConnectOperation(FormMainController* controller, const ConnectChoice& choice,
                                    std::shared_ptr<MainDispatcher> dispatcher, ConnectSeams seams)
     : dispatcher_(std::move(dispatcher)), controller_(controller), choice_(choice), seams_(std::move(seams)) {
-  dispatcher_->acquire();
+  // Held while the machine is made: should making it throw, the proxy's
+  // release must not be the last one and delete this object mid-construction.
+  AddRef();
   listenerProxy_ = std::make_shared<OVPNListenerProxy>(this);
-  tunnel_ = makeTunnel(seams_, listenerProxy_);
+  try {
+    tunnel_ = makeTunnel(seams_, listenerProxy_);
+  } catch (...) {
+    listenerProxy_.reset();
+    throw;  // the failed new-expression frees the object; its count stays unused
+  }
+  Release();
+  dispatcher_->acquire();
 }
 
 ConnectOperation::~ConnectOperation() { download_.reset(); }

@@ -38,8 +38,10 @@ class OVPNListenerProxy;
 // this object and passes each later event to the controller's listener.
 class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
  public:
-  // Raises the dispatcher's busy count and makes the tunnel machine, which
-  // idles until start. The object starts with a count of 0.
+  // Makes the tunnel machine, which idles until start, and raises the
+  // dispatcher's busy count. The object starts with a count of 1, the
+  // machine's proxy's, held for as long as the machine lives; a throw from
+  // making the machine leaves no busy count behind.
   ConnectOperation(FormMainController* controller, const ConnectChoice& choice,
                    std::shared_ptr<MainDispatcher> dispatcher, ConnectSeams seams);
 

@@ -36,6 +36,9 @@ bool installerSignatureVerifies(const std::string& installer) {
   data.cbStruct = sizeof data;
   data.dwUIChoice = WTD_UI_NONE;
   data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  // This runs on the GUI's thread: no fetching of missing issuers over the
+  // network (a signer's chain comes in its signature).
+  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
   data.dwUnionChoice = WTD_CHOICE_FILE;
   data.pFile = &file;
   data.dwStateAction = WTD_STATEACTION_VERIFY;

@@ -18,11 +18,13 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "bridge/ServerProbes.h"
 #include "bridge/TunnelMachine.h"
+#include "bridge/win/ConnectOperation.h"
 #include "bridge/win/ControllerSeams.h"
 #include "bridge/win/FormMainController.h"
 #include "bridge/win/LoginStart.h"
@@ -32,6 +34,7 @@
 #include "core/Text.h"
 #include "core/app/win/MainDispatcher.h"
 #include "core/win/System.h"
+#include "netcfg/NetText.h"
 #include "service/ConnThread.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
@@ -52,11 +55,6 @@ const uint32_t kServerIp = 0x7F000002;  // what the probes resolve "s1.vpn.test"
 const uint32_t kTunnelIp = 0x0A080002;  // 10.8.0.2, as "connected" reports it
 
 size_t countOf(const Calls& calls, const std::string& call) { return std::count(calls.begin(), calls.end(), call); }
-
-std::string dotted(uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) + "." +
-         std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
-}
 
 // ---- the tunnel machine ----
 
@@ -107,7 +105,7 @@ class FakeMachine : public TunnelMachine {
                std::vector<RouteEntry> routes) override {
     std::string call = "machine connect \"" + config + "\" " + host + (udp ? " udp " : " tcp ") + std::to_string(port);
     for (const RouteEntry& route : routes)
-      call += " " + dotted(route.destination) + "/" + dotted(route.mask) + (route.viaVpn ? "/vpn" : "/gateway");
+      call += " " + ipv4ToString(route.destination) + "/" + ipv4ToString(route.mask) + (route.viaVpn ? "/vpn" : "/gateway");
     note(call);
   }
   void sendAuth(std::string user, std::string password) override {
@@ -733,7 +731,21 @@ INSTANTIATE_TEST_SUITE_P(Downloads, InstallTest, ::testing::ValuesIn(installCase
 
 // ---- establishment ----
 
-TEST_F(ConnectTest, establishedTunnelIsSavedReportedAndHandedToTheController) {
+// Over either protocol, from saved settings that named the other one.
+struct EstablishCase {
+  const char* name;
+  bool tcp;
+  const char* settings;
+  const char* protocolAndPort;
+};
+
+void PrintTo(const EstablishCase& c, std::ostream* out) { *out << c.name; }
+
+class EstablishTest : public ConnectTest, public ::testing::WithParamInterface<EstablishCase> {};
+
+TEST_P(EstablishTest, establishedTunnelIsSavedReportedAndHandedToTheController) {
+  const EstablishCase& c = GetParam();
+  tcp_ = c.tcp;
   reply("ovpnConfig", R"({"rst":0,"config":"client\nproto udp\n"})");
   reply("routeTable", R"({"rst":0,"routes":[{"a":"10.1.0.0","m":"255.255.0.0","n":1}]})");
   step("machine start", act("needConfig"));
@@ -765,13 +777,14 @@ TEST_F(ConnectTest, establishedTunnelIsSavedReportedAndHandedToTheController) {
     awaitRequest("estabStats");
     leaveNow();
   });
-  start(R"({"serverPref":"old","modePref":false,"keep":1})");
+  start(c.settings);
   run();
 
   const std::string auth = "machine sendAuth vpn-user vpn-secret";
   EXPECT_EQ(attemptCalls(),
             (Calls{"IOperationProgress::setDeterminate 0", "IOperationProgress::showStatus 90004", "machine start",
-                   "machine connect \"client\nproto udp\n\" 127.0.0.2 udp 1194 " + serverRoute +
+                   std::string("machine connect \"client\nproto udp\n\" 127.0.0.2 ") + c.protocolAndPort + " " +
+                       serverRoute +
                        " 10.1.0.0/255.255.0.0/vpn",
                    auth, auth, "IOperationProgress::endSuccess 0", "IMainView::connected", auth, auth,
                    "machine stop", "machine destroyed", "IMainView::disconnected"}));
@@ -789,10 +802,18 @@ TEST_F(ConnectTest, establishedTunnelIsSavedReportedAndHandedToTheController) {
   for (const char* name : {"serverPref", "gamePref", "modePref", "accountPref"}) EXPECT_EQ(countOf(names, name), 1u);
   EXPECT_EQ(getStringOr(saved, "serverPref", "?"), "s1");
   EXPECT_EQ(getStringOr(saved, "gamePref", "?"), "g1");
-  EXPECT_TRUE(saved["modePref"].IsBool() && saved["modePref"].GetBool());
+  ASSERT_TRUE(saved["modePref"].IsBool());
+  EXPECT_EQ(saved["modePref"].GetBool(), !c.tcp);
   EXPECT_EQ(getStringOr(saved, "accountPref", "?"), "vpn-user");
   EXPECT_TRUE(saved.HasMember("keep"));
 }
+
+const EstablishCase establishCases[] = {
+    {"udp", false, R"({"serverPref":"old","modePref":false,"keep":1})", "udp 1194"},
+    {"tcp", true, R"({"serverPref":"old","modePref":true,"keep":1})", "tcp 443"},
+};
+INSTANTIATE_TEST_SUITE_P(Established, EstablishTest, ::testing::ValuesIn(establishCases),
+                         [](const ::testing::TestParamInfo<EstablishCase>& info) { return std::string(info.param.name); });
 
 // The window closes while the attempt runs: the operation still ends on its
 // progress interface, the controller hears nothing, and a tunnel that comes
@@ -904,3 +925,20 @@ INSTANTIATE_TEST_SUITE_P(CallSites, GuiFailureTest, ::testing::ValuesIn(fatalCas
                          [](const ::testing::TestParamInfo<FatalCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// A machine that cannot be made (no thread for its worker) throws out of the
+// construction and leaves no busy count and no half-made object behind.
+TEST(ConnectOperationMaking, aMachineThatCannotBeMadeLeavesNothingBehind) {
+  auto dispatcher = std::make_shared<MainDispatcher>(
+      nullptr, std::make_shared<RandomGenerator>(), nullptr,
+      std::make_unique<MemorySavedConfigStore>(savedConfigStoreHolding("{}")));
+  ConnectSeams seams;
+  int made = 0;
+  seams.makeTunnel = [&made](std::shared_ptr<OVPNListener>) -> std::shared_ptr<TunnelMachine> {
+    ++made;
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  EXPECT_THROW(makeConnectOperation(dispatcher, nullptr, ConnectChoice(), seams), std::system_error);
+  EXPECT_EQ(made, 1);
+  EXPECT_EQ(dispatcher->busyCount(), 0);
+}
