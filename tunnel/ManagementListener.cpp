@@ -1,8 +1,8 @@
 #include "tunnel/ManagementListener.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <cstdlib>
 #include <utility>
 
 #include "core/EventLoop.h"

@@ -12,7 +12,8 @@ class EventLoop;
 // client, on the tunnel worker's loop (loop thread only). It keeps listening
 // until destroyed; each accepted loopback connection goes to the connection
 // handler, which then owns the handle (malloc'd, as uv2wm takes a stream; to
-// be closed and freed with closeConnection or through uv2wm). Connections from anywhere else are closed here.
+// be closed and freed with closeConnection or through uv2wm). Connections
+// from anywhere else are closed here.
 class ManagementListener {
  public:
   // Already listening on a port the system chose; null when any step failed.

@@ -32,31 +32,25 @@ namespace {
 // naming its download, and reads nothing of the operation.
 class DownloadListenerProxy : public HttpListener {
  public:
-  DownloadListenerProxy(ConnectOperation* operation, uint32_t download)
-      : operation_(operation), download_(download) {}
+  explicit DownloadListenerProxy(ConnectOperation* operation) : operation_(operation) {}
 
-  void onError() override {
-    ComPtr<ConnectOperation> operation = operation_;
-    uint32_t download = download_;
-    operation->postToOwnerThread([operation, download] { operation->onDownloadFailed(download); });
-  }
+  void onError() override { post([](ConnectOperation& o) { o.onDownloadFailed(); }); }
   void onComplete(std::string body) override {
     auto held = std::make_shared<std::string>(std::move(body));
-    ComPtr<ConnectOperation> operation = operation_;
-    uint32_t download = download_;
-    operation->postToOwnerThread([operation, download, held] { operation->onDownloaded(download, held); });
+    post([held](ConnectOperation& o) { o.onDownloaded(held); });
   }
   void onProgress(uint32_t done, uint32_t total) override {
     float fraction = total != 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f;
-    ComPtr<ConnectOperation> operation = operation_;
-    uint32_t download = download_;
-    operation->postToOwnerThread(
-        [operation, download, fraction] { operation->onDownloadProgress(download, fraction); });
+    post([fraction](ConnectOperation& o) { o.onDownloadProgress(fraction); });
   }
 
  private:
+  void post(std::function<void(ConnectOperation&)> step) {
+    ComPtr<ConnectOperation> operation = operation_;
+    operation->postToOwnerThread([operation, step] { step(*operation.Get()); });
+  }
+
   ComPtr<ConnectOperation> operation_;
-  uint32_t download_;
 };
 
 // The reply's string member key; false for a reply that is no success or
@@ -95,7 +89,8 @@ ConnectOperation::ConnectOperation(FormMainController* controller, const Connect
   dispatcher_->acquire();
 }
 
-ConnectOperation::~ConnectOperation() { download_.reset(); }
+// Out of line: HttpThread is complete only here.
+ConnectOperation::~ConnectOperation() = default;
 
 void ConnectOperation::postToOwnerThread(std::function<void()> task) { dispatcher_->post(std::move(task)); }
 
@@ -129,10 +124,8 @@ void ConnectOperation::askOvpnDownload() {
     return;
   }
   missingAsked_ = true;
-  ComPtr<ConnectOperation> self(this);
   BOOL accepted = FALSE;
   checkGuiCall(progress_->ask(progress::askInstallOvpn, &accepted), 62);
-  if (!running()) return;
   if (!accepted) {
     // The torn-down "miss" state reports 20015, which ends the attempt.
     tunnel_->stop();
@@ -158,32 +151,29 @@ void ConnectOperation::startDownload(const std::string& url) {
   checkGuiCall(progress_->showStatus(progress::ovpnInstallerDownloading), 68);
   checkGuiCall(progress_->setDeterminate(TRUE), 69);
   checkGuiCall(progress_->setProgress(0.0f), 70);
-  if (!running()) return;
   writeDebugLog("OpenVPN installer: " + url + "\n");
   try {
     auto parts = std::make_shared<UrlParts>(parseUrl(url));
-    dropDownload();
     downloadOverHttps_ = parts->https;
-    uint32_t serial = ++downloadSerial_;
     download_ = std::make_unique<HttpThread>(dispatcher_->randomSource(),
-                                             std::make_shared<DownloadListenerProxy>(this, serial), parts);
+                                             std::make_shared<DownloadListenerProxy>(this), parts);
   } catch (const std::exception&) {
     finish(status::ovpnInstallerDownloadFailed);
   }
 }
 
-void ConnectOperation::onDownloadProgress(uint32_t download, float fraction) {
-  if (!running() || !download_ || download != downloadSerial_) return;
+void ConnectOperation::onDownloadProgress(float fraction) {
+  if (!running() || !download_) return;
   checkGuiCall(progress_->setProgress(fraction), 71);
 }
 
-void ConnectOperation::onDownloadFailed(uint32_t download) {
-  if (!running() || !download_ || download != downloadSerial_) return;
+void ConnectOperation::onDownloadFailed() {
+  if (!running() || !download_) return;
   finish(status::ovpnInstallerDownloadFailed);
 }
 
-void ConnectOperation::onDownloaded(uint32_t download, std::shared_ptr<std::string> body) {
-  if (!running() || !download_ || download != downloadSerial_) return;
+void ConnectOperation::onDownloaded(std::shared_ptr<std::string> body) {
+  if (!running() || !download_) return;
   dropDownload();
   std::string digest = sha256Hex(*body);
   writeDebugLog("OpenVPN installer SHA-256: " + digest + "\n");
@@ -191,7 +181,6 @@ void ConnectOperation::onDownloaded(uint32_t download, std::shared_ptr<std::stri
   // elevated: without TLS only its own signature vouches for it.
   if (!downloadOverHttps_) {
     bool trusted = seams_.installerTrusted ? seams_.installerTrusted(*body) : installerSignatureVerifies(*body);
-    if (!running()) return;
     if (!trusted) {
       writeDebugLog("OpenVPN installer refused: fetched without TLS and its signature does not verify\n");
       finish(status::ovpnInstallerDownloadFailed);
@@ -199,7 +188,6 @@ void ConnectOperation::onDownloaded(uint32_t download, std::shared_ptr<std::stri
     }
   }
   checkGuiCall(progress_->showStatus(progress::ovpnInstalling), 72);
-  if (!running()) return;
   tunnel_->install(std::move(*body));
 }
 

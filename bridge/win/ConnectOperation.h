@@ -62,11 +62,11 @@ class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
   // Set from establishment on: the listener that then takes every event.
   const std::shared_ptr<OVPNListener>& overrideListener() const { return overrideListener_; }
 
-  // The download's events, from DownloadListenerProxy's tasks; each names the
-  // download it belongs to, so events of a dropped one change nothing.
-  void onDownloadProgress(uint32_t download, float fraction);
-  void onDownloadFailed(uint32_t download);
-  void onDownloaded(uint32_t download, std::shared_ptr<std::string> body);
+  // The download's events, from DownloadListenerProxy's tasks; those of a
+  // dropped download change nothing.
+  void onDownloadProgress(float fraction);
+  void onDownloadFailed();
+  void onDownloaded(std::shared_ptr<std::string> body);
 
   void postToOwnerThread(std::function<void()> task);
 
@@ -74,6 +74,9 @@ class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
   friend class ComObject<ConnectOperation, IOperation>;
   ~ConnectOperation();
 
+  // Endings run only as tasks and reply callbacks of their own, never inside
+  // a call into the GUI (the dispatcher wakes by an event, not a window
+  // message), so a step that found the attempt running stays so throughout.
   bool running() const { return progress_ != nullptr; }
   void onOvpnDownloadReply(const ApiResult& result);
   void startDownload(const std::string& url);
@@ -103,7 +106,6 @@ class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
   const ConnectSeams seams_;
   std::unique_ptr<HttpThread> download_;
   bool downloadOverHttps_ = false;
-  uint32_t downloadSerial_ = 0;  // names the download in download_
   bool missingAsked_ = false;
 };
 

@@ -4,7 +4,6 @@
 
 #include "bridge/win/FormMainController.h"
 #include "bridge/win/GuiCall.h"
-#include "core/FatalError.h"
 #include "core/StatusCodes.h"
 #include "core/app/win/MainDispatcher.h"
 #include "core/win/ChildProcess.h"

@@ -8,7 +8,6 @@
 #include "core/StatusCodes.h"
 #include "core/DebugLog.h"
 #include "core/Endpoints.h"
-#include "core/FatalError.h"
 #include "core/app/win/MainDispatcher.h"
 #include "service/HttpThread.h"
 
