@@ -210,13 +210,6 @@ class ResolvingProbes : public ServerProbes {
 
 // ---- the scenario ----
 
-std::string jsonText(const rapidjson::Value& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
-  return buffer.GetString();
-}
-
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
@@ -257,16 +250,8 @@ class ConnectTest : public ::testing::Test {
   // What the backend answers op with ("<close>": it closes the channel
   // instead); {plain} and {tls} stand for the scenario server's addresses.
   void reply(const std::string& op, const std::string& text, int delayMs = 0) {
-    rapidjson::Document action(rapidjson::kObjectType);
-    auto& allocator = action.GetAllocator();
-    action.AddMember("op", rapidjson::Value(op.c_str(), allocator), allocator);
-    if (text == "<close>")
-      action.AddMember("close", true, allocator);
-    else
-      action.AddMember("text", rapidjson::Value(withPeers(text).c_str(), allocator), allocator);
-    if (delayMs) action.AddMember("delayMs", delayMs, allocator);
     if (text.find("{tls}") != std::string::npos && !trusted_) trusted_ = std::make_unique<TrustedTestCa>(http_);
-    replies_.push_back(jsonText(action));
+    replies_.push_back(backendScript(op, withPeers(text), delayMs, text == "<close>"));
   }
   std::string withPeers(const std::string& text) const {
     return replaceAll(replaceAll(text, "{plain}", http_.url("plain", "")), "{tls}", http_.url("tls", "", true));
@@ -938,7 +923,11 @@ TEST(ConnectOperationMaking, aMachineThatCannotBeMadeLeavesNothingBehind) {
     ++made;
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   };
+  CapturedDebugLog log;
   EXPECT_THROW(makeConnectOperation(dispatcher, nullptr, ConnectChoice(), seams), std::system_error);
   EXPECT_EQ(made, 1);
   EXPECT_EQ(dispatcher->busyCount(), 0);
+  // A count that reached 0 would have deleted the object inside its own
+  // construction (its last release logs the Free).
+  EXPECT_EQ(log.text().find(": Free"), std::string::npos) << log.text();
 }

@@ -139,7 +139,9 @@ class LoginControllerTest : public ::testing::Test {
     auto makeChannel = [channelPort](std::shared_ptr<RandomGenerator> random, std::function<void(int)> onState) {
       return std::make_unique<ConnThread>(std::move(random), std::move(onState), "127.0.0.1", channelPort, 50);
     };
-    dispatcher_ = std::make_shared<MainDispatcher>(loginStarter(gui_.newEntry(), ControllerSeams{updateSeams_, {}, {}, {}, {}}),
+    ControllerSeams seams;
+    seams.update = updateSeams_;
+    dispatcher_ = std::make_shared<MainDispatcher>(loginStarter(gui_.newEntry(), seams),
                                                    std::make_shared<RandomGenerator>(), makeChannel,
                                                    std::make_unique<SavedConfigFile>(settingsFolder_, settingsFile_));
     dispatcher_->startGui();

@@ -47,22 +47,7 @@ Calls mainCalls(const Calls& calls) {
 
 size_t countOf(const Calls& calls, const std::string& call) { return std::count(calls.begin(), calls.end(), call); }
 
-std::string jsonText(const rapidjson::Value& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
-  return buffer.GetString();
-}
 
-// A backend script answering op with the reply text.
-std::string script(const std::string& op, const std::string& reply, int delayMs = 0) {
-  rapidjson::Document action(rapidjson::kObjectType);
-  auto& allocator = action.GetAllocator();
-  action.AddMember("op", rapidjson::Value(op.c_str(), allocator), allocator);
-  action.AddMember("text", rapidjson::Value(reply.c_str(), allocator), allocator);
-  if (delayMs) action.AddMember("delayMs", delayMs, allocator);
-  return jsonText(action);
-}
 
 const std::string accountFields =
     R"("userName":"vpn-user","password":"dnBuLXNlY3JldA==","status":1,"statusText":"","productName":"Gold",)"
@@ -188,7 +173,7 @@ class MainControllerTest : public ::testing::Test {
 
   // What the backend answers op with; the last one given before start holds.
   void reply(const std::string& op, const std::string& text, int delayMs = 0) {
-    replies_[op] = script(op, text, delayMs);
+    replies_[op] = backendScript(op, text, delayMs);
   }
 
   void TearDown() override {

@@ -127,3 +127,22 @@ rapidjson::Document ConnBackend::stats() {
 }
 
 int ConnBackend::deadPort() { return std::stoi(command("deadport")); }
+
+std::string jsonText(const rapidjson::Value& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  value.Accept(writer);
+  return buffer.GetString();
+}
+
+std::string backendScript(const std::string& op, const std::string& text, int delayMs, bool close) {
+  rapidjson::Document action(rapidjson::kObjectType);
+  auto& allocator = action.GetAllocator();
+  action.AddMember("op", rapidjson::Value(op.c_str(), allocator), allocator);
+  if (close)
+    action.AddMember("close", true, allocator);
+  else
+    action.AddMember("text", rapidjson::Value(text.c_str(), allocator), allocator);
+  if (delayMs) action.AddMember("delayMs", delayMs, allocator);
+  return jsonText(action);
+}

@@ -7,6 +7,12 @@
 // The test's handle on the stand-in backend (conn_backend.py): its channel port
 // and its control line. Under CTest the backend runs the test program
 // (ZAV_CONN_BACKEND holds its ports); natively it is started here when missing.
+// A JSON value as compact text.
+std::string jsonText(const rapidjson::Value& value);
+// A "script" command's object: the backend answers op with text (after
+// delayMs), or closes the channel instead when close is set.
+std::string backendScript(const std::string& op, const std::string& text, int delayMs = 0, bool close = false);
+
 class ConnBackend {
  public:
   ConnBackend();  // connects, then resets the backend; throws std::runtime_error

@@ -92,10 +92,17 @@ class Session:
         except (ValueError, AttributeError):
             op = None
         with self.lock:
-            script = self.scripts.get(op)
-            if script:
-                return script.popleft() if len(script) > 1 else script[0]
+            scripted = self.scripted(op)
+            if scripted is not None:
+                return scripted
             return self.req_actions.popleft() if self.req_actions else {}
+
+    def scripted(self, op):
+        """The next action of op's script (its last one repeats), or None. Under the lock."""
+        script = self.scripts.get(op)
+        if not script:
+            return None
+        return script.popleft() if len(script) > 1 else script[0]
 
     def note(self, key, value=1):
         with self.lock:

@@ -117,9 +117,9 @@ class DemoBackend(conn_backend.Session):
             return {"text": '{"rst":0}'}
         op = asked.get("op") if isinstance(asked, dict) else None
         with self.lock:
-            script = self.scripts.get(op)
-            if script:
-                return script.popleft() if len(script) > 1 else script[0]
+            scripted = self.scripted(op)
+        if scripted is not None:
+            return scripted
         if op == "subAccount":
             answer = SUB_ACCOUNTS.get(asked.get("subAccount"), {"rst": 1})
             if self.openvpn_bin and answer.get("rst") == 0:

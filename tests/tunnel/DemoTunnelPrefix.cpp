@@ -11,11 +11,8 @@
 
 #include "core/Text.h"
 #include "core/win/System.h"
+#include "tests/tunnel/TunnelTestSupport.h"
 #include "tests/tunnel/TunnelWinFixtures.h"
-
-namespace {
-const wchar_t kGuid[] = L"{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}";
-}
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
@@ -35,7 +32,7 @@ int wmain(int argc, wchar_t** argv) {
     setDefaultString(HKEY_LOCAL_MACHINE, kOpenVpnKey, joinPath(folder, L"OpenVPN"));
     placeFile(folder, L"TAP\\bin\\tapinstall.exe", pe32Program());
     setDefaultString(HKEY_LOCAL_MACHINE, kTapKey, joinPath(folder, L"TAP"));
-    placeMarkedTapAdapter(kGuid);
+    placeMarkedTapAdapter(fromUtf8(kAdapterGuidText));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "demo_tunnel_prefix: %s\n", e.what());
     return 1;

@@ -40,8 +40,6 @@ namespace {
 using Events = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-// "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}" as the GUID record lies in memory.
-const char kGuidText[] = "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}";
 const std::vector<RouteEntry> kRoutes = {{0x0A000000, 0xFF000000, 0}, {0xC6336400, 0xFFFFFF00, 1}};
 // kRoutes as the recorded write names them.
 const std::string kWrittenRoutes = "10.0.0.0/255.0.0.0 def 198.51.100.0/255.255.255.0 vpn";
@@ -403,7 +401,7 @@ std::string logLine(const std::string& message) { return ">LOG:1700000001,," + m
 std::string pushLine(const std::string& options) {
   return logLine("PUSH: Received control message: 'PUSH_REPLY," + options + "'");
 }
-std::string dhcpLine(const std::string& address, const std::string& guid = kGuidText) {
+std::string dhcpLine(const std::string& address, const std::string& guid = kAdapterGuidText) {
   return logLine("Notified TAP-Windows driver to set a DHCP IP/netmask of " + address + " on interface " + guid +
                  " [DHCP-serv: 10.8.0.5, lease-time: 31536000]");
 }

@@ -132,8 +132,6 @@ class FakeStopSignal : public OVPNStopSignal {
   bool set_ = false;
 };
 
-// "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}" as the GUID record lies in memory.
-
 class FakeSystem : public OVPNSystem {
  public:
   explicit FakeSystem(std::shared_ptr<EventRecord> record) : record_(std::move(record)) {}

@@ -7,13 +7,11 @@
 // the bridge's own) or plays a script of misbehaviours.
 #include <winsock2.h>
 #include <windows.h>
-#include <iphlpapi.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -29,13 +27,11 @@
 #include "tests/support/win/WineOvpnSystem.h"
 #include "tests/tunnel/TunnelTestSupport.h"
 #include "tests/tunnel/TunnelWinFixtures.h"
-#include "tunnel/win/OVPNSystemWin.h"
 
 namespace {
 
 using Events = std::vector<std::string>;
 
-const std::wstring kGuid = L"{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}";
 // The game's routes: 198.51.100.0/24 through the tunnel, 203.0.113.0/24 not.
 const std::vector<RouteEntry> kRoutes = {{0xC6336400, 0xFFFFFF00, 1}, {0xCB007100, 0xFFFFFF00, 0}};
 const char kForeignClosed[] = "OVPN: a management connection from another program closed\n";
@@ -71,12 +67,10 @@ class AnsweringListener : public RecordingListener {
   std::string password_;
 };
 
-bool starts(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
-
 Events withoutByteCounts(const Events& events) {
   Events kept;
   for (const std::string& event : events)
-    if (!starts(event, "bytecount ")) kept.push_back(event);
+    if (!startsWith(event, "bytecount ")) kept.push_back(event);
   return kept;
 }
 
@@ -142,7 +136,7 @@ class OVPNOpenVpnWinTest : public testing::Test {
     ASSERT_TRUE(CreateDirectoryW(joinPath(folder_, L"OpenVPN").c_str(), nullptr));
     setDefaultString(HKEY_LOCAL_MACHINE, kOpenVpnKey, joinPath(folder_, L"OpenVPN"));
     setDefaultString(HKEY_LOCAL_MACHINE, kTapKey, joinPath(folder_, L"TAP"));
-    adapter_ = std::make_unique<MarkedTapAdapter>(kGuid);
+    adapter_ = std::make_unique<MarkedTapAdapter>(fromUtf8(kAdapterGuidText));
   }
   void TearDown() override {
     thread_.reset();
@@ -180,7 +174,7 @@ class OVPNOpenVpnWinTest : public testing::Test {
     DWORD start = GetTickCount();
     for (;;) {
       for (const std::string& event : record_->events())
-        if (starts(event, prefix)) return event;
+        if (startsWith(event, prefix)) return event;
       if (GetTickCount() - start > static_cast<DWORD>(ms)) return std::string();
       Sleep(20);
     }
@@ -260,10 +254,7 @@ class OVPNRealOpenVpnTest : public OVPNOpenVpnWinTest, public testing::WithParam
 
 TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
   const Proto& proto = GetParam();
-  if (!openSession("real", "{}")) {
-    if (OvpnBridgeSession::needsRoot(whyNoSession_)) GTEST_SKIP() << whyNoSession_;
-    FAIL() << "no real session: " << whyNoSession_;
-  }
+  SKIP_UNLESS_REAL_SESSION(openSession("real", "{}"), whyNoSession_);
   start(session_->serverText(), proto.udp, "u", "p");
   std::string connected = waitForPrefix("connected ", 30000);
   ASSERT_FALSE(connected.empty()) << log_.text();
@@ -279,7 +270,7 @@ TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
     Events events = record_->events();
     connectedAt = std::find(events.begin(), events.end(), connected) - events.begin();
     for (size_t i = connectedAt; i < events.size(); ++i)
-      if (starts(events[i], "bytecount ")) byteCount = events[i];
+      if (startsWith(events[i], "bytecount ")) byteCount = events[i];
     Sleep(50);
   }
   ASSERT_FALSE(byteCount.empty());
@@ -296,7 +287,7 @@ TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
   EXPECT_EQ(record.config.compare(0, session_->serverText().size(), session_->serverText()), 0);
   EXPECT_TRUE(std::regex_search(record.config, ownLines)) << record.config;
   EXPECT_EQ(std::count_if(record.events.begin(), record.events.end(),
-                          [](const std::string& e) { return starts(e, "openvpn-exit "); }),
+                          [](const std::string& e) { return startsWith(e, "openvpn-exit "); }),
             1);
   // Up to the first "p": the password is masked wherever it occurs.
   EXPECT_NE(transcripts().find(",Initialization Sequence Com"), std::string::npos) << transcripts();
@@ -305,10 +296,7 @@ TEST_P(OVPNRealOpenVpnTest, GoodPasswordConnectsCountsBytesAndStopEndsIt) {
 // The server refuses the password; OpenVPN (no auth-retry) says so and exits.
 TEST_P(OVPNRealOpenVpnTest, WrongPasswordEndsTheAttempt) {
   const Proto& proto = GetParam();
-  if (!openSession("real", "{}")) {
-    if (OvpnBridgeSession::needsRoot(whyNoSession_)) GTEST_SKIP() << whyNoSession_;
-    FAIL() << "no real session: " << whyNoSession_;
-  }
+  SKIP_UNLESS_REAL_SESSION(openSession("real", "{}"), whyNoSession_);
   start(session_->serverText(), proto.udp, "u", "wrong");
   ASSERT_TRUE(record_->waitFor("status 20005", 1, 30000)) << log_.text();
   ASSERT_TRUE(record_->waitFor("config destroyed", 1, 10000));
@@ -319,7 +307,7 @@ TEST_P(OVPNRealOpenVpnTest, WrongPasswordEndsTheAttempt) {
   OvpnBridgeRecord record = finish();
   EXPECT_EQ(record.written[1], kHoldRelease + "username \"Auth\" \"u\"\r\npassword \"Auth\" \"wrong\"\r\n");
   EXPECT_EQ(std::count_if(record.events.begin(), record.events.end(),
-                          [](const std::string& e) { return starts(e, "openvpn-exit "); }),
+                          [](const std::string& e) { return startsWith(e, "openvpn-exit "); }),
             1);
 }
 

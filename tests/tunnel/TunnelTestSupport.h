@@ -10,7 +10,8 @@
 #include "tunnel/OVPNListener.h"
 #include "tunnel/OVPNThread.h"
 
-// The fixture adapter's GUID, {5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}, as it lies in memory.
+// The fixture adapter's GUID as text, and as it lies in memory.
+inline const char kAdapterGuidText[] = "{5A8D2F31-0B7C-4E96-A1D4-3C2B9E8F7A60}";
 inline const AdapterGuid kAdapterGuid = {0x31, 0x2F, 0x8D, 0x5A, 0x7C, 0x0B, 0x96, 0x4E,
                                          0xA1, 0xD4, 0x3C, 0x2B, 0x9E, 0x8F, 0x7A, 0x60};
 

@@ -64,3 +64,13 @@ std::string jsonBytes(const std::string& bytes);
 // The stand-in placed as binFolder\OpenVPN.exe (copied from beside the test
 // program) with binFolder\bridge-port.txt naming the session's port.
 bool placeOpenVpnStandIn(const std::wstring& binFolder, uint16_t sessionPort);
+
+// In a test body: goes on when opened is true; otherwise skips when the
+// bridge said why as needing root, and fails with why for any other reason.
+#define SKIP_UNLESS_REAL_SESSION(opened, why)                                        \
+  do {                                                                              \
+    if (!(opened)) {                                                                \
+      if (OvpnBridgeSession::needsRoot(why)) GTEST_SKIP() << (why);                 \
+      FAIL() << "no real session: " << (why);                                       \
+    }                                                                               \
+  } while (0)

@@ -175,8 +175,7 @@ TEST_F(StandInTest, ScriptedRelayFromTheStandInsOwnProcess) {
 TEST_F(StandInTest, RealOpenVpnReachesCompletion) {
   std::string why;
   auto session = OvpnBridgeSession::open("real", "{}", &why);
-  if (!session && OvpnBridgeSession::needsRoot(why)) GTEST_SKIP() << why;
-  ASSERT_TRUE(session) << why;
+  SKIP_UNLESS_REAL_SESSION(session != nullptr, why);
   start(*session, session->serverText() + clientLines("udp"));
   accept();
   std::string hold = "echo on\r\nlog on\r\nbytecount 1\r\nhold release\r\n";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/Text.h"
 #include "tests/support/win/RecordingGui.h"
 
 using Microsoft::WRL::ComPtr;
@@ -195,7 +196,7 @@ void ScriptedGui::logInWhenReady(const std::string& call, const std::function<vo
       SysFreeString(password);
     });
   }
-  if (!mainShown_ && call.compare(0, 11, "IMainView::") == 0) {
+  if (!mainShown_ && startsWith(call, "IMainView::")) {
     mainShown_ = true;
     ComPtr<ILoginController> first = std::move(loginController);
     later([first] {
