@@ -559,13 +559,12 @@ TEST_F(ClientConnectTest, AClientKilledWithTheTunnelsDnsSetIsSetBackAtItsNextSta
   // Connected, and left so: no step after the connect.
   HANDLE client = startClient(std::string(kLogin) + "main-steps:connect-0-0-1");
   ASSERT_NE(client, nullptr);
-  Lines changed;
-  for (int waited = 0; waited < 120000 && changed.size() < 2 && WaitForSingleObject(client, 0) == WAIT_TIMEOUT;
-       waited += 100) {
+  // The routes are written once the DNS change has returned, its netsh runs ended.
+  for (int waited = 0; waited < 120000 && startingWith(networkRecord(), "write ").empty() &&
+                       WaitForSingleObject(client, 0) == WAIT_TIMEOUT;
+       waited += 100)
     Sleep(100);
-    changed = lines(fileOrNone(netshRecord));
-  }
-  EXPECT_EQ(changed, (Lines{set, set})) << testing::PrintToString(guiRecord());
+  EXPECT_EQ(lines(fileOrNone(netshRecord)), (Lines{set, set})) << testing::PrintToString(guiRecord());
   std::string recorded;
   EXPECT_EQ(dnsRecord.read(recorded), DnsRecordStore::Read::found);
   EXPECT_EQ(recorded, "zav-dns 1\n" + lo + " " + loopbackGuid() + " static 192.0.2.53\n");
