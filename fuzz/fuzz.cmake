@@ -36,3 +36,4 @@ zav_fuzz(management_lines RUNS 100000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/Manag
 zav_fuzz(account_answers RUNS 60000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/AccountAnswersFuzz.cpp)
 zav_fuzz(route_table RUNS 60000 MAX_LEN 4096 SOURCES ${ZAV_FUZZ_DIR}/RouteTableFuzz.cpp)
 zav_fuzz(name_servers RUNS 100000 MAX_LEN 1024 SOURCES ${ZAV_FUZZ_DIR}/NameServersFuzz.cpp)
+zav_fuzz(dns_record RUNS 100000 MAX_LEN 2048 SOURCES ${ZAV_FUZZ_DIR}/DnsRecordFuzz.cpp)

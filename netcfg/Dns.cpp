@@ -1,6 +1,8 @@
 #include "netcfg/Dns.h"
 
+#include <chrono>
 #include <exception>
+#include <utility>
 
 #include "core/DebugLog.h"
 #include "core/QuoteArgument.h"
@@ -37,25 +39,68 @@ std::vector<std::string> parseNameServers(const std::string& text) {
   return servers;
 }
 
-DnsChanger::DnsChanger(ForwardTable& table, NetshRunner& netsh, DnsSettingsStore& store)
-    : table_(table), netsh_(netsh), store_(store) {}
+DnsChanger::DnsChanger(ForwardTable& table, NetshRunner& netsh, DnsSettingsStore& store, DnsRecordStore& record,
+                       DnsChangerSeams seams)
+    : table_(table), netsh_(netsh), store_(store), record_(record), seams_(std::move(seams)) {}
 
 DnsChanger::~DnsChanger() { restore(); }
+
+uint64_t DnsChanger::now() {
+  if (seams_.nowMs) return seams_.nowMs();
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
 
 DnsChanger::Kept& DnsChanger::keep(uint32_t interfaceIndex) {
   for (Kept& kept : kept_) {
     if (kept.interfaceIndex == interfaceIndex) return kept;
   }
-  kept_.push_back(Kept{interfaceIndex, store_.read(interfaceIndex), false});
+  kept_.push_back(Kept{interfaceIndex, store_.identity(interfaceIndex), store_.read(interfaceIndex), false});
   return kept_.back();
 }
 
-bool DnsChanger::run(const std::wstring& path, const std::wstring& commandLine, uint32_t& exitCode) {
-  try {
-    exitCode = netsh_.run(path, commandLine);
-    return true;
-  } catch (const std::exception&) {
+bool DnsChanger::loadRecord() {
+  std::string text;
+  const DnsRecordStore::Read found = record_.read(text);
+  if (found == DnsRecordStore::Read::none) return false;
+  std::vector<DnsRecordEntry> entries;
+  if (found == DnsRecordStore::Read::unreadable || !parseDnsRecord(text, entries)) {
+    writeDebugLog("DNS: record unreadable, removed\n");
+    removeRecord();
     return false;
+  }
+  for (DnsRecordEntry& entry : entries) {
+    // An index that now names another interface is not that one's to change.
+    if (entry.identity != "-" && store_.identity(entry.interfaceIndex) != entry.identity) {
+      writeDebugLog("DNS: record: interface " + std::to_string(entry.interfaceIndex) + " is gone, left\n");
+      continue;
+    }
+    kept_.push_back(Kept{entry.interfaceIndex, std::move(entry.identity), std::move(entry.setting), true});
+  }
+  return true;
+}
+
+bool DnsChanger::writeRecord(const std::vector<Kept>& kept) {
+  std::vector<DnsRecordEntry> entries;
+  for (const Kept& item : kept) entries.push_back(DnsRecordEntry{item.interfaceIndex, item.identity, item.setting});
+  return record_.write(formatDnsRecord(entries));
+}
+
+void DnsChanger::removeRecord() {
+  if (!record_.remove()) writeDebugLog("DNS: record not removed\n");
+}
+
+DnsChanger::Ran DnsChanger::run(const std::wstring& path, const std::wstring& commandLine, uint64_t deadline,
+                                uint32_t& exitCode) {
+  const uint64_t at = now();
+  if (at >= deadline) return Ran::timedOut;
+  try {
+    exitCode = netsh_.run(path, commandLine, static_cast<uint32_t>(deadline - at));
+    return Ran::exited;
+  } catch (const NetshTimeout&) {
+    return Ran::timedOut;
+  } catch (const std::exception&) {
+    return Ran::notStarted;
   }
 }
 
@@ -76,28 +121,46 @@ void DnsChanger::setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) {
   } catch (const std::exception&) {
     return;
   }
+  if (kept_.empty() && loadRecord()) writeDebugLog("DNS: own settings from the record of an earlier run\n");
+  const size_t keptBefore = kept_.size();
   const uint32_t indices[2] = {vpnIndex, defaultIndex};
   for (uint32_t index : indices) keep(index);
+  // A change that a crash could leave behind is made only once it is recorded.
+  if (kept_.size() != keptBefore && !writeRecord(kept_)) {
+    writeDebugLog("DNS: record not written, DNS left as it is\n");
+    kept_.resize(keptBefore);
+    return;
+  }
+  const uint64_t deadline = now() + seams_.netshBudgetMs;
   for (int i = 0; i < 2; ++i) {
     uint32_t exitCode = 1;
-    if (!run(path, dnsCommand(path, L"set", indices[i], std::wstring(L"static ") + fixedResolver), exitCode)) continue;
+    const Ran ran = run(path, dnsCommand(path, L"set", indices[i], std::wstring(L"static ") + fixedResolver), deadline,
+                        exitCode);
+    if (ran == Ran::notStarted) continue;
     keep(indices[i]).changed = true;
-    if (exitCode == 0) writeDebugLog("DNS: ok " + std::to_string(i + 1) + "\n");
+    if (ran == Ran::exited && exitCode == 0) writeDebugLog("DNS: ok " + std::to_string(i + 1) + "\n");
   }
 }
 
 void DnsChanger::restore() {
   std::vector<Kept> kept;
   kept.swap(kept_);
+  if (kept.empty()) return;
   bool anyChanged = false;
   for (const Kept& item : kept) anyChanged = anyChanged || item.changed;
-  if (!anyChanged) return;
+  if (!anyChanged) {
+    removeRecord();
+    return;
+  }
   std::wstring path;
   try {
     path = netsh_.netshPath();
   } catch (const std::exception&) {
+    writeDebugLog("DNS: no netsh, the record is kept\n");
     return;
   }
+  const uint64_t deadline = now() + seams_.netshBudgetMs;
+  std::vector<Kept> left;
   for (const Kept& item : kept) {
     if (!item.changed) continue;
     const std::vector<std::string>& servers = item.setting.servers;
@@ -111,8 +174,27 @@ void DnsChanger::restore() {
     bool ok = true;
     for (const std::wstring& line : lines) {
       uint32_t exitCode = 1;
-      ok = run(path, line, exitCode) && exitCode == 0 && ok;
+      ok = run(path, line, deadline, exitCode) == Ran::exited && exitCode == 0 && ok;
     }
     writeDebugLog("DNS: restore " + std::to_string(item.interfaceIndex) + (ok ? " ok\n" : " failed\n"));
+    if (!ok) left.push_back(item);
   }
+  if (left.empty()) {
+    removeRecord();
+  } else if (writeRecord(left)) {
+    writeDebugLog("DNS: " + std::to_string(left.size()) + " left in the record\n");
+  } else {
+    // The whole earlier record stays, which still names them.
+    writeDebugLog("DNS: record not rewritten\n");
+  }
+}
+
+void DnsChanger::restoreFromRecord() {
+  if (!kept_.empty() || !loadRecord()) return;
+  if (kept_.empty()) {
+    removeRecord();
+    return;
+  }
+  writeDebugLog("DNS: setting back what an earlier run left: " + std::to_string(kept_.size()) + "\n");
+  restore();
 }

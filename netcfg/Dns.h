@@ -1,17 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "netcfg/DnsRecord.h"
 #include "netcfg/ForwardTable.h"
 #include "netcfg/RouteEntry.h"
-
-// An interface's own DNS setting: static servers (dotted text, in order), or
-// none, which means the servers come from DHCP.
-struct DnsSetting {
-  std::vector<std::string> servers;
-};
 
 // The static servers of a registry "NameServer" text (separated by commas or
 // blanks); anything that is not a plain dotted IPv4 address is left out.
@@ -23,47 +20,81 @@ class DnsSettingsStore {
   // The setting of the interface with this index; DHCP when it has none of
   // its own or it can't be read.
   virtual DnsSetting read(uint32_t interfaceIndex) = 0;
+  // What tells this interface from one that gets its index later (its GUID
+  // text); "-" when it can't be read.
+  virtual std::string identity(uint32_t interfaceIndex) = 0;
 };
 
-// netsh.exe of the system folder, run to its end.
+// A netsh run that was still going at its time limit; it has been ended.
+class NetshTimeout : public std::runtime_error {
+ public:
+  NetshTimeout() : std::runtime_error("netsh ran out of time") {}
+};
+
+// netsh.exe of the system folder.
 class NetshRunner {
  public:
   virtual ~NetshRunner() = default;
   // std::exception when the system folder can't be found.
   virtual std::wstring netshPath() = 0;
-  // The exit code; std::exception when it can't be run.
-  virtual uint32_t run(const std::wstring& path, const std::wstring& commandLine) = 0;
+  // The exit code. NetshTimeout when it still runs after timeoutMs (it is
+  // then ended), another std::exception when it can't be run.
+  virtual uint32_t run(const std::wstring& path, const std::wstring& commandLine, uint32_t timeoutMs) = 0;
+};
+
+struct DnsChangerSeams {
+  // The time all netsh runs of one change, or of one setting back, share.
+  uint32_t netshBudgetMs = 20000;
+  // A steady clock in milliseconds; empty: std::chrono::steady_clock.
+  std::function<uint64_t()> nowMs;
 };
 
 // Points DNS of the tunnel interface and the pre-tunnel default interface at
 // one fixed resolver, and sets them back. Each interface's own setting is kept
 // before its first change and until it has been set back, so a repeated
-// change never takes the fixed resolver for the original.
+// change never takes the fixed resolver for the original. The kept settings
+// are also written to the record store before the first change and stay
+// there until every interface is set back: a run that never set them back
+// leaves them for restoreFromRecord at the next start, and the next change
+// takes them, not the fixed resolver it finds, as the interfaces' own.
 class DnsChanger {
  public:
-  DnsChanger(ForwardTable& table, NetshRunner& netsh, DnsSettingsStore& store);
+  DnsChanger(ForwardTable& table, NetshRunner& netsh, DnsSettingsStore& store, DnsRecordStore& record,
+             DnsChangerSeams seams = {});
   // Sets back what is still changed.
   ~DnsChanger();
   DnsChanger(const DnsChanger&) = delete;
   DnsChanger& operator=(const DnsChanger&) = delete;
 
   void setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record);
-  // Sets every changed interface back to its kept setting; nothing when
-  // nothing was changed since the last call.
+  // Sets every changed interface back to its kept setting, all runs within
+  // the budget; nothing when nothing was changed since the last call. What
+  // could not be set back stays in the record.
   void restore();
+  // At start-up, before any attempt: sets back what a record of an earlier
+  // run still holds.
+  void restoreFromRecord();
 
  private:
   struct Kept {
     uint32_t interfaceIndex;
+    std::string identity;
     DnsSetting setting;
     bool changed;
   };
+  enum class Ran { exited, notStarted, timedOut };
   Kept& keep(uint32_t interfaceIndex);
-  // Runs one command; false when it could not be run.
-  bool run(const std::wstring& path, const std::wstring& commandLine, uint32_t& exitCode);
+  // Takes the record's interfaces as changed; false when there was none.
+  bool loadRecord();
+  bool writeRecord(const std::vector<Kept>& kept);
+  void removeRecord();
+  Ran run(const std::wstring& path, const std::wstring& commandLine, uint64_t deadline, uint32_t& exitCode);
+  uint64_t now();
 
   ForwardTable& table_;
   NetshRunner& netsh_;
   DnsSettingsStore& store_;
+  DnsRecordStore& record_;
+  DnsChangerSeams seams_;
   std::vector<Kept> kept_;
 };

@@ -5,12 +5,14 @@
 #include "netcfg/Routes.h"
 
 HostNetworkConfig::HostNetworkConfig(std::unique_ptr<ForwardTable> table, std::unique_ptr<InterfaceMetric> metric,
-                                     std::unique_ptr<NetshRunner> netsh, std::unique_ptr<DnsSettingsStore> dnsStore)
+                                     std::unique_ptr<NetshRunner> netsh, std::unique_ptr<DnsSettingsStore> dnsStore,
+                                     std::unique_ptr<DnsRecordStore> dnsRecord, DnsChangerSeams dnsSeams)
     : table_(std::move(table)),
       metric_(std::move(metric)),
       netsh_(std::move(netsh)),
       dnsStore_(std::move(dnsStore)),
-      dns_(*table_, *netsh_, *dnsStore_) {}
+      dnsRecord_(std::move(dnsRecord)),
+      dns_(*table_, *netsh_, *dnsStore_, *dnsRecord_, std::move(dnsSeams)) {}
 
 bool HostNetworkConfig::flushRouteTable(const VpnInterfaceInfo* record) { return ::flushRouteTable(*table_, record); }
 

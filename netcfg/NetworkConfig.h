@@ -50,7 +50,8 @@ class NetworkConfig {
 class HostNetworkConfig : public NetworkConfig {
  public:
   HostNetworkConfig(std::unique_ptr<ForwardTable> table, std::unique_ptr<InterfaceMetric> metric,
-                    std::unique_ptr<NetshRunner> netsh, std::unique_ptr<DnsSettingsStore> dnsStore);
+                    std::unique_ptr<NetshRunner> netsh, std::unique_ptr<DnsSettingsStore> dnsStore,
+                    std::unique_ptr<DnsRecordStore> dnsRecord, DnsChangerSeams dnsSeams = {});
 
   bool flushRouteTable(const VpnInterfaceInfo* record) override;
   int setInterfaceMetric(const AdapterGuid& adapter) override;
@@ -65,6 +66,7 @@ class HostNetworkConfig : public NetworkConfig {
   std::unique_ptr<InterfaceMetric> metric_;
   std::unique_ptr<NetshRunner> netsh_;
   std::unique_ptr<DnsSettingsStore> dnsStore_;
+  std::unique_ptr<DnsRecordStore> dnsRecord_;
   // Last, so it sets DNS back while the seams above still exist.
   DnsChanger dns_;
 };

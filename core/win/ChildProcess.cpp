@@ -129,7 +129,8 @@ ChildProcess::~ChildProcess() {
   job_.reset();
 }
 
-uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent) {
+uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent,
+                    uint32_t timeoutMs) {
   if (stopEvent && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) throw std::runtime_error("stopped");
   WinHandle job = createKillOnCloseJob();
   StartedProcess started = createSuspendedProcess(programPath, commandLine);
@@ -139,11 +140,12 @@ uint32_t runAndWait(const std::wstring& programPath, const std::wstring& command
   }
   if (ResumeThread(started.thread.get()) == static_cast<DWORD>(-1)) throw std::runtime_error("ResumeThread failed");
   HANDLE handles[2] = {started.process.get(), stopEvent};
-  DWORD woke = WaitForMultipleObjects(stopEvent ? 2 : 1, handles, FALSE, INFINITE);
-  if (woke == WAIT_OBJECT_0 + 1) {
+  DWORD woke = WaitForMultipleObjects(stopEvent ? 2 : 1, handles, FALSE, timeoutMs);
+  if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_TIMEOUT) {
     TerminateJobObject(job.get(), 1);
     // Gone before the caller reports, so a retry finds no half-run program.
     WaitForSingleObject(started.process.get(), 10000);
+    if (woke == WAIT_TIMEOUT) throw RunTimedOut();
     throw std::runtime_error("stopped");
   }
   if (woke != WAIT_OBJECT_0) throw std::runtime_error("wait failed");

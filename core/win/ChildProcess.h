@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -72,12 +73,20 @@ struct StartedProcess {
 // can't be started.
 StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine);
 
-// Runs the program like ChildProcess and blocks until it ends, without a time
-// limit; its exit code. std::runtime_error when it can't be started or its
-// exit code can't be read. stopEvent (optional, not owned; manual-reset so it
-// stays set) ends the wait early: the program is ended through its job and
+// A runAndWait whose program still ran at its time limit; it has been ended.
+class RunTimedOut : public std::runtime_error {
+ public:
+  RunTimedOut() : std::runtime_error("run timed out") {}
+};
+
+// Runs the program like ChildProcess and blocks until it ends or timeoutMs
+// has passed; its exit code. std::runtime_error when it can't be started or
+// its exit code can't be read. stopEvent (optional, not owned; manual-reset so
+// it stays set) ends the wait early: the program is ended through its job and
 // std::runtime_error is thrown, also when the event was set before the call.
-uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent = nullptr);
+// At the time limit the program is ended the same way and RunTimedOut thrown.
+uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent = nullptr,
+                    uint32_t timeoutMs = INFINITE);
 
 // Told once per CommandRunner: false when the command could not be started,
 // true when it was started and has ended (whatever its exit code).

@@ -28,6 +28,11 @@ bool interfaceGuid(uint32_t interfaceIndex, GUID& guid) {
 
 RegistryDnsSettings::RegistryDnsSettings(std::wstring interfacesKey) : interfacesKey_(std::move(interfacesKey)) {}
 
+std::string RegistryDnsSettings::identity(uint32_t interfaceIndex) {
+  GUID guid;
+  return interfaceGuid(interfaceIndex, guid) ? guidToString(guid) : std::string("-");
+}
+
 DnsSetting RegistryDnsSettings::read(uint32_t interfaceIndex) {
   GUID guid;
   if (!interfaceGuid(interfaceIndex, guid)) return {};

@@ -11,6 +11,7 @@ class RegistryDnsSettings : public DnsSettingsStore {
   explicit RegistryDnsSettings(
       std::wstring interfacesKey = L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces");
   DnsSetting read(uint32_t interfaceIndex) override;
+  std::string identity(uint32_t interfaceIndex) override;
 
  private:
   std::wstring interfacesKey_;

@@ -5,6 +5,12 @@
 
 std::wstring SystemNetsh::netshPath() { return joinPath(system32Folder(), L"netsh.exe"); }
 
-uint32_t SystemNetsh::run(const std::wstring& path, const std::wstring& commandLine) {
-  return runAndWait(path, commandLine);
+uint32_t SystemNetsh::run(const std::wstring& path, const std::wstring& commandLine, uint32_t timeoutMs) {
+  // INFINITE would never end.
+  if (timeoutMs == INFINITE) --timeoutMs;
+  try {
+    return runAndWait(path, commandLine, nullptr, timeoutMs);
+  } catch (const RunTimedOut&) {
+    throw NetshTimeout();
+  }
 }

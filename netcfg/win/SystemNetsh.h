@@ -2,9 +2,10 @@
 
 #include "netcfg/Dns.h"
 
-// netsh.exe of the Windows system folder, run with runAndWait.
+// netsh.exe of the Windows system folder, run with runAndWait; a run still
+// going at its time limit is ended with its job.
 class SystemNetsh : public NetshRunner {
  public:
   std::wstring netshPath() override;
-  uint32_t run(const std::wstring& path, const std::wstring& commandLine) override;
+  uint32_t run(const std::wstring& path, const std::wstring& commandLine, uint32_t timeoutMs) override;
 };

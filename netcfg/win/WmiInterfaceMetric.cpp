@@ -47,15 +47,27 @@ bool matches(IWbemClassObject& instance, const GUID& adapter) {
   return std::memcmp(&id, &adapter, sizeof id) == 0;
 }
 
-int runMethod(IWbemServices& services, IWbemClassObject& instance, IWbemClassObject& input) {
+// Semi-synchronous, so the wait for the method's end has a limit.
+bool execMethod(IWbemServices& services, BSTR path, BSTR method, IWbemClassObject& input, LONG waitMs,
+                ComPtr<IWbemClassObject>& output) {
+  ComPtr<IWbemCallResult> call;
+  if (FAILED(services.ExecMethod(path, method, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &input, nullptr,
+                                 call.GetAddressOf())) ||
+      !call)
+    return false;
+  LONG status = WBEM_E_FAILED;
+  // WBEM_S_TIMEDOUT is a success code: the call still runs.
+  if (call->GetCallStatus(waitMs, &status) != WBEM_S_NO_ERROR || FAILED(status)) return false;
+  return call->GetResultObject(waitMs, output.GetAddressOf()) == WBEM_S_NO_ERROR && output;
+}
+
+int runMethod(IWbemServices& services, IWbemClassObject& instance, IWbemClassObject& input, LONG waitMs) {
   Variant path;
   if (FAILED(instance.Get(L"__PATH", 0, path.get(), nullptr, nullptr))) return 10;
   if ((*path).vt != VT_BSTR) return 11;
   BstrHolder method(allocate(methodName));
   ComPtr<IWbemClassObject> output;
-  if (FAILED(services.ExecMethod((*path).bstrVal, method.get(), 0, nullptr, &input, output.GetAddressOf(), nullptr)) ||
-      !output)
-    return 12;
+  if (!execMethod(services, (*path).bstrVal, method.get(), input, waitMs, output)) return 12;
   Variant returned;
   if (FAILED(output->Get(L"ReturnValue", 0, returned.get(), nullptr, nullptr))) return 13;
   if ((*returned).vt != VT_I4) return 14;
@@ -123,11 +135,11 @@ int setIpConnectionMetric(const WmiAccess& wmi, const GUID& adapter) {
   for (;;) {
     ComPtr<IWbemClassObject> instance;
     ULONG returned = 0;
-    HRESULT result = instances->Next(WBEM_INFINITE, 1, instance.GetAddressOf(), &returned);
-    // The end of the enumeration is no failure of Next.
+    HRESULT result = instances->Next(wmi.waitMs, 1, instance.GetAddressOf(), &returned);
+    // The end of the enumeration is no failure of Next; WBEM_S_TIMEDOUT is.
     if (result == WBEM_S_FALSE && returned == 0) return 16;
-    if (FAILED(result) || returned != 1 || !instance) return 9;
-    if (matches(*instance.Get(), adapter)) return runMethod(*services.Get(), *instance.Get(), *input.Get());
+    if (result != WBEM_S_NO_ERROR || returned != 1 || !instance) return 9;
+    if (matches(*instance.Get(), adapter)) return runMethod(*services.Get(), *instance.Get(), *input.Get(), wmi.waitMs);
   }
 }
 

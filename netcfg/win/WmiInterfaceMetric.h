@@ -14,6 +14,9 @@ struct WmiAccess {
   std::function<HRESULT(IWbemLocator** locator)> createLocator;
   // CoSetProxyBlanket on the services proxy.
   std::function<HRESULT(IWbemServices* services)> setProxyBlanket;
+  // The longest wait for one instance of the enumeration and for the
+  // method's end, so a WMI that hangs fails its step instead.
+  LONG waitMs = 10000;
 };
 
 WmiAccess systemWmi();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/Text.h"
+#include "netcfg/win/RegistryDnsRecord.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/win/TestFolder.h"
@@ -232,21 +233,35 @@ TEST_F(Startup, ANormalStartShowsTheLoginViewAndEndsWithCodeZeroAndTheReleasesIn
   EXPECT_NE(log.find(": Free"), std::string::npos);
 }
 
+// The one instance sets back what an earlier run's DNS record holds before
+// its window; a second one leaves the record of a running tunnel alone.
 TEST_F(Startup, ASecondInstanceShowsItsMessageAndEndsWithCodeOneWithoutHosting) {
   ClientFolder first(L"full");
   ClientFolder second(L"full");
+  RegistryDnsRecord dnsRecord;
+  ASSERT_TRUE(dnsRecord.write("zav-dns 1\n1 - dhcp\n"));
   PROCESS_INFORMATION running = first.start("", "detach-when-file:" + toUtf8(first.path(L"close")));
   ASSERT_TRUE(first.waitForRecord("IGuiEntry::showLogin"));
+  std::string left;
+  EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::none) << left;
 
+  const std::string stillRunning = "zav-dns 1\n1 - static 192.0.2.1\n";
+  ASSERT_TRUE(dnsRecord.write(stillRunning));
   EXPECT_EQ(second.run(), 1u);
   // One message box and nothing of the runtime touched.
   EXPECT_EQ(second.record(), std::vector<std::string>{errorBox("Only one instance allowed.")});
+  EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::found);
+  EXPECT_EQ(left, stillRunning);
+  EXPECT_EQ(second.debugLog().find("DNS:"), std::string::npos) << second.debugLog();
+  EXPECT_TRUE(dnsRecord.remove());
 
   FILE* close = _wfopen(first.path(L"close").c_str(), L"wb");
   ASSERT_NE(close, nullptr);
   std::fclose(close);
   EXPECT_EQ(ClientFolder::finish(running), 0u);
   EXPECT_EQ(contractErrors(first.record()), std::vector<std::string>());
+  const std::string log = first.debugLog();
+  EXPECT_NE(log.find("DNS: setting back what an earlier run left: 1\nDNS: restore 1 ok\n"), std::string::npos) << log;
 
   // The first instance gave the name back when it ended.
   HANDLE mutex = CreateMutexW(nullptr, TRUE, mutexName);

@@ -18,25 +18,37 @@ using namespace tunnelhost;
 
 const std::wstring netsh = L"C:\\Windows\\system32\\netsh.exe";
 
-// Records each command line; exit codes and failures to start by call number.
+// Records each command line and its time limit; exit codes, failures to
+// start and run times (on the test's clock) by call number. A run longer than
+// its limit is ended there, as the system runner does.
 class FakeNetsh : public NetshRunner {
  public:
   std::wstring netshPath() override {
     if (noSystemFolder) throw std::runtime_error("find system32 failed.");
     return netsh;
   }
-  uint32_t run(const std::wstring& path, const std::wstring& commandLine) override {
+  uint32_t run(const std::wstring& path, const std::wstring& commandLine, uint32_t timeoutMs) override {
     EXPECT_EQ(path, netsh);
     lines.push_back(toUtf8(commandLine));
+    limits.push_back(timeoutMs);
     if (alsoInto) alsoInto->push_back(lines.back());
     const size_t call = lines.size();
     if (unstartable.count(call)) throw std::runtime_error("not started");
+    const uint64_t takes = runTimes.count(call) ? runTimes[call] : 0;
+    if (takes > timeoutMs) {
+      clock += timeoutMs;
+      throw NetshTimeout();
+    }
+    clock += takes;
     return exitCodes.count(call) ? exitCodes[call] : 0;
   }
   bool noSystemFolder = false;
   std::map<size_t, uint32_t> exitCodes;
   std::map<size_t, bool> unstartable;
+  std::map<size_t, uint64_t> runTimes;
   std::vector<std::string> lines;
+  std::vector<uint32_t> limits;
+  uint64_t clock = 1000;
   // Outlives the runner.
   std::vector<std::string>* alsoInto = nullptr;
 };
@@ -47,8 +59,46 @@ class FakeDnsStore : public DnsSettingsStore {
     reads.push_back(interfaceIndex);
     return settings[interfaceIndex];
   }
+  std::string identity(uint32_t interfaceIndex) override {
+    return identities.count(interfaceIndex) ? identities[interfaceIndex] : "{guid-" + std::to_string(interfaceIndex) + "}";
+  }
   std::map<uint32_t, DnsSetting> settings;
+  std::map<uint32_t, std::string> identities;
   std::vector<uint32_t> reads;
+};
+
+// The record in memory; each write noted with the netsh lines run before it.
+class FakeDnsRecord : public DnsRecordStore {
+ public:
+  explicit FakeDnsRecord(const FakeNetsh* netsh = nullptr) : netsh_(netsh) {}
+  Read read(std::string& out) override {
+    out = text;
+    return unreadable ? Read::unreadable : present ? Read::found : Read::none;
+  }
+  bool write(const std::string& written) override {
+    writes.push_back({written, netsh_ ? netsh_->lines.size() : 0});
+    if (failWrite) return false;
+    text = written;
+    present = true;
+    unreadable = false;
+    return true;
+  }
+  bool remove() override {
+    ++removals;
+    text.clear();
+    present = false;
+    unreadable = false;
+    return true;
+  }
+  std::string text;
+  bool present = false;
+  bool unreadable = false;
+  bool failWrite = false;
+  std::vector<std::pair<std::string, size_t>> writes;
+  int removals = 0;
+
+ private:
+  const FakeNetsh* netsh_;
 };
 
 const std::string q = "C:\\Windows\\system32\\netsh.exe";
@@ -59,15 +109,21 @@ class DnsTest : public ::testing::Test {
     addInterfaces(table);
     store.settings[lanIndex] = DnsSetting{{"192.168.1.1", "9.9.9.9"}};
   }
+  DnsChangerSeams seams() {
+    DnsChangerSeams seams;
+    seams.nowMs = [this] { return netshRunner.clock; };
+    return seams;
+  }
   FakeForwardTable table;
   FakeNetsh netshRunner;
   FakeDnsStore store;
+  FakeDnsRecord dnsRecord{&netshRunner};
   CapturedDebugLog log;
 };
 
 TEST_F(DnsTest, BothInterfacesGetTheFixedResolverTunnelFirst) {
   {
-    DnsChanger dns(table, netshRunner, store);
+    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
     dns.setDns(vpnGateway, record);
     EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{q + " interface ipv4 set dns 22 static 114.114.114.114",
                                                            q + " interface ipv4 set dns 11 static 114.114.114.114"}));
@@ -116,7 +172,8 @@ TEST_F(DnsTest, Failures) {
     CapturedDebugLog captured;
     VpnInterfaceInfo other = record;
     other.defaultGateway = c.defaultGateway;
-    DnsChanger dns(table, runner, store);
+    FakeDnsRecord kept;
+    DnsChanger dns(table, runner, store, kept);
     dns.setDns(c.vpnGateway, other);
     EXPECT_EQ(runner.lines, c.setLines);
     EXPECT_EQ(captured.text(), c.log);
@@ -130,7 +187,7 @@ TEST_F(DnsTest, Failures) {
 TEST_F(DnsTest, OnlyWhatWasChangedIsSetBack) {
   // The tunnel's command could not be started: only the LAN is set back.
   netshRunner.unstartable[1] = true;
-  DnsChanger dns(table, netshRunner, store);
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
   dns.setDns(vpnGateway, record);
   netshRunner.lines.clear();
   dns.restore();
@@ -139,7 +196,7 @@ TEST_F(DnsTest, OnlyWhatWasChangedIsSetBack) {
 }
 
 TEST_F(DnsTest, ARepeatedChangeKeepsTheFirstSettingAndSetsBackOnce) {
-  DnsChanger dns(table, netshRunner, store);
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
   dns.setDns(vpnGateway, record);
   // What the store would now read is the fixed resolver itself.
   store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
@@ -166,7 +223,7 @@ TEST_F(DnsTest, OneInterfaceForBothIsKeptAndSetBackOnce) {
   store.settings[tapIndex] = DnsSetting{{"10.8.0.1"}};
   VpnInterfaceInfo sameInterface = record;
   sameInterface.defaultGateway = ip("10.8.0.254");
-  DnsChanger dns(table, netshRunner, store);
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
   dns.setDns(vpnGateway, sameInterface);
   EXPECT_EQ(store.reads, (std::vector<uint32_t>{tapIndex}));
   netshRunner.lines.clear();
@@ -175,7 +232,7 @@ TEST_F(DnsTest, OneInterfaceForBothIsKeptAndSetBackOnce) {
 }
 
 TEST_F(DnsTest, AFailedSettingBackIsLogged) {
-  DnsChanger dns(table, netshRunner, store);
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
   dns.setDns(vpnGateway, record);
   netshRunner.exitCodes[4] = 1;    // set back of the LAN's first server
   netshRunner.unstartable[5] = true;
@@ -183,6 +240,182 @@ TEST_F(DnsTest, AFailedSettingBackIsLogged) {
   EXPECT_EQ(netshRunner.lines.size(), 5u) << "every command is tried";
   const std::string text = log.text();
   EXPECT_NE(text.find("DNS: restore 22 ok\nDNS: restore 11 failed\n"), std::string::npos) << text;
+}
+
+const std::string setTap = q + " interface ipv4 set dns 22 static 114.114.114.114";
+const std::string setLan = q + " interface ipv4 set dns 11 static 114.114.114.114";
+const std::string backTap = q + " interface ipv4 set dns 22 dhcp";
+const std::string backLan1 = q + " interface ipv4 set dns 11 static 192.168.1.1";
+const std::string backLan2 = q + " interface ipv4 add dns 11 9.9.9.9";
+const std::string bothRecorded = "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n";
+
+TEST_F(DnsTest, TheRecordIsWrittenBeforeTheFirstChangeAndRemovedOnceAllIsBack) {
+  {
+    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+    dns.setDns(vpnGateway, record);
+    ASSERT_EQ(dnsRecord.writes.size(), 1u);
+    EXPECT_EQ(dnsRecord.writes[0].first, bothRecorded);
+    EXPECT_EQ(dnsRecord.writes[0].second, 0u) << "written before any netsh run";
+    // A repeated change adds no interface, so nothing new to record.
+    dns.setDns(vpnGateway, record);
+    EXPECT_EQ(dnsRecord.writes.size(), 1u);
+    EXPECT_EQ(dnsRecord.removals, 0);
+  }
+  EXPECT_FALSE(dnsRecord.present);
+  EXPECT_EQ(dnsRecord.removals, 1);
+}
+
+TEST_F(DnsTest, NoChangeWithoutARecord) {
+  dnsRecord.failWrite = true;
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+  dns.setDns(vpnGateway, record);
+  EXPECT_TRUE(netshRunner.lines.empty());
+  EXPECT_EQ(log.text(), "DNS: record not written, DNS left as it is\n");
+  dns.restore();
+  EXPECT_TRUE(netshRunner.lines.empty()) << "nothing to set back";
+}
+
+TEST_F(DnsTest, SettingBackSharesOneDeadlineAndWhatMissesItStaysInTheRecord) {
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+  dns.setDns(vpnGateway, record);
+  EXPECT_EQ(netshRunner.limits, (std::vector<uint32_t>{20000, 20000}));
+  // Setting back: the tunnel's run takes 15 s, the LAN's first hangs until
+  // the deadline 5 s later, and its second is never started.
+  netshRunner.runTimes[3] = 15000;
+  netshRunner.runTimes[4] = 60000;
+  dns.restore();
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{setTap, setLan, backTap, backLan1}));
+  EXPECT_EQ(netshRunner.limits, (std::vector<uint32_t>{20000, 20000, 20000, 5000}));
+  EXPECT_EQ(netshRunner.clock, 1000u + 20000u);
+  EXPECT_NE(log.text().find("DNS: restore 22 ok\nDNS: restore 11 failed\nDNS: 1 left in the record\n"),
+            std::string::npos)
+      << log.text();
+  EXPECT_EQ(dnsRecord.text, "zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+
+  // The next start sets the rest back and removes the record.
+  netshRunner.lines.clear();
+  FakeDnsStore laterStore;
+  DnsChanger atStart(table, netshRunner, laterStore, dnsRecord, seams());
+  atStart.restoreFromRecord();
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backLan1, backLan2}));
+  EXPECT_TRUE(laterStore.reads.empty()) << "the record, not the interface, tells its own setting";
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+TEST_F(DnsTest, TheNextAttemptTakesTheRecordNotTheResolverItFindsAsTheInterfacesOwn) {
+  // An earlier run ended without setting the LAN back; what the LAN now has
+  // is the fixed resolver.
+  dnsRecord.write("zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+  store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
+  {
+    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+    dns.setDns(vpnGateway, record);
+    EXPECT_EQ(store.reads, std::vector<uint32_t>{tapIndex});
+    EXPECT_EQ(dnsRecord.text, "zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n22 {guid-22} dhcp\n");
+    netshRunner.lines.clear();
+  }
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backLan1, backLan2, backTap}));
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+struct LeftRecordCase {
+  const char* name;
+  std::string text;
+  bool unreadable;
+  std::vector<std::string> lines;
+  const char* log;
+};
+
+TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
+  const LeftRecordCase cases[] = {
+      {"BothLeft", bothRecorded, false, {backTap, backLan1, backLan2},
+       "DNS: setting back what an earlier run left: 2\nDNS: restore 22 ok\nDNS: restore 11 ok\n"},
+      {"IdentityUnknownThen", "zav-dns 1\n22 - dhcp\n", false, {backTap},
+       "DNS: setting back what an earlier run left: 1\nDNS: restore 22 ok\n"},
+      // Index 22 names another interface now (after a restart).
+      {"IndexNowOfAnotherInterface", "zav-dns 1\n22 {other} dhcp\n11 {guid-11} static 192.168.1.1\n", false,
+       {backLan1},
+       "DNS: record: interface 22 is gone, left\nDNS: setting back what an earlier run left: 1\nDNS: restore 11 ok\n"},
+      {"AllGone", "zav-dns 1\n22 {other} dhcp\n", false, {}, "DNS: record: interface 22 is gone, left\n"},
+      {"Empty", "zav-dns 1\n", false, {}, ""},
+      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", false, {}, "DNS: record unreadable, removed\n"},
+      {"UnreadableValue", "", true, {}, "DNS: record unreadable, removed\n"},
+  };
+  for (const LeftRecordCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeNetsh runner;
+    FakeDnsRecord left;
+    left.text = c.text;
+    left.present = true;
+    left.unreadable = c.unreadable;
+    CapturedDebugLog captured;
+    {
+      DnsChanger dns(table, runner, store, left);
+      dns.restoreFromRecord();
+      EXPECT_EQ(runner.lines, c.lines);
+      EXPECT_FALSE(left.present);
+    }
+    EXPECT_EQ(runner.lines, c.lines) << "nothing more when the changer ends";
+    EXPECT_EQ(captured.text(), c.log);
+  }
+  // No record: nothing runs, nothing is logged.
+  FakeNetsh runner;
+  FakeDnsRecord none;
+  CapturedDebugLog captured;
+  DnsChanger dns(table, runner, store, none);
+  dns.restoreFromRecord();
+  EXPECT_TRUE(runner.lines.empty());
+  EXPECT_EQ(none.removals, 0);
+  EXPECT_EQ(captured.text(), "");
+}
+
+TEST(DnsRecordTest, FormatAndParse) {
+  const std::vector<DnsRecordEntry> entries = {{22, "{guid-22}", {}}, {11, "-", {{"192.168.1.1", "9.9.9.9"}}},
+                                               {4294967295u, "x", {{"1.2.3.4"}}}};
+  const std::string text = "zav-dns 1\n22 {guid-22} dhcp\n11 - static 192.168.1.1,9.9.9.9\n4294967295 x static 1.2.3.4\n";
+  EXPECT_EQ(formatDnsRecord(entries), text);
+  std::vector<DnsRecordEntry> parsed;
+  ASSERT_TRUE(parseDnsRecord(text, parsed));
+  ASSERT_EQ(parsed.size(), 3u);
+  EXPECT_EQ(parsed[1].interfaceIndex, 11u);
+  EXPECT_EQ(parsed[1].identity, "-");
+  EXPECT_EQ(parsed[1].setting.servers, entries[1].setting.servers);
+  EXPECT_EQ(parsed[2].interfaceIndex, 4294967295u);
+  EXPECT_TRUE(parseDnsRecord("zav-dns 1\n", parsed));
+  EXPECT_TRUE(parsed.empty());
+
+  std::string full = "zav-dns 1\n";
+  for (size_t i = 0; i < dnsRecordLimit; ++i) full += std::to_string(i + 1) + " - dhcp\n";
+  EXPECT_TRUE(parseDnsRecord(full, parsed));
+  const std::pair<const char*, std::string> refused[] = {
+      {"Nothing", ""},
+      {"OtherVersion", "zav-dns 2\n"},
+      {"HeaderNotEnded", "zav-dns 1"},
+      {"LineNotEnded", "zav-dns 1\n22 - dhcp"},
+      {"CarriageReturn", "zav-dns 1\r\n"},
+      {"EmptyLine", "zav-dns 1\n\n"},
+      {"NoIdentity", "zav-dns 1\n22 dhcp\n"},
+      {"LeadingZero", "zav-dns 1\n022 - dhcp\n"},
+      {"IndexTooLarge", "zav-dns 1\n4294967296 - dhcp\n"},
+      {"NegativeIndex", "zav-dns 1\n-1 - dhcp\n"},
+      {"SameIndexTwice", "zav-dns 1\n22 - dhcp\n22 - static 1.1.1.1\n"},
+      {"IdentityTooLong", "zav-dns 1\n22 " + std::string(65, 'a') + " dhcp\n"},
+      {"TwoBlanks", "zav-dns 1\n22  - dhcp\n"},
+      {"UnknownSetting", "zav-dns 1\n22 - none\n"},
+      {"StaticWithoutServers", "zav-dns 1\n22 - static \n"},
+      {"ServerNotAnAddress", "zav-dns 1\n22 - static 1.1.1.1 & calc.exe\n"},
+      {"ServerNotInItsOneForm", "zav-dns 1\n22 - static 010.0.0.1\n"},
+      {"EmptyServer", "zav-dns 1\n22 - static 1.1.1.1,\n"},
+      {"BlankAfterComma", "zav-dns 1\n22 - static 1.1.1.1, 9.9.9.9\n"},
+      {"TooManyLines", full + "999 - dhcp\n"},
+      {"NulInside", std::string("zav-dns 1\n22 -\0 dhcp\n", 21)},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.first);
+    parsed.assign(1, DnsRecordEntry{});
+    EXPECT_FALSE(parseDnsRecord(c.second, parsed));
+    EXPECT_TRUE(parsed.empty());
+  }
 }
 
 class FakeMetric : public InterfaceMetric {
@@ -205,7 +438,8 @@ TEST(HostNetworkConfigTest, DestroyingTheConfigSetsDnsBackThroughItsOwnSeams) {
   FakeMetric& metricSeen = *metric;
   CapturedDebugLog log;
   {
-    HostNetworkConfig config(std::move(table), std::move(metric), std::move(runner), std::make_unique<FakeDnsStore>());
+    HostNetworkConfig config(std::move(table), std::move(metric), std::move(runner), std::make_unique<FakeDnsStore>(),
+                             std::make_unique<FakeDnsRecord>());
     EXPECT_EQ(config.defaultGateway(), record.defaultGateway);
     EXPECT_TRUE(config.flushRouteTable(&record));
     EXPECT_EQ(config.setInterfaceMetric(AdapterGuid{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}), 12);

@@ -12,6 +12,7 @@
 #include "core/Text.h"
 #include "core/win/System.h"
 #include "netcfg/Dns.h"
+#include "netcfg/win/RegistryDnsRecord.h"
 #include "netcfg/win/RegistryDnsSettings.h"
 #include "netcfg/win/SystemNetsh.h"
 #include "tests/netcfg/FakeForwardTable.h"
@@ -22,6 +23,7 @@
 namespace {
 
 const wchar_t fixtureRoot[] = L"SOFTWARE\\ZavTest\\TcpipInterfaces";
+const wchar_t recordKey[] = L"SOFTWARE\\ZavTest\\DnsRecordKey";
 constexpr uint32_t missingIndex = 0x7FFF0001;
 
 uint32_t loopbackIndex() {
@@ -66,13 +68,17 @@ class DnsWinTest : public ::testing::Test {
     record_ = uniqueTempPath(L"netsh");
     SetEnvironmentVariableW(L"ZAV_NETSH_RECORD", record_.c_str());
     SetEnvironmentVariableW(L"ZAV_NETSH_EXIT", nullptr);
+    SetEnvironmentVariableW(L"ZAV_TOOL_SLEEP_MS", nullptr);
+    ASSERT_TRUE(dnsRecord.remove());
     // Both gateways lead to interfaces whose indices Windows knows or not.
     table.addInterface(loopbackIndex(), 0x7F000001, 0xFF000000);
     table.addInterface(missingIndex, 0x0A080006, 0xFFFFFF00);
   }
   void TearDown() override {
     DeleteFileW(record_.c_str());
+    SetEnvironmentVariableW(L"ZAV_TOOL_SLEEP_MS", nullptr);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, fixtureRoot);
+    dnsRecord.remove();
   }
   std::vector<std::string> recorded() {
     std::vector<std::string> lines;
@@ -89,6 +95,7 @@ class DnsWinTest : public ::testing::Test {
   FakeForwardTable table;
   SystemNetsh netsh;
   RegistryDnsSettings store{fixtureRoot};
+  RegistryDnsRecord dnsRecord{recordKey};
 };
 
 TEST_F(DnsWinTest, TheSystemNetshGetsBothCommandsAndSetsBackFromTheRegistry) {
@@ -100,7 +107,7 @@ TEST_F(DnsWinTest, TheSystemNetshGetsBothCommandsAndSetsBackFromTheRegistry) {
   // The first command fails, the second succeeds; setting back fails last.
   SetEnvironmentVariableW(L"ZAV_NETSH_EXIT", L"1,0,0,0,3");
   {
-    DnsChanger dns(table, netsh, store);
+    DnsChanger dns(table, netsh, store, dnsRecord);
     dns.setDns(vpnGateway, record);
     EXPECT_EQ(recorded(), (std::vector<std::string>{netshPath + " interface ipv4 set dns " + missing + " static 114.114.114.114",
                                                     netshPath + " interface ipv4 set dns " + lo + " static 114.114.114.114"}));
@@ -111,7 +118,89 @@ TEST_F(DnsWinTest, TheSystemNetshGetsBothCommandsAndSetsBackFromTheRegistry) {
   EXPECT_EQ(lines[2], netshPath + " interface ipv4 set dns " + missing + " dhcp");
   EXPECT_EQ(lines[3], netshPath + " interface ipv4 set dns " + lo + " static 192.168.1.1");
   EXPECT_EQ(lines[4], netshPath + " interface ipv4 add dns " + lo + " 9.9.9.9");
-  EXPECT_EQ(log.text(), "DNS: ok 2\nDNS: restore " + missing + " ok\nDNS: restore " + lo + " failed\n");
+  EXPECT_EQ(log.text(), "DNS: ok 2\nDNS: restore " + missing + " ok\nDNS: restore " + lo + " failed\nDNS: 1 left in the record\n");
+  std::string left;
+  EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::found);
+  EXPECT_EQ(left, "zav-dns 1\n" + lo + " " + toUtf8(loopbackGuid()) + " static 192.168.1.1,9.9.9.9\n");
+}
+
+// A netsh that hangs while DNS is set back is ended at the teardown's
+// deadline; what it did not set back stays in the record for the next start.
+TEST_F(DnsWinTest, SettingBackEndsAtItsDeadlineAndKeepsTheRecord) {
+  ASSERT_NO_FATAL_FAILURE(writeFixture(true, REG_SZ, L"192.168.1.1"));
+  const std::string lo = std::to_string(loopbackIndex());
+  CapturedDebugLog log;
+  DnsChangerSeams seams;
+  seams.netshBudgetMs = 1500;
+  ULONGLONG took = 0;
+  {
+    DnsChanger dns(table, netsh, store, dnsRecord, seams);
+    dns.setDns(vpnGateway, record);
+    ASSERT_EQ(recorded().size(), 2u);
+    SetEnvironmentVariableW(L"ZAV_TOOL_SLEEP_MS", L"60000");
+    const ULONGLONG start = GetTickCount64();
+    dns.restore();
+    took = GetTickCount64() - start;
+  }
+  EXPECT_GE(took, 1400u);
+  EXPECT_LT(took, 10000u);
+  // The first run took the whole budget; the second never started.
+  EXPECT_EQ(recorded().size(), 3u);
+  std::string left;
+  EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::found);
+  EXPECT_EQ(left, "zav-dns 1\n" + std::to_string(missingIndex) + " - dhcp\n" + lo + " " + toUtf8(loopbackGuid()) +
+                      " static 192.168.1.1\n");
+  EXPECT_NE(log.text().find("DNS: 2 left in the record\n"), std::string::npos) << log.text();
+
+  // The next start, with a netsh that answers, sets both back and removes it.
+  SetEnvironmentVariableW(L"ZAV_TOOL_SLEEP_MS", nullptr);
+  DnsChanger atStart(table, netsh, store, dnsRecord);
+  atStart.restoreFromRecord();
+  const std::vector<std::string> lines = recorded();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_NE(lines[3].find(" set dns " + std::to_string(missingIndex) + " dhcp"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[4].find(" set dns " + lo + " static 192.168.1.1"), std::string::npos) << lines[4];
+  EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::none);
+}
+
+TEST_F(DnsWinTest, TheRecordInTheRegistry) {
+  std::string text;
+  EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::none) << "no key";
+  ASSERT_TRUE(dnsRecord.write("zav-dns 1\n7 - dhcp\n"));
+  EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::found);
+  EXPECT_EQ(text, "zav-dns 1\n7 - dhcp\n");
+  EXPECT_TRUE(dnsRecord.remove());
+  EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::none) << "the key without the value";
+  EXPECT_TRUE(dnsRecord.remove()) << "nothing to remove";
+  // A value of another type is unreadable, not taken as text.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, 0, KEY_SET_VALUE | registryViewFlag(), nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  const wchar_t wide[] = L"zav-dns 1\n";
+  EXPECT_EQ(RegSetValueExW(key, L"DnsRestore", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide), sizeof wide),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::unreadable);
+  EXPECT_TRUE(dnsRecord.remove());
+  EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::none);
+}
+
+TEST_F(DnsWinTest, ARunPastItsLimitIsEnded) {
+  const std::wstring runs = uniqueTempPath(L"runs");
+  SetEnvironmentVariableW(L"ZAV_TOOL_RUNS", runs.c_str());
+  SetEnvironmentVariableW(L"ZAV_TOOL_SLEEP_MS", L"60000");
+  const std::wstring path = netsh.netshPath();
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_THROW(netsh.run(path, L"netsh.exe interface show interface", 500), NetshTimeout);
+  EXPECT_LT(GetTickCount64() - start, 10000u);
+  SetEnvironmentVariableW(L"ZAV_TOOL_SLEEP_MS", nullptr);
+  EXPECT_EQ(netsh.run(path, L"netsh.exe interface show interface", 10000), 0u);
+  SetEnvironmentVariableW(L"ZAV_TOOL_RUNS", nullptr);
+  // The ended run never reached its end.
+  EXPECT_EQ(readWideFile(runs), "start netsh.exe interface show interface\nstart netsh.exe interface show interface\n"
+                                "end netsh.exe interface show interface\n");
+  DeleteFileW(runs.c_str());
 }
 
 struct FixtureCase {

@@ -3,12 +3,16 @@
 #include <windows.h>
 #include <wbemidl.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
 
 // WMI objects for the metric call: each counts its references and records
-// what it was asked; a step named by failAt fails as WMI would.
+// what it was asked; a step named by failAt fails as WMI would. A wait that
+// hangs runs out its time limit and gives WBEM_S_TIMEDOUT, as WMI documents;
+// an unlimited wait on it fails the test rather than hang it.
 namespace fakewmi {
 
 // The step that fails, numbered as the metric call's result codes.
@@ -128,15 +132,27 @@ class ClassObject : public Counted<IWbemClassObject> {
   std::vector<std::wstring> gets;
 };
 
+// Waits out a call that never ends within timeout; false for an unlimited one.
+inline bool hang(LONG timeout) {
+  if (timeout == static_cast<LONG>(WBEM_INFINITE) || timeout < 0) {
+    ADD_FAILURE() << "a wait without a limit on a call that hangs";
+    return false;
+  }
+  Sleep(static_cast<DWORD>(timeout));
+  return true;
+}
+
 // A forward-only enumeration of instances; failAt (counted from 1) makes that
-// Next fail.
+// Next fail, hangAt makes it hang.
 class Enumeration : public Counted<IEnumWbemClassObject> {
  public:
   HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
     ++calls;
-    if (timeout != static_cast<LONG>(WBEM_INFINITE) || count != 1 || !objects || !returned) return WBEM_E_INVALID_PARAMETER;
+    timeouts.push_back(timeout);
+    if (count != 1 || !objects || !returned) return WBEM_E_INVALID_PARAMETER;
     *returned = 0;
     if (calls == failAt) return WBEM_E_FAILED;
+    if (calls == hangAt) return hang(timeout) ? WBEM_S_TIMEDOUT : WBEM_E_FAILED;
     if (position == instances.size()) return WBEM_S_FALSE;
     instances[position]->AddRef();
     objects[0] = instances[position++];
@@ -152,6 +168,37 @@ class Enumeration : public Counted<IEnumWbemClassObject> {
   size_t position = 0;
   int calls = 0;
   int failAt = 0;
+  int hangAt = 0;
+  std::vector<LONG> timeouts;
+};
+
+// The semi-synchronous ExecMethod's call: its status (the method's result)
+// and output, either of which may hang.
+class CallResult : public Counted<IWbemCallResult> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetCallStatus(LONG timeout, LONG* status) override {
+    timeouts.push_back(timeout);
+    if (!status) return WBEM_E_INVALID_PARAMETER;
+    if (hangStatus) return hang(timeout) ? WBEM_S_TIMEDOUT : WBEM_E_FAILED;
+    *status = output ? WBEM_S_NO_ERROR : WBEM_E_FAILED;
+    return WBEM_S_NO_ERROR;
+  }
+  HRESULT STDMETHODCALLTYPE GetResultObject(LONG timeout, IWbemClassObject** object) override {
+    timeouts.push_back(timeout);
+    if (!object) return WBEM_E_INVALID_PARAMETER;
+    if (hangResult) return hang(timeout) ? WBEM_S_TIMEDOUT : WBEM_E_FAILED;
+    if (!output) return WBEM_E_FAILED;
+    output->AddRef();
+    *object = output;
+    return WBEM_S_NO_ERROR;
+  }
+  FAKEWMI_NOTIMPL(GetResultString, LONG, BSTR*)
+  FAKEWMI_NOTIMPL(GetResultServices, LONG, IWbemServices**)
+
+  IWbemClassObject* output = nullptr;
+  bool hangStatus = false;
+  bool hangResult = false;
+  std::vector<LONG> timeouts;
 };
 
 class Services : public Counted<IWbemServices> {
@@ -178,10 +225,12 @@ class Services : public Counted<IWbemServices> {
     execPaths.push_back(path ? path : L"");
     execMethod = method ? method : L"";
     execInput = in;
-    if (!output || flags != 0 || context || callResult || !out) return WBEM_E_FAILED;
-    output->AddRef();
-    *out = output;
-    return S_OK;
+    // Only the semi-synchronous form: the output comes through the call.
+    if (!call || flags != WBEM_FLAG_RETURN_IMMEDIATELY || context || out || !callResult) return WBEM_E_INVALID_PARAMETER;
+    call->output = output;
+    call->AddRef();
+    *callResult = call;
+    return WBEM_S_NO_ERROR;
   }
   FAKEWMI_NOTIMPL(OpenNamespace, const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**)
   FAKEWMI_NOTIMPL(CancelAsyncCall, IWbemObjectSink*)
@@ -207,6 +256,7 @@ class Services : public Counted<IWbemServices> {
   IWbemClassObject* classObject = nullptr;
   IEnumWbemClassObject* enumeration = nullptr;
   IWbemClassObject* output = nullptr;
+  CallResult* call = nullptr;
   std::wstring classAsked;
   std::wstring enumeratedClass;
   LONG enumerationFlags = -1;

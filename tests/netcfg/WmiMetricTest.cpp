@@ -28,6 +28,7 @@ struct WmiWorld {
     services.classObject = &adapterClass;
     services.enumeration = &enumeration;
     services.output = &output;
+    services.call = &call;
     adapterClass.inSignature = &signature;
     signature.spawned = &input;
     output.setNumber(L"ReturnValue", 0);
@@ -68,6 +69,7 @@ struct WmiWorld {
   }
   WmiAccess access() {
     WmiAccess wmi;
+    wmi.waitMs = waitMs;
     wmi.createLocator = [this](IWbemLocator** result) {
       if (failLocator) return REGDB_E_CLASSNOTREG;
       locator.AddRef();
@@ -81,7 +83,7 @@ struct WmiWorld {
     return wmi;
   }
   std::vector<IUnknown*> objects() {
-    std::vector<IUnknown*> all = {&locator, &services, &adapterClass, &signature, &input, &output, &enumeration};
+    std::vector<IUnknown*> all = {&locator, &services, &adapterClass, &signature, &input, &output, &call, &enumeration};
     for (auto& instance : instances) all.push_back(instance.get());
     return all;
   }
@@ -92,10 +94,12 @@ struct WmiWorld {
   ClassObject signature;
   ClassObject input;
   ClassObject output;
+  CallResult call;
   Enumeration enumeration;
   std::vector<std::unique_ptr<ClassObject>> instances;
   bool failLocator = false;
   bool failBlanket = false;
+  LONG waitMs = 10000;
   IWbemServices* blanketOn = nullptr;
 };
 
@@ -124,6 +128,7 @@ TEST(WmiMetricTest, ResultCodes) {
       {"PathUnreadable", Step::getPath, nullptr, 10, ""},
       {"PathNotText", Step::none, [](WmiWorld& w) { w.instances[3]->setNumber(L"__PATH", 4); }, 11, ""},
       {"ExecMethodFails", Step::execMethod, nullptr, 12, ""},
+      {"ExecMethodRefused", Step::none, [](WmiWorld& w) { w.services.call = nullptr; }, 12, ""},
       {"ReturnValueUnreadable", Step::getReturnValue, nullptr, 13, ""},
       {"ReturnValueNotInteger", Step::none, [](WmiWorld& w) { w.output.setText(L"ReturnValue", L"0"); }, 14, ""},
       {"ReturnValueTwo", Step::none, [](WmiWorld& w) { w.output.setNumber(L"ReturnValue", 2); }, 15, "SetIPConnectionMetric: 2\n"},
@@ -152,6 +157,33 @@ TEST(WmiMetricTest, ResultCodes) {
   }
 }
 
+// A WMI that never answers costs one wait's limit and fails its step.
+TEST(WmiMetricTest, AWaitThatHangsEndsAtItsLimit) {
+  const MetricCase cases[] = {
+      {"FirstNextHangs", Step::none, [](WmiWorld& w) { w.enumeration.hangAt = 1; }, 9, ""},
+      {"NextBeforeTheMatchHangs", Step::none, [](WmiWorld& w) { w.enumeration.hangAt = 4; }, 9, ""},
+      {"MethodNeverEnds", Step::none, [](WmiWorld& w) { w.call.hangStatus = true; }, 12, ""},
+      {"OutputNeverComes", Step::none, [](WmiWorld& w) { w.call.hangResult = true; }, 12, ""},
+  };
+  for (const MetricCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WmiWorld world;
+    world.waitMs = 200;
+    c.change(world);
+    CapturedDebugLog log;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(setIpConnectionMetric(world.access(), adapter), c.code);
+    EXPECT_LT(GetTickCount64() - start, 5000u);
+    EXPECT_EQ(log.text(), c.log);
+    for (LONG timeout : world.enumeration.timeouts) EXPECT_EQ(timeout, 200);
+    for (LONG timeout : world.call.timeouts) EXPECT_EQ(timeout, 200);
+    for (IUnknown* object : world.objects()) {
+      object->AddRef();
+      EXPECT_EQ(object->Release(), 1u) << "every reference taken is released";
+    }
+  }
+}
+
 TEST(WmiMetricTest, TheCallAsWmiSeesIt) {
   WmiWorld world;
   ASSERT_EQ(setIpConnectionMetric(world.access(), adapter), 0);
@@ -169,6 +201,8 @@ TEST(WmiMetricTest, TheCallAsWmiSeesIt) {
   EXPECT_EQ(world.services.execMethod, L"SetIPConnectionMetric");
   EXPECT_EQ(world.services.execInput, &world.input);
   EXPECT_EQ(world.enumeration.calls, 4);
+  EXPECT_EQ(world.enumeration.timeouts, std::vector<LONG>(4, 10000));
+  EXPECT_EQ(world.call.timeouts, (std::vector<LONG>{10000, 10000}));
 }
 
 TEST(WmiMetricTest, TheCallingThreadJoinsTheMultithreadedApartment) {

@@ -10,6 +10,8 @@
 // OpenVPN.exe of the fixture installation relays to.
 #include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -26,13 +28,16 @@
 #include "core/Sha256.h"
 #include "core/Text.h"
 #include "core/win/System.h"
+#include "netcfg/DnsRecord.h"
 #include "netcfg/NetText.h"
+#include "netcfg/win/RegistryDnsRecord.h"
 #include "tests/support/ConnBackend.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/ManifestSigner.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/openvpn/OvpnBridgeSession.h"
+#include "tests/support/win/ChildHelper.h"
 #include "tests/support/win/MachineRootCertificate.h"
 #include "tests/support/win/TestFolder.h"
 #include "tests/tunnel/TunnelTestSupport.h"
@@ -157,12 +162,18 @@ class ClientConnectTest : public testing::Test {
               "ok");
   }
 
-  // One run of the client under the stand-in GUI's script, to its end.
-  DWORD runClient(const std::string& gui) {
+  // The client started under the stand-in GUI's script.
+  HANDLE startClient(const std::string& gui) {
     SetEnvironmentVariableW(L"ZAV_STANDIN_RECORD", joinPath(folder_, L"record.txt").c_str());
     SetEnvironmentVariableW(L"ZAV_STANDIN_GUI", fromUtf8(gui).c_str());
     HANDLE process = startProgram(program(), L"");
     EXPECT_NE(process, nullptr);
+    return process;
+  }
+
+  // One run of the client under the stand-in GUI's script, to its end.
+  DWORD runClient(const std::string& gui) {
+    HANDLE process = startClient(gui);
     if (!process) return 0xFFFFFFFF;
     DWORD exitCode = 0xFFFFFFFF;
     if (WaitForSingleObject(process, 180000) != WAIT_OBJECT_0) {
@@ -468,6 +479,131 @@ TEST_F(ClientConnectTest, WrongPasswordEndsTheAttemptWithTheTunnelsStatus) {
   EXPECT_EQ(loggedStates(log), (Lines{"idle", "find", "tap", "admin", "cfg", "proc", "estab", "idle"})) << log;
   EXPECT_EQ(unfreedComObjects(log), Lines()) << log;
   expectOpenVpnEnded("wrong");
+}
+
+uint32_t loopbackIndex() {
+  DWORD index = 0;
+  EXPECT_EQ(GetBestInterface(htonl(INADDR_LOOPBACK), &index), static_cast<DWORD>(NO_ERROR));
+  return index;
+}
+
+std::string loopbackGuid() {
+  NET_LUID luid;
+  GUID guid;
+  EXPECT_EQ(ConvertInterfaceIndexToLuid(loopbackIndex(), &luid), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(ConvertInterfaceLuidToGuid(&luid, &guid), static_cast<DWORD>(NO_ERROR));
+  return guidToString(guid);
+}
+
+// The processes whose parent is pid, by image name, each opened to wait for.
+std::vector<std::pair<std::string, HANDLE>> childrenOf(DWORD pid) {
+  std::vector<std::pair<std::string, HANDLE>> children;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return children;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != pid) continue;
+    HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+    if (child) children.emplace_back(toUtf8(entry.szExeFile), child);
+  }
+  CloseHandle(snapshot);
+  return children;
+}
+
+// The prefix's own DNS setting of the loopback interface, which the tunnel
+// test copy takes for both of the tunnel's interfaces.
+class LoopbackNameServer {
+ public:
+  explicit LoopbackNameServer(const std::wstring& servers)
+      : key_(L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\" + fromUtf8(loopbackGuid())) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE | registryViewFlag(),
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    if (!key) return;
+    EXPECT_EQ(RegSetValueExW(key, L"NameServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(servers.c_str()),
+                             static_cast<DWORD>((servers.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  ~LoopbackNameServer() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE | registryViewFlag(), &key) != ERROR_SUCCESS)
+      return;
+    RegDeleteValueW(key, L"NameServer");
+    RegCloseKey(key);
+  }
+
+ private:
+  std::wstring key_;
+};
+
+// A client ended from outside while the tunnel's DNS is set: nothing of its
+// own teardown runs, its OpenVPN ends with it through the job, and only its
+// next start sets DNS back, from the record it wrote before the change.
+TEST_F(ClientConnectTest, AClientKilledWithTheTunnelsDnsSetIsSetBackAtItsNextStart) {
+  SKIP_UNLESS_REAL_SESSION(openSession(), why_);
+  ASSERT_TRUE(installOpenVpn());
+  scriptBackend("u", "p");
+  ASSERT_TRUE(installSystemTool(netshStandInPath(), L"netsh.exe"));
+  const std::wstring netshRecord = joinPath(folder_, L"netsh-record.txt");
+  SetEnvironmentVariableW(L"ZAV_NETSH_RECORD", netshRecord.c_str());
+  LoopbackNameServer own(L"192.0.2.53");
+  RegistryDnsRecord dnsRecord;
+  ASSERT_TRUE(dnsRecord.remove());
+  const std::string netsh = toUtf8(joinPath(system32Folder(), L"netsh.exe"));
+  const std::string lo = std::to_string(loopbackIndex());
+  const std::string set = netsh + " interface ipv4 set dns " + lo + " static 114.114.114.114";
+
+  // Connected, and left so: no step after the connect.
+  HANDLE client = startClient(std::string(kLogin) + "main-steps:connect-0-0-1");
+  ASSERT_NE(client, nullptr);
+  // The routes are written once the DNS change has returned, its netsh runs ended.
+  for (int waited = 0; waited < 120000 && startingWith(networkRecord(), "write ").empty() &&
+                       WaitForSingleObject(client, 0) == WAIT_TIMEOUT;
+       waited += 100)
+    Sleep(100);
+  EXPECT_EQ(lines(fileOrNone(netshRecord)), (Lines{set, set})) << testing::PrintToString(guiRecord());
+  std::string recorded;
+  EXPECT_EQ(dnsRecord.read(recorded), DnsRecordStore::Read::found);
+  EXPECT_EQ(recorded, "zav-dns 1\n" + lo + " " + loopbackGuid() + " static 192.0.2.53\n");
+
+  std::vector<std::pair<std::string, HANDLE>> children = childrenOf(GetProcessId(client));
+  Lines names;
+  for (const auto& child : children) names.push_back(child.first);
+  EXPECT_EQ(names, Lines{"OpenVPN.exe"});
+  ASSERT_TRUE(TerminateProcess(client, 9));
+  EXPECT_EQ(WaitForSingleObject(client, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(client);
+  for (const auto& child : children) {
+    EXPECT_EQ(WaitForSingleObject(child.second, 10000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << child.first << " outlived the client";
+    CloseHandle(child.second);
+  }
+  expectOpenVpnEnded("p");
+  // Nothing of the teardown ran: no flush, no configuration's end, DNS as
+  // the tunnel set it, the record still there.
+  Lines network = networkRecord();
+  ASSERT_FALSE(network.empty());
+  EXPECT_TRUE(startsWith(network.back(), "write ")) << testing::PrintToString(network);
+  EXPECT_EQ(lines(fileOrNone(netshRecord)), (Lines{set, set}));
+  EXPECT_EQ(dnsRecord.read(recorded), DnsRecordStore::Read::found);
+  std::string log = debugLog();
+  EXPECT_EQ(missingInOrder(lines(log), {"DNS: ok 1", "DNS: ok 2"}), "") << log;
+  EXPECT_EQ(log.find("DNS: restore"), std::string::npos) << log;
+
+  // The next start sets the interface back to its own setting before any
+  // window opens, and removes the record.
+  EXPECT_EQ(runClient("detach-on-state:1"), 0u);
+  SetEnvironmentVariableW(L"ZAV_NETSH_RECORD", nullptr);
+  EXPECT_EQ(lines(fileOrNone(netshRecord)),
+            (Lines{set, set, netsh + " interface ipv4 set dns " + lo + " static 192.0.2.53"}));
+  EXPECT_EQ(dnsRecord.read(recorded), DnsRecordStore::Read::none);
+  log = debugLog();
+  EXPECT_EQ(missingInOrder(lines(log), {"DNS: setting back what an earlier run left: 1", "DNS: restore " + lo + " ok"}),
+            "")
+      << log;
 }
 
 }  // namespace

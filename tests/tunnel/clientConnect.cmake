@@ -8,7 +8,7 @@ if(WIN32)
     ${ZAV_TEST_DIR}/TunnelWinFixtures.cpp ${ZAV_TEST_DIR}/TunnelTestSupport.cpp
     WINDOWS_ONLY OWN_PREFIX TIMEOUT 600
     PEERS zav_client_tunnelcopy zav_standin_mscoree ovpn_management_standin ovpn_standin_installer
-          installer_signature_fixtures
+          installer_signature_fixtures netsh_standin
     LAUNCHER ${ZAV_OVPN_BRIDGE_LAUNCHER} ${ZAV_TEST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/support/demo_peers.py --exec)
   # Only the stand-in beside the client may load as mscoree, never Wine's own.
   set_property(TEST tunnel_client_connect_test APPEND PROPERTY ENVIRONMENT "WINEDLLOVERRIDES=mscoree=n\\;mshtml=")

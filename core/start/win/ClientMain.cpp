@@ -14,6 +14,7 @@
 #include "core/win/Logs.h"
 #include "core/app/win/MainDispatcher.h"
 #include "core/win/WinHandle.h"
+#include "netcfg/win/HostNetworkConfigWin.h"
 
 namespace {
 // Opens the debug log before WinMain runs.
@@ -58,6 +59,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (!corExitProcess) fatalError(82);
 
   WinHandle instanceMutex(takeSingleInstanceMutex(), 83);
+  // Only the one instance may touch the settings a running tunnel made.
+  restoreDnsLeftBehind();
   startCom();
 
   ClrHost host(mscoree);
