@@ -13,7 +13,8 @@ ApiResult parseApiResponse(const std::string& text) {
     // follows it; valid JSON never holds a raw zero byte.
     if (text.find('\0') != std::string::npos) return result;
     rapidjson::Document doc;
-    if (!parseJsonText<rapidjson::kParseValidateEncodingFlag>(doc, text) || !doc.IsObject()) return result;
+    // Invalid UTF-8 in the raw text and what an escape makes of it alike.
+    if (!parseJsonText(doc, text) || !doc.IsObject() || !jsonStringsAreUtf8(doc)) return result;
     const int rst = jsonTypedMember(doc, "rst", &rapidjson::Value::IsInt).GetInt();
     result.kind = rst == 0 ? ApiResult::success : ApiResult::serverError;
     result.code = rst;

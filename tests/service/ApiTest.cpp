@@ -51,6 +51,17 @@ TEST(ParseApiResponseTest, ClassifiesEveryShapeOfReply) {
       {"zero byte after the document", std::string("{\"rst\":0}\0", 10), ApiResult::unusable, 0},
       {"zero byte then garbage", std::string("{\"rst\":0}\0{", 11), ApiResult::unusable, 0},
       {"invalid UTF-8 in a string", "{\"rst\":0,\"n\":\"\xC3\"}", ApiResult::unusable, 0},
+      // The parse turns an escaped lone low surrogate into ED B0 80 without an error.
+      {"escaped lone low surrogate", "{\"rst\":0,\"a\":\"\\udc00\"}", ApiResult::unusable, 0},
+      {"escaped lone low surrogate in a name", "{\"rst\":0,\"\\udfff\":1}", ApiResult::unusable, 0},
+      {"escaped lone low surrogate deep inside", "{\"rst\":0,\"l\":[1,{\"n\":[\"ok\",\"x\\udc00y\"]}]}",
+       ApiResult::unusable, 0},
+      {"escaped lone low surrogate beside a server error", "{\"rst\":5,\"m\":\"\\udc00\"}", ApiResult::unusable,
+       0},
+      {"escaped lone high surrogate", "{\"rst\":0,\"a\":\"\\ud800\"}", ApiResult::unusable, 0},
+      {"escaped surrogates swapped", "{\"rst\":0,\"a\":\"\\udfae\\ud83c\"}", ApiResult::unusable, 0},
+      {"escaped surrogate pair", "{\"rst\":0,\"a\":\"\\ud83c\\udfae\"}", ApiResult::success, 0},
+      {"escaped zero byte", "{\"rst\":0,\"a\":\"\\u0000\"}", ApiResult::success, 0},
       {"not JSON", "<html>", ApiResult::unusable, 0},
   };
   for (const Case& c : cases) {
