@@ -26,7 +26,7 @@ ApiResult parseApiResponse(const std::string& text) {
   return result;
 }
 
-std::string buildApiRequest(const std::string& op, rapidjson::Document& params) {
+std::optional<std::string> buildApiRequest(const std::string& op, rapidjson::Document& params) {
   if (params.IsNull()) params.SetObject();
   if (!params.IsObject()) throw std::logic_error("request parameters are not an object");
   auto& allocator = params.GetAllocator();
@@ -34,7 +34,7 @@ std::string buildApiRequest(const std::string& op, rapidjson::Document& params) 
                    allocator);
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  params.Accept(writer);
+  if (!params.Accept(writer)) return std::nullopt;
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
@@ -146,6 +146,10 @@ void deliverApiReply(const ApiHandler& handler, const std::string& text) {
   } catch (...) {
     logHandlerException("reply", "unknown exception");
   }
+  deliverApiUnusable(handler);
+}
+
+void deliverApiUnusable(const ApiHandler& handler) {
   try {
     ApiResult result;
     result.kind = ApiResult::unusable;

@@ -3,8 +3,10 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,35 @@ TEST(BuildApiRequestTest, EveryOperationEndsWithOp) {
   EXPECT_THROW(buildApiRequest("x", array), std::logic_error);
 }
 
+// The writer stops at a number that is not finite; what it wrote so far is a
+// shorter, different request.
+TEST(BuildApiRequestTest, AMemberTheWriterRefusesGivesNoRequest) {
+  struct Case {
+    const char* name;
+    std::function<void(rapidjson::Document&)> fill;
+  };
+  const Case cases[] = {
+      {"read as minus infinity", [](rapidjson::Document& params) { params.Parse("{\"game\":-158.77751e309}"); }},
+      {"infinity after a good member",
+       [](rapidjson::Document& params) {
+         params.Parse("{\"srvAddr\":\"203.0.113.5\",\"ping\":0}");
+         params["ping"].SetDouble(std::numeric_limits<double>::infinity());
+       }},
+      {"not a number deep inside",
+       [](rapidjson::Document& params) {
+         params.Parse("{\"l\":[1,{\"x\":0}]}");
+         params["l"][1]["x"].SetDouble(std::numeric_limits<double>::quiet_NaN());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rapidjson::Document params;
+    c.fill(params);
+    ASSERT_TRUE(params.IsObject());
+    EXPECT_EQ(buildApiRequest("routeTable", params), std::nullopt);
+  }
+}
+
 TEST(MaskPasswordsTest, HidesPasswordValuesWhateverTheShape) {
   struct Case {
     const char* name;
@@ -262,7 +293,7 @@ TEST_F(ApiChannelTest, RepliesFailuresAndOversizedRequestsReachTheHandlerOnTheMa
   auto owner = std::make_shared<int>(0);
   std::weak_ptr<int> watch = owner;
   rapidjson::Document params;
-  conn.send(buildApiRequest("accounts", params), sink(results, std::move(owner)));
+  conn.send(buildApiRequest("accounts", params).value(), sink(results, std::move(owner)));
   ASSERT_TRUE(tasks_.runOne());
   EXPECT_TRUE(watch.expired());  // the posted task held it until it ran
   ASSERT_EQ(results.size(), 1u);
