@@ -21,8 +21,9 @@ struct ApiResult {
 using ApiHandler = std::function<void(ApiResult)>;
 
 // Logs the reply ("raw response: ", passwords masked) and classifies it:
-// success, unusable or serverError. Handlers read its members with the
-// readers of core/Json.h.
+// success, unusable or serverError; a reply with a string that is not UTF-8,
+// as sent or once its escapes are read, is unusable. Handlers read its
+// members with the readers of core/Json.h.
 ApiResult parseApiResponse(const std::string& text);
 
 // The request text: params with "op" appended last, compact UTF-8; nothing
