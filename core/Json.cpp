@@ -1,5 +1,28 @@
 #include "core/Json.h"
 
+#include <vector>
+
+#include "core/Text.h"
+
+bool jsonStringsAreUtf8(const rapidjson::Value& value) {
+  std::vector<const rapidjson::Value*> pending{&value};
+  while (!pending.empty()) {
+    const rapidjson::Value& next = *pending.back();
+    pending.pop_back();
+    if (next.IsString()) {
+      if (!isUtf8(next.GetString(), next.GetStringLength())) return false;
+    } else if (next.IsArray()) {
+      for (const auto& element : next.GetArray()) pending.push_back(&element);
+    } else if (next.IsObject()) {
+      for (const auto& member : next.GetObject()) {
+        pending.push_back(&member.name);
+        pending.push_back(&member.value);
+      }
+    }
+  }
+  return true;
+}
+
 const rapidjson::Value& jsonMember(const rapidjson::Value& object, const std::string& key) {
   if (object.IsObject()) {
     auto found = object.FindMember(key);  // by length: a key with a zero byte stays whole

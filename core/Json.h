@@ -26,6 +26,12 @@ bool parseJsonText(rapidjson::Document& document, const std::string& text) {
   return !document.HasParseError();
 }
 
+// True when every string of value, member names included, is UTF-8. The
+// parse checks only the raw text: an escaped lone low surrogate ("\udc00")
+// becomes the bytes of an encoded surrogate without an error. Walks without
+// recursion, as the parse does.
+bool jsonStringsAreUtf8(const rapidjson::Value& value);
+
 // Required members: a miss throws std::logic_error with key + " not found"
 // (also when object is no object) or key + " is in incorrect type".
 using JsonTypeTest = bool (rapidjson::Value::*)() const;

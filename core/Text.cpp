@@ -18,7 +18,7 @@ constexpr char32_t kReplacement = 0xFFFD;
 // resumes at the first byte that can start a new sequence and never passes the
 // end. The ranges of the second byte shut out overlong forms, encoded
 // surrogates (ED A0..BF) and code points above U+10FFFF.
-bool nextCodePoint(const std::string& text, size_t& pos, char32_t& codePoint) {
+bool nextCodePoint(const char* text, size_t size, size_t& pos, char32_t& codePoint) {
   const unsigned char lead = static_cast<unsigned char>(text[pos++]);
   if (lead < 0x80) {
     codePoint = lead;
@@ -41,7 +41,7 @@ bool nextCodePoint(const std::string& text, size_t& pos, char32_t& codePoint) {
   }
   codePoint = lead & (0xFFu >> (length + 1));
   for (size_t i = 1; i < length; ++i) {
-    if (pos >= text.size()) return false;
+    if (pos >= size) return false;
     const unsigned char next = static_cast<unsigned char>(text[pos]);
     if (next < low || next > high) return false;
     low = 0x80;
@@ -68,7 +68,7 @@ std::wstring convertUtf8(const std::string& text, bool checked) {
   size_t pos = 0;
   while (pos < text.size()) {
     char32_t codePoint = 0;
-    if (!nextCodePoint(text, pos, codePoint)) {
+    if (!nextCodePoint(text.data(), text.size(), pos, codePoint)) {
       if (checked) throw std::invalid_argument("text is not UTF-8");
       codePoint = kReplacement;
     }
@@ -85,6 +85,14 @@ bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 std::wstring fromUtf8(const std::string& text) { return convertUtf8(text, false); }
 
 std::wstring fromUtf8Checked(const std::string& text) { return convertUtf8(text, true); }
+
+bool isUtf8(const char* text, size_t size) {
+  size_t pos = 0;
+  char32_t codePoint = 0;
+  while (pos < size)
+    if (!nextCodePoint(text, size, pos, codePoint)) return false;
+  return true;
+}
 
 std::string toUtf8(const std::wstring& text) {
   std::string out;

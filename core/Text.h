@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,8 @@
 std::wstring fromUtf8(const std::string& text);
 std::wstring fromUtf8Checked(const std::string& text);
 std::string toUtf8(const std::wstring& text);
+// True when fromUtf8Checked would accept the bytes.
+bool isUtf8(const char* text, size_t size);
 
 // Standard Base64 with padding. NumberError 9 when the text can't be measured
 // (empty, invalid character), 10 when it doesn't decode to its measured size

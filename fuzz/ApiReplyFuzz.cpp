@@ -1,5 +1,6 @@
-// The backend's reply text: classification, the member readers handlers use,
-// and the password masking of the debug log.
+// The backend's reply text: classification, the member readers handlers use
+// (only ever UTF-8 in what they read), and the password masking of the debug
+// log.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "core/Json.h"
+#include "core/Text.h"
 #include "fuzz/FuzzCheck.h"
 #include "service/ApiResult.h"
 
@@ -25,6 +27,7 @@ void readAll(const rapidjson::Value& root, bool masked) {
   while (!pending.empty() && ++visited < 20000) {
     const rapidjson::Value& value = *pending.back();
     pending.pop_back();
+    if (value.IsString()) FUZZ_CHECK(isUtf8(value.GetString(), value.GetStringLength()));
     if (value.IsArray()) {
       for (const auto& element : value.GetArray()) pending.push_back(&element);
       continue;
@@ -32,6 +35,7 @@ void readAll(const rapidjson::Value& root, bool masked) {
     if (!value.IsObject()) continue;
     for (const auto& member : value.GetObject()) {
       const std::string key = jsonString(member.name);
+      FUZZ_CHECK(isUtf8(key.data(), key.size()));
       const rapidjson::Value& found = jsonMember(value, key);
       FUZZ_CHECK(&found == &value.FindMember(member.name)->value);  // the first of its name
       try {

@@ -19,11 +19,14 @@ void utf8(const std::string& bytes) {
   // What fromUtf8 gives is always valid, so it converts back and forth exactly.
   const std::string back = toUtf8(wide);
   FUZZ_CHECK(fromUtf8Checked(back) == wide);
+  const bool valid = isUtf8(bytes.data(), bytes.size());
   try {
     const std::wstring checked = fromUtf8Checked(bytes);
+    FUZZ_CHECK(valid);
     FUZZ_CHECK(checked == wide);
     FUZZ_CHECK(back == bytes);
   } catch (const std::invalid_argument&) {
+    FUZZ_CHECK(!valid);
     FUZZ_CHECK(back != bytes);
     FUZZ_CHECK(wide.find(L'\xFFFD') != std::wstring::npos);
   }

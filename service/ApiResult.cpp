@@ -13,7 +13,8 @@ ApiResult parseApiResponse(const std::string& text) {
     // follows it; valid JSON never holds a raw zero byte.
     if (text.find('\0') != std::string::npos) return result;
     rapidjson::Document doc;
-    if (!parseJsonText<rapidjson::kParseValidateEncodingFlag>(doc, text) || !doc.IsObject()) return result;
+    // Invalid UTF-8 in the raw text and what an escape makes of it alike.
+    if (!parseJsonText(doc, text) || !doc.IsObject() || !jsonStringsAreUtf8(doc)) return result;
     const int rst = jsonTypedMember(doc, "rst", &rapidjson::Value::IsInt).GetInt();
     result.kind = rst == 0 ? ApiResult::success : ApiResult::serverError;
     result.code = rst;
@@ -25,7 +26,7 @@ ApiResult parseApiResponse(const std::string& text) {
   return result;
 }
 
-std::string buildApiRequest(const std::string& op, rapidjson::Document& params) {
+std::optional<std::string> buildApiRequest(const std::string& op, rapidjson::Document& params) {
   if (params.IsNull()) params.SetObject();
   if (!params.IsObject()) throw std::logic_error("request parameters are not an object");
   auto& allocator = params.GetAllocator();
@@ -33,7 +34,7 @@ std::string buildApiRequest(const std::string& op, rapidjson::Document& params) 
                    allocator);
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  params.Accept(writer);
+  if (!params.Accept(writer)) return std::nullopt;
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
@@ -145,6 +146,10 @@ void deliverApiReply(const ApiHandler& handler, const std::string& text) {
   } catch (...) {
     logHandlerException("reply", "unknown exception");
   }
+  deliverApiUnusable(handler);
+}
+
+void deliverApiUnusable(const ApiHandler& handler) {
   try {
     ApiResult result;
     result.kind = ApiResult::unusable;

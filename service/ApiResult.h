@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/Json.h"
@@ -20,12 +21,15 @@ struct ApiResult {
 using ApiHandler = std::function<void(ApiResult)>;
 
 // Logs the reply ("raw response: ", passwords masked) and classifies it:
-// success, unusable or serverError. Handlers read its members with the
-// readers of core/Json.h.
+// success, unusable or serverError; a reply with a string that is not UTF-8,
+// as sent or once its escapes are read, is unusable. Handlers read its
+// members with the readers of core/Json.h.
 ApiResult parseApiResponse(const std::string& text);
 
-// The request text: params with "op" appended last, compact UTF-8.
-std::string buildApiRequest(const std::string& op, rapidjson::Document& params);
+// The request text: params with "op" appended last, compact UTF-8; nothing
+// when the writer refuses a member (a number that is not finite), whose text
+// would end where the writer stopped.
+std::optional<std::string> buildApiRequest(const std::string& op, rapidjson::Document& params);
 
 // A copy of a request or reply text fit for the debug log: the string values
 // of "pw" and "password" members are replaced, whatever the text's shape.
@@ -36,3 +40,4 @@ std::string maskPasswords(const std::string& text);
 // that throws on that call, or on a failure, is logged, never propagated.
 void deliverApiReply(const ApiHandler& handler, const std::string& text);
 void deliverApiFailure(const ApiHandler& handler);
+void deliverApiUnusable(const ApiHandler& handler);

@@ -9,10 +9,17 @@
 namespace {
 
 const char dhcpNoticePrefix[] = "Notified TAP-Windows driver to set a DHCP IP/netmask of ";
-// Also "... Completed With Errors": OpenVPN is up then too, and nothing else
-// would ever end the wait.
-const char initCompletedPrefix[] = "Initialization Sequence Completed";
+const char initCompleted[] = "Initialization Sequence Completed";
+// OpenVPN is up then too, and nothing else would ever end the wait; on
+// Windows it adds a hint in parentheses.
+const char initCompletedWithErrors[] = "Initialization Sequence Completed With Errors";
 const char pushReplyPrefix[] = "PUSH: Received control message: 'PUSH_REPLY";
+
+bool isInitCompleted(const std::string& message) {
+  if (message == initCompleted || message == initCompletedWithErrors) return true;
+  const std::string hinted = std::string(initCompletedWithErrors) + " (";
+  return startsWith(message, hinted) && message.back() == ')';
+}
 
 bool beginsWithEither(const std::string& text, const char* upper, const char* lower) {
   return startsWith(text, upper) || startsWith(text, lower);
@@ -80,7 +87,7 @@ void classifyLog(ManagementLine& line) {
   if (startsWith(message, dhcpNoticePrefix)) {
     line.kind = ManagementLineKind::dhcpNotice;
     classifyDhcpNotice(message.substr(sizeof dhcpNoticePrefix - 1), line);
-  } else if (startsWith(message, initCompletedPrefix)) {
+  } else if (isInitCompleted(message)) {
     line.kind = ManagementLineKind::initCompleted;
   } else if (startsWith(message, pushReplyPrefix)) {
     line.kind = ManagementLineKind::pushReply;

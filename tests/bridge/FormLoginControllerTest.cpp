@@ -498,7 +498,11 @@ TEST_F(LoginControllerTest, aReplyAfterDetachChangesAndSavesNothing) {
     dispatcher_->acquire();
     later([this] { gui_.closeLogin(); });
     std::weak_ptr<MainDispatcher> weak = dispatcher_;
-    releaser = std::thread([weak] {
+    releaser = std::thread([this, weak] {
+      // The request reaches the backend from the channel's own thread, and
+      // its reply leaves 100 ms later; the main thread is not reading the
+      // backend's record meanwhile.
+      for (int i = 0; i < 100 && requestsSent() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
       std::this_thread::sleep_for(std::chrono::milliseconds(800));
       if (auto dispatcher = weak.lock()) dispatcher->post([dispatcher] { dispatcher->release(); });
     });

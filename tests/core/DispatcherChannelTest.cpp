@@ -104,6 +104,39 @@ TEST_F(DispatcherChannel, EndingWhileARequestIsInFlightLeavesNothingBehind) {
   EXPECT_NE(log.text().find("Dispatcher: discarded "), std::string::npos);
 }
 
+// The writer stops at a number read as infinity: the text so far would be
+// sent as another request.
+TEST_F(DispatcherChannel, ARequestMemberTheWriterRefusesFailsTheCallAndNothingIsSent) {
+  CapturedDebugLog log;
+  backend().onRequest("{\"text\":\"{\\\"rst\\\":0}\"}");
+  auto dispatcher = makeDispatcher();
+  std::vector<int> kinds;
+  dispatcher->acquire();
+  auto subscription = std::make_shared<ConnStateSubscription>();
+  *subscription = dispatcher->subscribeConnState([&, subscription](int state) {
+    if (state != connState::ready || !kinds.empty()) return;
+    rapidjson::Document params;
+    params.Parse("{\"game\":-158.77751e309}");
+    dispatcher->callApi("routeTable", std::move(params), [&](ApiResult result) {
+      kinds.push_back(result.kind);
+      // Its reply shows the channel's record is complete when it is read.
+      dispatcher->callApi("accounts", emptyParams(), [&](ApiResult next) {
+        kinds.push_back(next.kind);
+        subscription->reset();
+        dispatcher->release();
+      });
+    });
+    kinds.push_back(-1);  // the handler runs later, never inside the call
+  });
+  dispatcher->startChannel();
+  dispatcher->run();
+  EXPECT_EQ(kinds, (std::vector<int>{-1, ApiResult::unusable, ApiResult::success}));
+  auto stats = backend().stats();
+  ASSERT_EQ(stats["requests"].Size(), 1u);
+  EXPECT_STREQ(stats["requests"][0]["head"].GetString(), "{\"op\":\"accounts\"}");
+  EXPECT_NE(log.text().find("API request routeTable not sent"), std::string::npos);
+}
+
 TEST_F(DispatcherChannel, ACallAfterTheChannelIsGoneAnswersNoReply) {
   auto dispatcher = makeDispatcher();
   dispatcher->acquire();

@@ -141,6 +141,7 @@ TEST(Utf8Test, EachInvalidSequenceBecomesOneReplacement) {
     std::string copy(c.utf8);
     EXPECT_EQ(fromUtf8(copy), c.utf16);
     bool valid = c.utf16.find(static_cast<wchar_t>(0xFFFD)) == std::wstring::npos;
+    EXPECT_EQ(isUtf8(copy.data(), copy.size()), valid);
     if (valid) {
       EXPECT_EQ(fromUtf8Checked(copy), c.utf16);
     } else {

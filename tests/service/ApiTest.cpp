@@ -3,8 +3,10 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,17 @@ TEST(ParseApiResponseTest, ClassifiesEveryShapeOfReply) {
       {"zero byte after the document", std::string("{\"rst\":0}\0", 10), ApiResult::unusable, 0},
       {"zero byte then garbage", std::string("{\"rst\":0}\0{", 11), ApiResult::unusable, 0},
       {"invalid UTF-8 in a string", "{\"rst\":0,\"n\":\"\xC3\"}", ApiResult::unusable, 0},
+      // The parse turns an escaped lone low surrogate into ED B0 80 without an error.
+      {"escaped lone low surrogate", "{\"rst\":0,\"a\":\"\\udc00\"}", ApiResult::unusable, 0},
+      {"escaped lone low surrogate in a name", "{\"rst\":0,\"\\udfff\":1}", ApiResult::unusable, 0},
+      {"escaped lone low surrogate deep inside", "{\"rst\":0,\"l\":[1,{\"n\":[\"ok\",\"x\\udc00y\"]}]}",
+       ApiResult::unusable, 0},
+      {"escaped lone low surrogate beside a server error", "{\"rst\":5,\"m\":\"\\udc00\"}", ApiResult::unusable,
+       0},
+      {"escaped lone high surrogate", "{\"rst\":0,\"a\":\"\\ud800\"}", ApiResult::unusable, 0},
+      {"escaped surrogates swapped", "{\"rst\":0,\"a\":\"\\udfae\\ud83c\"}", ApiResult::unusable, 0},
+      {"escaped surrogate pair", "{\"rst\":0,\"a\":\"\\ud83c\\udfae\"}", ApiResult::success, 0},
+      {"escaped zero byte", "{\"rst\":0,\"a\":\"\\u0000\"}", ApiResult::success, 0},
       {"not JSON", "<html>", ApiResult::unusable, 0},
   };
   for (const Case& c : cases) {
@@ -125,6 +138,35 @@ TEST(BuildApiRequestTest, EveryOperationEndsWithOp) {
   rapidjson::Document array;
   array.SetArray();
   EXPECT_THROW(buildApiRequest("x", array), std::logic_error);
+}
+
+// The writer stops at a number that is not finite; what it wrote so far is a
+// shorter, different request.
+TEST(BuildApiRequestTest, AMemberTheWriterRefusesGivesNoRequest) {
+  struct Case {
+    const char* name;
+    std::function<void(rapidjson::Document&)> fill;
+  };
+  const Case cases[] = {
+      {"read as minus infinity", [](rapidjson::Document& params) { params.Parse("{\"game\":-158.77751e309}"); }},
+      {"infinity after a good member",
+       [](rapidjson::Document& params) {
+         params.Parse("{\"srvAddr\":\"203.0.113.5\",\"ping\":0}");
+         params["ping"].SetDouble(std::numeric_limits<double>::infinity());
+       }},
+      {"not a number deep inside",
+       [](rapidjson::Document& params) {
+         params.Parse("{\"l\":[1,{\"x\":0}]}");
+         params["l"][1]["x"].SetDouble(std::numeric_limits<double>::quiet_NaN());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rapidjson::Document params;
+    c.fill(params);
+    ASSERT_TRUE(params.IsObject());
+    EXPECT_EQ(buildApiRequest("routeTable", params), std::nullopt);
+  }
 }
 
 TEST(MaskPasswordsTest, HidesPasswordValuesWhateverTheShape) {
@@ -251,7 +293,7 @@ TEST_F(ApiChannelTest, RepliesFailuresAndOversizedRequestsReachTheHandlerOnTheMa
   auto owner = std::make_shared<int>(0);
   std::weak_ptr<int> watch = owner;
   rapidjson::Document params;
-  conn.send(buildApiRequest("accounts", params), sink(results, std::move(owner)));
+  conn.send(buildApiRequest("accounts", params).value(), sink(results, std::move(owner)));
   ASSERT_TRUE(tasks_.runOne());
   EXPECT_TRUE(watch.expired());  // the posted task held it until it ran
   ASSERT_EQ(results.size(), 1u);
