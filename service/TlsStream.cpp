@@ -167,6 +167,7 @@ void TlsStream::readAvailable() {
     int result = mbedtls_ssl_read(&context_, buffer.get(), readPiece);
     if (result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE) return;
     if (result <= 0) {
+      closeNotified_ = result == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY;
       owner_->onError();
       return;
     }

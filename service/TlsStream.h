@@ -86,6 +86,9 @@ class TlsStream : public HttpStreamHandler {
   bool setup();
   // One mbedtls_ssl_write: bytes written (at most one record) or its error.
   int write(const unsigned char* data, size_t length);
+  // The peer ended the stream with close_notify: what it sent is whole. Any
+  // other end (the connection closed or reset under TLS) may be a cut.
+  bool closeNotified() const { return closeNotified_; }
 
   void onError() override;
   void onWritten() override;
@@ -112,4 +115,5 @@ class TlsStream : public HttpStreamHandler {
   std::deque<Chunk> received_;
   size_t receivedTotal_ = 0;
   bool handshakeDone_ = false;
+  bool closeNotified_ = false;
 };
