@@ -208,8 +208,9 @@ bool ConnReceiver::makeRoom(size_t more) {
   const size_t needed = decrypted_ + more;
   if (needed <= payload_.size()) return true;
   try {
-    // Doubling keeps the copies of a large reply to about one reply's worth.
-    if (needed > payload_.capacity()) payload_.reserve(std::min(std::max(needed, 2 * payload_.capacity()), payloadRoom_));
+    // Steps of four times keep the copies of a large reply to about a third of
+    // it, and what a frame that stops coming holds to four times what came.
+    if (needed > payload_.capacity()) payload_.reserve(std::min(std::max(needed, 4 * payload_.capacity()), payloadRoom_));
     payload_.resize(needed);
   } catch (const std::bad_alloc&) {
     // A reply the process cannot hold is a broken reply, not the process's end.
