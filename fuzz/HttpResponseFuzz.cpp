@@ -57,7 +57,7 @@ Outcome run(const std::string& stream, const std::vector<size_t>& pieces) {
     if (!waiting) break;
   }
   // The connection ends after the outcome too: nothing more is reported.
-  parser.end();
+  parser.end(true);
   FUZZ_CHECK(outcome.endings == 1);
   return outcome;
 }

@@ -140,8 +140,20 @@ ConnReceiver::ConnReceiver(ConnBusyHost& host) : host_(host), schedule_(new Sche
 
 ConnReceiver::~ConnReceiver() = default;
 
+namespace {
+
+// Reads ask for at most this much: a 4 MiB reply is not one 4 MiB buffer per
+// read, and a peer cannot make the client allocate ahead of what it sends.
+constexpr size_t maxReplyRead = 64 << 10;
+
+uint32_t nextRead(size_t remaining) { return static_cast<uint32_t>(std::min(remaining, maxReplyRead)); }
+
+}  // namespace
+
 // The first block tells the frame's length; the rest of the frame is then read
 // with reads never reaching past its end, so whatever follows stays unread.
+// The payload grows with the bytes that arrive, never beyond the frame the
+// length announces: a frame that never comes costs nothing.
 void ConnReceiver::onData(const unsigned char* data, size_t length) {
   ConnChannel& channel = host_.channel();
   mbedtls_aes_context* aes = &schedule_->aes.context;
@@ -152,25 +164,21 @@ void ConnReceiver::onData(const unsigned char* data, size_t length) {
     expected_ = (size_t(plain[0]) << 16) | (size_t(plain[1]) << 8) | plain[2];
     const size_t frame = (expected_ + 3 + 15) / 16 * 16;
     remaining_ = frame - sizeof plain;
-    try {
-      payload_.resize(frame - 3);
-    } catch (const std::bad_alloc&) {
-      // A reply the process cannot hold is a broken reply, not the process's end.
-      host_.replyBroken();
-      return;
-    }
+    payloadRoom_ = frame - 3;
+    if (!makeRoom(sizeof plain - 3)) return;
     std::copy(plain + 3, plain + sizeof plain, &payload_[0]);
     decrypted_ = sizeof plain - 3;
     if (remaining_ == 0) {
       complete();
       return;
     }
-    uv2wm_set_read_size(channel.stream, 0, static_cast<uint32_t>(remaining_));
+    uv2wm_set_read_size(channel.stream, 0, nextRead(remaining_));
     return;
   }
 
-  auto* out = reinterpret_cast<unsigned char*>(&payload_[0]);
   remaining_ -= length;
+  if (!makeRoom((carried_ + length) / 16 * 16)) return;
+  auto* out = reinterpret_cast<unsigned char*>(&payload_[0]);
   if (carried_) {
     const size_t take = std::min(sizeof carry_ - carried_, length);
     std::copy(data, data + take, carry_ + carried_);
@@ -193,7 +201,23 @@ void ConnReceiver::onData(const unsigned char* data, size_t length) {
     complete();
     return;
   }
-  uv2wm_set_read_size(channel.stream, 0, static_cast<uint32_t>(remaining_));
+  uv2wm_set_read_size(channel.stream, 0, nextRead(remaining_));
+}
+
+bool ConnReceiver::makeRoom(size_t more) {
+  const size_t needed = decrypted_ + more;
+  if (needed <= payload_.size()) return true;
+  try {
+    // Steps of four times keep the copies of a large reply to about a third of
+    // it, and what a frame that stops coming holds to four times what came.
+    if (needed > payload_.capacity()) payload_.reserve(std::min(std::max(needed, 4 * payload_.capacity()), payloadRoom_));
+    payload_.resize(needed);
+  } catch (const std::bad_alloc&) {
+    // A reply the process cannot hold is a broken reply, not the process's end.
+    host_.replyBroken();
+    return false;
+  }
+  return true;
 }
 
 void ConnReceiver::complete() {

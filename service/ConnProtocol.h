@@ -114,11 +114,15 @@ class ConnReceiver : public ConnStreamHandler {
  private:
   ConnBusyHost& host_;
   void complete();
+  // Grows the payload to hold more decrypted bytes; false (the reply broken,
+  // the handler possibly gone) when the process cannot hold them.
+  bool makeRoom(size_t more);
   struct Schedule;
   std::unique_ptr<Schedule> schedule_;
   bool first_ = true;
   size_t expected_ = 0;
   size_t remaining_ = 0;  // frame bytes still to read after the first block
+  size_t payloadRoom_ = 0;  // the most the payload may take: the announced frame
   // The payload so far, decrypted in place; it holds the frame's random fill
   // until the end, when it is cut to the payload.
   std::string payload_;

@@ -55,8 +55,12 @@ bool HttpResponseParser::receive(const char* data, size_t length) {
   return false;
 }
 
-void HttpResponseParser::end() {
+void HttpResponseParser::end(bool clean) {
   if (reported_) return;
+  if (!clean) {
+    fail();
+    return;
+  }
   if (!complete_ && HTTP_PARSER_ERRNO(&parser_) == HPE_OK) http_parser_execute(&parser_, &settings_, nullptr, 0);
   finish();
 }

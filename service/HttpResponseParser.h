@@ -27,9 +27,11 @@ class HttpResponseParser {
   // once the outcome has been reported to the listener (onComplete or
   // onError). Nothing is reported after that.
   bool receive(const char* data, size_t length);
-  // The connection has ended: a body delimited by the end completes, anything
-  // unfinished fails. Reports the outcome unless receive already did.
-  void end();
+  // The connection has ended. Only a clean end (the peer's orderly close, or
+  // TLS close_notify) completes a body delimited by the end: after a reset, a
+  // read error or a TLS stream cut short the body may be missing its tail.
+  // Anything unfinished fails. Reports the outcome unless receive already did.
+  void end(bool clean);
 
   const std::map<std::string, std::string>& headers() const { return headers_; }
 

@@ -59,8 +59,9 @@ bool receiveResponse(HttpThread* thread, HttpResponseParser& parser, const char*
   return false;
 }
 
-void endResponse(HttpThread* thread, HttpResponseParser& parser) {
-  parser.end();
+// The connection has ended; clean: the peer closed it in order.
+void endResponse(HttpThread* thread, HttpResponseParser& parser, bool clean) {
+  parser.end(clean);
   thread->clearState();
 }
 
@@ -184,7 +185,7 @@ class HttpStateRecv : public HttpState, public HttpStreamHandler {
     uv2wm_set_read_size(stream, 0, 0);
     uv2wm_start_read(stream);
   }
-  void onError() override { endResponse(thread_, parser_); }
+  void onError() override { endResponse(thread_, parser_, connection_->stream()->errorStatus == UV_EOF); }
   void onWritten() override {}
   void onData(const char* data, size_t length) override { receiveResponse(thread_, parser_, data, length); }
 
@@ -260,7 +261,7 @@ class HttpStateTlsRecv : public HttpState, public TlsStreamHandler {
     stream_->setOwner(this);
   }
   void start() override {}
-  void onError() override { endResponse(thread_, parser_); }
+  void onError() override { endResponse(thread_, parser_, stream_->closeNotified()); }
   bool onHandshakeDone() override { return true; }
   bool onData(const char* data, size_t length) override { return receiveResponse(thread_, parser_, data, length); }
 

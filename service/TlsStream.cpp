@@ -109,30 +109,25 @@ int TlsStream::sendToNetwork(void* context, const unsigned char* data, size_t le
 
 int TlsStream::receiveFromNetwork(void* context, unsigned char* buffer, size_t length) {
   auto* self = static_cast<TlsStream*>(context);
-  size_t n = std::min(self->receivedTotal_, length);
+  size_t n = std::min(self->received_.size() - self->receivedAt_, length);
   if (n == 0) return MBEDTLS_ERR_SSL_WANT_READ;
   return static_cast<int>(self->takeReceived(buffer, n));
 }
 
 size_t TlsStream::takeReceived(unsigned char* buffer, size_t length) {
-  size_t taken = 0;
-  while (taken < length) {
-    Chunk& front = received_.front();
-    size_t n = std::min(length - taken, front.bytes.size() - front.read);
-    std::memcpy(buffer + taken, front.bytes.data() + front.read, n);
-    front.read += n;
-    taken += n;
-    if (front.read == front.bytes.size()) received_.pop_front();
-  }
-  receivedTotal_ -= taken;
-  return taken;
+  std::memcpy(buffer, received_.data() + receivedAt_, length);
+  receivedAt_ += length;
+  return length;
 }
 
 void TlsStream::onData(const char* data, size_t length) {
   if (length != 0) {
+    // mbedTLS takes whole records as they come, so what is left over is at
+    // most a record's start: moving it to the front is cheap.
+    received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(receivedAt_));
+    receivedAt_ = 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    received_.push_back(Chunk{std::vector<unsigned char>(bytes, bytes + length), 0});
-    receivedTotal_ += length;
+    received_.insert(received_.end(), bytes, bytes + length);
   }
   proceed();
 }
@@ -167,6 +162,7 @@ void TlsStream::readAvailable() {
     int result = mbedtls_ssl_read(&context_, buffer.get(), readPiece);
     if (result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE) return;
     if (result <= 0) {
+      closeNotified_ = result == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY;
       owner_->onError();
       return;
     }

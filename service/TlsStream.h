@@ -4,7 +4,6 @@
 #include <mbedtls/x509_crt.h>
 
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -86,16 +85,15 @@ class TlsStream : public HttpStreamHandler {
   bool setup();
   // One mbedtls_ssl_write: bytes written (at most one record) or its error.
   int write(const unsigned char* data, size_t length);
+  // The peer ended the stream with close_notify: what it sent is whole. Any
+  // other end (the connection closed or reset under TLS) may be a cut.
+  bool closeNotified() const { return closeNotified_; }
 
   void onError() override;
   void onWritten() override;
   void onData(const char* data, size_t length) override;
 
  private:
-  struct Chunk {
-    std::vector<unsigned char> bytes;
-    size_t read = 0;
-  };
   static int sendToNetwork(void* context, const unsigned char* data, size_t length);
   static int receiveFromNetwork(void* context, unsigned char* buffer, size_t length);
   size_t takeReceived(unsigned char* buffer, size_t length);
@@ -109,7 +107,10 @@ class TlsStream : public HttpStreamHandler {
   std::unique_ptr<HttpConnection> connection_;
   mbedtls_ssl_config config_;
   mbedtls_ssl_context context_;
-  std::deque<Chunk> received_;
-  size_t receivedTotal_ = 0;
+  // Ciphertext that mbedTLS has not taken yet, from receivedAt_ on. One buffer
+  // for the stream's life: each read appends to it instead of allocating.
+  std::vector<unsigned char> received_;
+  size_t receivedAt_ = 0;
   bool handshakeDone_ = false;
+  bool closeNotified_ = false;
 };

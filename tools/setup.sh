@@ -15,7 +15,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xauth
   googletest rapidjson-dev libutfcpp-dev libz-mingw-w64-dev
   libuv1-dev libmbedtls-dev libhttp-parser-dev zlib1g-dev
-  python3 python3-cryptography openssl osslsigncode dpkg-dev file curl iproute2 openvpn
+  python3 python3-cryptography openssl osslsigncode dpkg-dev file curl libcurl4-openssl-dev iproute2 openvpn
   clang libclang-rt-14-dev
 )
 

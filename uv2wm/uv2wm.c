@@ -31,6 +31,11 @@ static void report(uv2wm_t* record, uint8_t event, const char* data, size_t leng
   record->callback(record, record->user, event, data, length);
 }
 
+static void report_error(uv2wm_t* record, int status) {
+  record->errorStatus = status;
+  report(record, UV2WM_EVENT_ERROR, NULL, 0);
+}
+
 static void free_write(uv2wm_write_t* write) {
   free(write->buffer.base);
   free(write);
@@ -52,19 +57,22 @@ static void close_notice(uv2wm_t* record) {
 static void on_refused_notice(uv_idle_t* idle) {
   uv2wm_t* record = (uv2wm_t*)idle->data;
   close_notice(record);
-  report(record, UV2WM_EVENT_ERROR, NULL, 0);
+  report(record, UV2WM_EVENT_ERROR, NULL, 0); /* errorStatus set at the refusal */
 }
 
 /* Takes ownership of bytes (malloc'd). A write libuv refuses to start would
  * never complete; it is freed and reported as an error on the next loop turn
  * so that the caller is not re-entered from inside its own call. */
 static void start_write(uv2wm_t* record, char* bytes, size_t length) {
+  int status;
   uv2wm_write_t* write = (uv2wm_write_t*)malloc(sizeof *write);
   write->buffer = uv_buf_init(bytes, (unsigned int)length);
   write->record = record;
   write->request.data = write;
   record->inFlight = write;
-  if (uv_write(&write->request, record->stream, &write->buffer, 1, uv2wm_on_write) != 0) {
+  status = uv_write(&write->request, record->stream, &write->buffer, 1, uv2wm_on_write);
+  if (status != 0) {
+    record->errorStatus = status;
     record->inFlight = NULL;
     free_write(write);
     if (!record->refusedNotice) {
@@ -225,24 +233,24 @@ void uv2wm_on_read(uv_stream_t* stream, ssize_t count, const uv_buf_t* buffer) {
   char* joined;
   if (!record) return;
   if (count < 0) {
-    report(record, UV2WM_EVENT_ERROR, NULL, 0);
+    report_error(record, (int)count);
     return;
   }
   if (count == 0) return;
   n = (size_t)count;
   if (!record->reading) {
     illegal_state(checkReadWhileOff);
-    report(record, UV2WM_EVENT_ERROR, NULL, 0);
+    report_error(record, 0);
     return;
   }
   if (!record->readBuffer || buffer->base != record->readBuffer || n > record->readCapacity) {
     illegal_state(checkReadForeignBuffer);
-    report(record, UV2WM_EVENT_ERROR, NULL, 0);
+    report_error(record, 0);
     return;
   }
   if (record->maxRead != 0 && record->pendingLength + n > record->maxRead) {
     illegal_state(checkReadOverMax);
-    report(record, UV2WM_EVENT_ERROR, NULL, 0);
+    report_error(record, 0);
     return;
   }
   if (record->pendingLength == 0) {
@@ -280,19 +288,19 @@ void uv2wm_on_write(uv_write_t* request, int status) {
   if (!record->writing) {
     illegal_state(checkWriteDoneWhileOff);
     free_write(write);
-    report(record, UV2WM_EVENT_ERROR, NULL, 0);
+    report_error(record, 0);
     return;
   }
   if (write != record->inFlight) {
     illegal_state(checkWriteDoneForeign);
     free_write(write);
-    report(record, UV2WM_EVENT_ERROR, NULL, 0);
+    report_error(record, 0);
     return;
   }
   free_write(write);
   record->inFlight = NULL;
   if (status != 0) {
-    report(record, UV2WM_EVENT_ERROR, NULL, 0);
+    report_error(record, status);
     return;
   }
   if (record->queueLength) flush_queue(record);

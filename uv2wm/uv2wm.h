@@ -21,7 +21,7 @@ typedef struct uv2wm_s uv2wm_t;
 /* Events. */
 #define UV2WM_EVENT_DATA 0    /* data, length: the delivered bytes, valid only during the call */
 #define UV2WM_EVENT_DRAINED 1 /* the last write completed and nothing is queued */
-#define UV2WM_EVENT_ERROR 2   /* end of stream, read or write error, or an illegal state */
+#define UV2WM_EVENT_ERROR 2   /* end of stream, read or write error, or an illegal state: errorStatus says which */
 
 /* The callback may free the record (uv2wm_free) or change its user and
  * callback; the module touches nothing of the record after calling it. */
@@ -46,6 +46,11 @@ struct uv2wm_s {
   size_t queueLength;
   /* Reports a write that libuv refused to start, on a later loop turn. */
   uv_idle_t* refusedNotice;
+  /* Why the last event 2 came: libuv's status (UV_EOF for the peer's orderly
+   * end, another error code for a failed read or write or a refused write),
+   * or 0 for an illegal state. Only an orderly end tells a user that the
+   * peer finished what it sent. */
+  int errorStatus;
 };
 
 /* One libuv write of the module: its own copy of the bytes. record is cleared

@@ -344,11 +344,11 @@ TEST_F(ConnThreadTest, DestroyingDoesNotWaitForANameLookup) {
   EXPECT_EQ(outcomes_.all().size(), 1u);
 }
 
-// Replies of up to 16 MiB are reserved whole when their first block comes; a
-// size the process cannot hold ends the connection like a broken reply.
+// A reply of up to 16 MiB grows as its bytes come; one that grows beyond what
+// the process can hold ends the connection like a broken reply.
 TEST_F(ConnThreadTest, ReplyTooLargeToHoldIsABrokenReply) {
   auto conn = startReady();
-  backend().onRequest("{\"headerOnly\":true,\"size\":16777215}");
+  backend().onRequest("{\"size\":16777215}");
   LargeAllocationsFail failing(size_t(4) << 20);
   send(*conn, "{}", 1);
   ASSERT_TRUE(outcomes_.waitCount(1));

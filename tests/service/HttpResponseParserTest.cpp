@@ -38,14 +38,15 @@ std::string encoded(const std::string& coding, const std::string& body) {
 }
 
 // The pieces as a receive step hands them over, then the end of the stream
-// unless the outcome came first.
+// (clean or not) unless the outcome came first.
 struct Outcome {
   bool atOnce = false;     // the outcome came with a piece, not at the end
   bool delivered = false;  // onComplete
   std::vector<HttpReport> reports;
 };
 
-Outcome feed(const std::vector<std::string>& pieces, size_t limit = HttpResponseParser::defaultBodyLimit) {
+Outcome feed(const std::vector<std::string>& pieces, size_t limit = HttpResponseParser::defaultBodyLimit,
+             bool cleanEnd = true) {
   auto listener = std::make_shared<RecordingHttpListener>();
   Outcome outcome;
   {
@@ -56,10 +57,10 @@ Outcome feed(const std::vector<std::string>& pieces, size_t limit = HttpResponse
         break;
       }
     }
-    if (!outcome.atOnce) parser.end();
+    if (!outcome.atOnce) parser.end(cleanEnd);
     // Nothing more once the outcome is out.
     parser.receive("x", 1);
-    parser.end();
+    parser.end(true);
   }
   outcome.reports = listener->reports();
   outcome.delivered = !outcome.reports.empty() && outcome.reports.back().kind == HttpReport::complete;
@@ -83,6 +84,7 @@ struct ParserCase {
   uint32_t total;       // announced length in every progress report
   bool refusedAtHeaders; // no progress report at all
   bool needsEnd = false; // the outcome waits for the end of the stream
+  bool cleanEnd = true;  // that end is the peer's orderly close (or close_notify)
 };
 
 const std::string gzipText = compress(text, 31);
@@ -116,6 +118,10 @@ const ParserCase parserCases[] = {
                                       std::to_string(gzipText.size()) + "\r\n\r\n" + gzipText,
      true, text, static_cast<uint32_t>(gzipText.size()), false},
     {"CloseDelimitedEndsWithStream", "HTTP/1.1 200 OK\r\n\r\nuntil the end", true, "until the end", 0, false, true},
+    // A reset, a read error or a TLS stream cut without close_notify may have
+    // lost the body's tail: nothing tells a whole body from a cut one.
+    {"CloseDelimitedCutOff", "HTTP/1.1 200 OK\r\n\r\nuntil the end", false, "", 0, false, true, false},
+    {"CompleteBeforeACutStillCompletes", response("", "0123456789"), true, "0123456789", 10, false, false, false},
     {"TruncatedBody", "HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\nonly ten b", false, "", 20, false, true},
     {"BytesAfterCompleteMessage", response("", "hello") + "HTTP/1.1 200 OK\r\n", true, "hello", 5, false},
     {"UnusableLengthReportsZero", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: x\r\n\r\n", false, "",
@@ -138,7 +144,7 @@ TEST_P(ParserTable, SameOutcomeWhateverTheSplit) {
   const ParserCase& c = GetParam();
   for (const auto& pieces : splits(c.bytes)) {
     SCOPED_TRACE("pieces: " + std::to_string(pieces.size()) + ", first " + std::to_string(pieces[0].size()));
-    Outcome outcome = feed(pieces);
+    Outcome outcome = feed(pieces, HttpResponseParser::defaultBodyLimit, c.cleanEnd);
     ASSERT_FALSE(outcome.reports.empty());
     const HttpReport& last = outcome.reports.back();
     ASSERT_EQ(last.kind, c.delivered ? HttpReport::complete : HttpReport::error);

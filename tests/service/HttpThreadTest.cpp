@@ -64,6 +64,7 @@ const Scenario scenarios[] = {
     {"ClosedMidBody", "/truncated", false, "", 100, 2},
     {"CompleteWhileConnectionStaysOpen", "/keep-open", true, "kept-open!", 10, 2},
     {"BodyEndsWithConnection", "/close-delimited", true, "until the end", 0, 2},
+    {"BodyEndsWithReset", "/close-delimited-reset", false, "", 0, 2},
     {"BytesAfterTheResponse", "/extra", true, "hello", 5, 2},
     {"LengthAboveLimit", "/huge-length", false, "", 0, 0},
     {"BlobChunkedInPieces", "/blob?size=300000&chunked&piece=7000", true, blobBytes(300000), 0, 3},

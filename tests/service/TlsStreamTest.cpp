@@ -57,6 +57,8 @@ const TlsCase tlsCases[] = {
     {"Chunked", "tls", "/chunked", true, "first-second-third"},
     {"CompleteWhileConnectionStaysOpen", "tls", "/keep-open", true, "kept-open!"},
     {"BodyEndsWithCloseNotify", "tls", "/close-delimited", true, "until the end"},
+    {"BodyEndsWithoutCloseNotify", "tls", "/close-delimited-no-notify", false, ""},
+    {"BodyEndsWithReset", "tls", "/close-delimited-reset", false, ""},
     {"ClosedMidBody", "tls", "/truncated", false, ""},
     {"NotFound", "tls", "/404", false, ""},
     {"BytesAfterTheResponse", "tls", "/extra", true, "hello"},

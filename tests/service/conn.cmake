@@ -4,3 +4,4 @@ zav_test(service_conn_thread_test SOURCES ${ZAV_TEST_DIR}/ConnThreadTest.cpp ${Z
   LAUNCHER ${ZAV_CONN_BACKEND_LAUNCHER} TIMEOUT 180)
 zav_test(service_api_test SOURCES ${ZAV_TEST_DIR}/ApiTest.cpp
   LAUNCHER ${ZAV_CONN_BACKEND_LAUNCHER} TIMEOUT 120)
+zav_test(service_conn_receiver_test SOURCES ${ZAV_TEST_DIR}/ConnReceiverTest.cpp ${ZAV_TEST_DIR}/FailingAllocation.cpp)

@@ -32,6 +32,10 @@ Scenarios by path (the query is ignored unless stated):
     /truncated   Content-Length 100, 40 bytes, close
     /keep-open   Content-Length 10, then the connection stays open
     /close-delimited  no length, no chunking: the body ends with the connection
+                 (over TLS with close_notify first)
+    /close-delimited-no-notify  the same, but over TLS the connection closes
+                 without close_notify (plain: as /close-delimited)
+    /close-delimited-reset  the same body, then 0.2 s later a reset (RST)
     /extra       Content-Length 5 and the body followed by bytes of a next
                  response, in one write
     /huge-length  Content-Length 3000000000, then silence
@@ -48,6 +52,7 @@ import os
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -199,6 +204,8 @@ def serve_blob(conn, query):
 
 
 def serve(conn):
+    """Answers one request; "abrupt" when the connection must end without a
+    TLS close_notify."""
     request = read_request(conn)
     if request[:1] == b"\x16":
         conn.sendall(response("400 Bad Request", [("Content-Length", 0)]))
@@ -250,6 +257,14 @@ def serve(conn):
         hold_open(conn)
     elif path == "/close-delimited":
         conn.sendall(response("200 OK", [], b"until the end"))
+    elif path == "/close-delimited-no-notify":
+        conn.sendall(response("200 OK", [], b"until the end"))
+        return "abrupt"
+    elif path == "/close-delimited-reset":
+        conn.sendall(response("200 OK", [], b"until the end"))
+        time.sleep(0.2)  # the client has read the body before the reset
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        return "abrupt"
     elif path == "/extra":
         conn.sendall(ok(b"hello") + ok(b"next!"))
         hold_open(conn)
@@ -287,8 +302,8 @@ def handle(raw, context):
         if context is not None:
             conn = context.wrap_socket(raw, server_side=True)
             note_cipher(conn)
-        serve(conn)
-        if context is not None:
+        ending = serve(conn)
+        if context is not None and ending != "abrupt":
             try:
                 conn.unwrap()
             except (OSError, ValueError):

@@ -245,6 +245,22 @@ TEST_F(Uv2wmTest, EndOfStreamIsAnErrorEventWithoutTheHeldBackBytes) {
   settle();
   ASSERT_EQ(events_.size(), 1u);
   EXPECT_EQ(events_[0].event, UV2WM_EVENT_ERROR);
+  EXPECT_EQ(record_->errorStatus, UV_EOF);
+}
+
+// The same one event for a reset; only its cause tells it from an orderly end.
+TEST_F(Uv2wmTest, ResetIsAnErrorEventThatIsNoOrderlyEnd) {
+  uv2wm_set_read_size(record_, 0, 0);
+  uv2wm_start_read(record_);
+  peerSend("some bytes");
+  ASSERT_TRUE(runUntil([&] { return deliveredBytes() == 10; }));
+  peerOpen_ = false;
+  ASSERT_EQ(uv_tcp_close_reset(&peer_, nullptr), 0);
+  ASSERT_TRUE(runUntil([&] { return count(UV2WM_EVENT_ERROR) == 1; }));
+  settle();
+  EXPECT_EQ(count(UV2WM_EVENT_ERROR), 1);
+  EXPECT_NE(record_->errorStatus, UV_EOF);
+  EXPECT_LT(record_->errorStatus, 0);
 }
 
 TEST_F(Uv2wmTest, QueuedWritesGoOutAsOneWriteAndDrainOnce) {
