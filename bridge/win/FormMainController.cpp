@@ -106,11 +106,14 @@ bool FormMainController::callView(int fatalCode, const std::function<HRESULT(IMa
   return live();
 }
 
+// Each control is enabled exactly when its command is accepted: connect
+// (enableIdleControls), disconnect (setConnected), repair (enableRepair) and
+// the sub-account choice (enableConnectChoice).
 bool FormMainController::pushUiState() {
   bool idle = !isBusy();
   bool connected = connection_ != nullptr;
-  bool repairable = !(connected || connecting_ || repairRunning_ || loggingOut_);
-  bool choosable = !(connecting_ || connected || pending_ != 0);
+  bool repairable = idle;
+  bool choosable = choiceAccepted();
   return callView(6, [idle](IMainView* v) { return v->enableIdleControls(idle); }) &&
          callView(11, [connected](IMainView* v) { return v->setConnected(connected); }) &&
          callView(12, [repairable](IMainView* v) { return v->enableRepair(repairable); }) &&
@@ -300,10 +303,14 @@ void FormMainController::onProbeResult(size_t index, uint32_t counter, int laten
 
 // ---- commands ----
 
+bool FormMainController::choiceAccepted() const {
+  // Not while a repair runs: the new sub-account's probes and request would
+  // measure a network whose addresses are being released and renewed.
+  return !(connecting_ || connection_ || pending_ != 0 || repairRunning_);
+}
+
 HRESULT FormMainController::chooseAccount(UINT index) {
-  if (refusesCommand() || index >= accountNames_.size() || connecting_ || connection_ || pending_ != 0 ||
-      loggingOut_ || repairRunning_)
-    return S_OK;
+  if (refusesCommand() || index >= accountNames_.size() || !choiceAccepted()) return S_OK;
   ComPtr<FormMainController> self(this);
   InsideCall inside(insideCall_);
   ++requestCounter_;

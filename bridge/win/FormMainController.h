@@ -71,6 +71,7 @@ class FormMainController : public ComObject<FormMainController, IMainController>
 
   bool live() const { return view_ && !handedOver_; }
   bool isBusy() const;
+  bool choiceAccepted() const;
   bool refusesCommand() const { return !live() || insideCall_ > 0; }
   bool pushUiState();
   // One call into the view, fatal with code when it fails; false when the

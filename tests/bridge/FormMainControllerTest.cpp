@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -800,7 +801,7 @@ TEST_F(MainControllerTest, failedLogoutShowsItsErrorAndAllowsEverythingAgain) {
   start();
   whenLoaded([this] {
     EXPECT_EQ(main_->logout(), S_OK);
-    expectRefused("loggingOut");
+    expectRefused("loggingOut", "chooseAccount");  // the choice is open while the answer is out
     onCall = [this](const std::string& call) {
       if (call != "IMainView::showError 20039") return;
       onCall = nullptr;
@@ -923,6 +924,106 @@ TEST_F(MainControllerTest, channelLostDuringLogoutIsANoReplyThatHandsOver) {
   EXPECT_EQ(countOf(gui_.calls, "IMainView::backToLogin"), 1u);
   EXPECT_EQ(countOf(gui_.calls, "IMainView::backendLost"), 0u);
 }
+
+// ---- the controls enabled are the commands accepted ----
+
+enum class State { idle, loading, connecting, connected, repairing, loggingOut };
+
+struct ControlCase {
+  const char* name;
+  State state;
+  const char* command;
+  const char* control;  // the UI-state call that enables the command
+};
+
+class ControlsMatchCommandsTest : public MainControllerTest, public ::testing::WithParamInterface<ControlCase> {
+ protected:
+  void enter(State state) {
+    if (state == State::connecting || state == State::connected) {
+      ASSERT_EQ(connectTo(0), S_OK);
+    }
+    if (state == State::connected)
+      tunnelListener_ =
+          operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
+    if (state == State::repairing) {
+      ASSERT_EQ(main_->repair(0), S_OK);
+    }
+    if (state == State::loggingOut) {
+      ASSERT_EQ(main_->logout(), S_OK);
+    }
+  }
+  HRESULT run(const std::string& command) {
+    if (command == "chooseAccount") return main_->chooseAccount(1);
+    if (command == "connect") return connectTo(0);
+    if (command == "repair") return main_->repair(0);
+    return main_->disconnect();
+  }
+  std::shared_ptr<OVPNListener> tunnelListener_;
+};
+
+void PrintTo(const ControlCase& c, std::ostream* out) { *out << c.name; }
+
+TEST_P(ControlsMatchCommandsTest, aCommandIsAcceptedExactlyWhenItsControlIsEnabled) {
+  const ControlCase& c = GetParam();
+  // The logout's answer comes after the test has looked.
+  reply("logout", R"({"rst":4})", 3000);
+  if (c.state == State::loading) probes_->hold = true;
+  auto check = [this, c] {
+    enter(c.state);
+    const std::string state = lastUiState();
+    const std::string control = std::string(c.control) + " ";
+    const size_t at = state.find(control);
+    ASSERT_NE(at, std::string::npos) << state;
+    const bool enabled = state[at + control.size()] == '1';
+    const size_t before = gui_.calls.size();
+    EXPECT_EQ(ControlsMatchCommandsTest::run(c.command), S_OK);
+    const bool accepted = gui_.calls.size() > before;
+    EXPECT_EQ(accepted, enabled) << c.command << (accepted ? " accepted" : " refused") << " with " << state
+                                 << ::testing::PrintToString(Calls(gui_.calls.begin() + before, gui_.calls.end()));
+    tunnelListener_.reset();  // it holds the controller
+    leaveNow();
+  };
+  start();
+  if (c.state == State::loading) {
+    onCall = [this, check](const std::string& call) {
+      if (call != "IMainView::showServers") return;
+      onCall = nullptr;
+      later(check);
+    };
+  } else {
+    whenLoaded(check);
+  }
+  MainControllerTest::run();
+}
+
+struct NamedState {
+  const char* name;
+  State state;
+};
+const NamedState controlStates[] = {{"idle", State::idle},
+                                    {"loading", State::loading},
+                                    {"connecting", State::connecting},
+                                    {"connected", State::connected},
+                                    {"repairing", State::repairing},
+                                    {"loggingOut", State::loggingOut}};
+const std::pair<const char*, const char*> commandControls[] = {{"chooseAccount", "enableConnectChoice"},
+                                                               {"connect", "enableIdleControls"},
+                                                               {"repair", "enableRepair"},
+                                                               {"disconnect", "setConnected"}};
+
+std::vector<ControlCase> controlCases() {
+  static std::vector<std::string> names;
+  std::vector<ControlCase> cases;
+  names.reserve(std::size(controlStates) * std::size(commandControls));
+  for (const NamedState& state : controlStates)
+    for (const auto& command : commandControls) {
+      names.push_back(std::string(state.name) + "_" + command.first);
+      cases.push_back({names.back().c_str(), state.state, command.first, command.second});
+    }
+  return cases;
+}
+INSTANTIATE_TEST_SUITE_P(States, ControlsMatchCommandsTest, ::testing::ValuesIn(controlCases()),
+                         [](const ::testing::TestParamInfo<ControlCase>& info) { return std::string(info.param.name); });
 
 // ---- the client's own probes ----
 
