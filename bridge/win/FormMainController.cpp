@@ -346,10 +346,29 @@ HRESULT FormMainController::connect(BOOL udp, int gameId, BSTR gameName, UINT se
   choice.user = tunnelUser_;
   choice.password = tunnelPassword_;
   choice.serverAddr = server.addr;
-  startOperation(seams_.makeConnect ? seams_.makeConnect(this, choice)
-                                    : makeConnectOperation(dispatcher_, this, choice, seams_.connect),
-                 53);
+  MainOperation operation;
+  // Nothing may leave a method the GUI calls; the attempt cannot start when
+  // its tunnel machine cannot be made (no thread for its worker).
+  try {
+    operation = seams_.makeConnect ? seams_.makeConnect(this, choice)
+                                   : makeConnectOperation(dispatcher_, this, choice, seams_.connect);
+  } catch (const std::exception& e) {
+    connectNotStarted(e.what());
+    return S_OK;
+  } catch (...) {
+    connectNotStarted("not a standard exception");
+    return S_OK;
+  }
+  startOperation(std::move(operation), 53);
   return S_OK;
+}
+
+void FormMainController::connectNotStarted(const std::string& why) {
+  writeDebugLog("Connect could not start: " + why + "\n");
+  connecting_ = false;
+  if (!pushUiState()) return;
+  if (!callView(159, [](IMainView* v) { return v->showError(status::tunnelStateAborted); })) return;
+  onConnState(dispatcher_->connState());
 }
 
 bool FormMainController::startOperation(MainOperation operation, int fatalCode) {

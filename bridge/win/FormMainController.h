@@ -101,6 +101,7 @@ class FormMainController : public ComObject<FormMainController, IMainController>
   void dropConnection();
   void onLogoutResult(const ApiResult& result);
   bool startOperation(MainOperation operation, int fatalCode);
+  void connectNotStarted(const std::string& why);
 
   std::shared_ptr<MainDispatcher> dispatcher_;
   const ControllerSeams seams_;

@@ -11,9 +11,11 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "bridge/win/FormMainController.h"
+#include "bridge/TunnelMachine.h"
 #include "bridge/win/LoginStart.h"
 #include "core/FatalError.h"
 #include "core/Json.h"
@@ -189,7 +191,12 @@ class MainControllerTest : public ::testing::Test {
     seams.update.baseUrl = "http://127.0.0.1:" + std::to_string(backend_.deadPort());
     auto probes = probes_;
     if (!realProbes_) seams.makeProbes = [probes] { return std::make_unique<ScriptedProbes>(probes); };
-    seams.makeConnect = [this](FormMainController* controller, const ConnectChoice& c) {
+    seams.connect.makeTunnel = [this](std::shared_ptr<OVPNListener>) -> std::shared_ptr<TunnelMachine> {
+      ++machinesTried_;
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "no thread for the tunnel's worker");
+    };
+    if (!realConnect_) seams.makeConnect = [this](FormMainController* controller, const ConnectChoice& c) {
       operationOwner_ = controller;
       gui_.note("connect " + std::to_string(c.udp) + " " + std::to_string(c.port) + " " + std::to_string(c.gameId) +
                 " " + std::to_string(c.serverIp) + " " + std::to_string(c.latencyMs) + " " + c.gameName + " " +
@@ -358,6 +365,8 @@ class MainControllerTest : public ::testing::Test {
   std::map<std::string, std::string> replies_;
   bool idle_ = false;
   bool realProbes_ = false;  // the client's own: a Pinger
+  bool realConnect_ = false;  // the client's own operation, whose machine cannot be made
+  int machinesTried_ = 0;
 };
 
 template <class Interface>
@@ -776,6 +785,28 @@ TEST_F(MainControllerTest, detachWhileConnectingStopsTheLaterTunnelAtOnce) {
     dispatcher_->release();
   });
   run();
+}
+
+// No thread for the tunnel's worker: the attempt never starts (no progress
+// interface is asked for), the controls come back, the GUI hears 20015 and
+// the log says why; a second press tries again.
+TEST_F(MainControllerTest, connectWhoseMachineCannotBeMadeReportsAndFreesTheControls) {
+  realConnect_ = true;
+  start();
+  whenLoaded([this] {
+    for (int press = 1; press <= 2; ++press) {
+      size_t before = gui_.calls.size();
+      EXPECT_EQ(connectTo(0), S_OK);
+      EXPECT_EQ(mainCalls(Calls(gui_.calls.begin() + before, gui_.calls.end())),
+                (Calls{"IMainView::showError 20015"}));
+      EXPECT_EQ(lastUiState(), idleState);
+      EXPECT_EQ(machinesTried_, press);
+    }
+    leaveNow();
+  });
+  run();
+  EXPECT_NE(log_.text().find("Connect could not start: no thread for the tunnel's worker"), std::string::npos)
+      << log_.text();
 }
 
 // ---- repair ----
