@@ -1082,7 +1082,7 @@ TEST_F(MainControllerTest, RealProbesMeasureLoopbackServers) {
 
 // ---- a failing GUI call ends the process with its call site's number ----
 
-enum class Then { nothing, logout, connect, connectUnresolved, connected, disconnected, connectClosed, tunnelFailed, repair, channelLost };
+enum class Then { nothing, logout, connect, connectUnresolved, connected, disconnected, connectClosed, tunnelFailed, repair, channelLost, connectNotStarted };
 
 struct FatalCase {
   const char* name;
@@ -1108,8 +1108,10 @@ TEST_P(GuiFailureTest, endsTheProcessWithTheCallSitesNumber) {
         if (c.op) reply(c.op, c.reply);
         gui_.failing = c.failing;
         gui_.failingCall = c.call;
+        realConnect_ = c.then == Then::connectNotStarted;
         start();
         whenLoaded([this, c] {
+          if (c.then == Then::connectNotStarted) connectTo(0);
           if (c.then == Then::logout) main_->logout();
           if (c.then == Then::repair) main_->repair(0);
           if (c.then == Then::channelLost) backend_.reset();
@@ -1155,6 +1157,7 @@ const FatalCase fatalCases[] = {
     {"logoutError", "IMainView::showError", 1, Then::logout, 45, "logout", R"({"rst":6})"},
     {"backendLost", "IMainView::backendLost", 1, Then::channelLost, 37, nullptr, nullptr},
     {"backToLoginAfterLoss", "IMainView::backToLogin", 1, Then::channelLost, 38, nullptr, nullptr},
+    {"connectNotStartedError", "IMainView::showError", 1, Then::connectNotStarted, 159, nullptr, nullptr},
 };
 INSTANTIATE_TEST_SUITE_P(CallSites, GuiFailureTest, ::testing::ValuesIn(fatalCases),
                          [](const ::testing::TestParamInfo<FatalCase>& info) { return std::string(info.param.name); });
