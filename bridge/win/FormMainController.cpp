@@ -4,9 +4,10 @@
 
 #include <utility>
 
+#include "bridge/ConnectListener.h"
 #include "bridge/PingerProbes.h"
+#include "bridge/RepairListener.h"
 #include "bridge/win/ConnectOperation.h"
-#include "bridge/win/FormLoginController.h"
 #include "bridge/win/ListObjects.h"
 #include "bridge/win/NetworkRepairOperation.h"
 #include "core/DebugLog.h"
@@ -79,9 +80,27 @@ class ServerPingSink : public ServerProbeSink {
   uint32_t counter_;
 };
 
-FormMainController::FormMainController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams)
+// What the controller's operations report to: each holds one, and with it
+// the controller.
+class OperationReports : public ConnectListener, public RepairListener {
+ public:
+  explicit OperationReports(FormMainController* controller) : controller_(controller) {}
+  std::shared_ptr<OVPNListener> onConnected(std::shared_ptr<EstablishedTunnel> tunnel, RateMeter in,
+                                            RateMeter out) override {
+    return controller_->onConnected(std::move(tunnel), std::move(in), std::move(out));
+  }
+  void onConnectionClosed() override { controller_->onConnectionClosed(); }
+  void onRepairDone() override { controller_->onRepairDone(); }
+
+ private:
+  ComPtr<FormMainController> controller_;
+};
+
+FormMainController::FormMainController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams,
+                                       LoginControllerStarter startLogin)
     : dispatcher_(std::move(dispatcher)),
       seams_(std::move(seams)),
+      startLogin_(std::move(startLogin)),
       games_(std::make_shared<std::vector<GameEntry>>()),
       servers_(std::make_shared<std::vector<ServerEntry>>()) {
   dispatcher_->acquire();
@@ -147,11 +166,12 @@ void FormMainController::handOverToLogin(int fatalCode) {
   subscription_.reset();
   ++requestCounter_;
   probes_.reset();
-  ComPtr<FormLoginController> login(new FormLoginController(dispatcher_, seams_));
-  ComPtr<ILoginView> loginView;
-  HRESULT shown = view->backToLogin(static_cast<ILoginController*>(login.Get()), loginView.GetAddressOf());
-  if (FAILED(shown) || !loginView) fatalError(fatalCode);
-  login->attach(loginView.Get());
+  startLogin_([&view, fatalCode](ILoginController* login) {
+    ComPtr<ILoginView> loginView;
+    HRESULT shown = view->backToLogin(login, loginView.GetAddressOf());
+    if (FAILED(shown) || !loginView) fatalError(fatalCode);
+    return loginView;
+  });
 }
 
 // ---- requests and answers ----
@@ -350,8 +370,9 @@ HRESULT FormMainController::connect(BOOL udp, int gameId, BSTR gameName, UINT se
   // Nothing may leave a method the GUI calls; the attempt cannot start when
   // its tunnel machine cannot be made (no thread for its worker).
   try {
-    operation = seams_.makeConnect ? seams_.makeConnect(this, choice)
-                                   : makeConnectOperation(dispatcher_, this, choice, seams_.connect);
+    auto reports = std::make_shared<OperationReports>(this);
+    operation = seams_.makeConnect ? seams_.makeConnect(reports, choice)
+                                   : makeConnectOperation(dispatcher_, reports, choice, seams_.connect);
   } catch (const std::exception& e) {
     connectNotStarted(e.what());
     return S_OK;
@@ -463,7 +484,9 @@ HRESULT FormMainController::repair(UINT group) {
   InsideCall inside(insideCall_);
   repairRunning_ = true;
   if (!pushUiState()) return S_OK;
-  startOperation(seams_.makeRepair ? seams_.makeRepair(this, group) : makeNetworkRepair(dispatcher_, this, group), 63);
+  auto reports = std::make_shared<OperationReports>(this);
+  startOperation(seams_.makeRepair ? seams_.makeRepair(reports, group) : makeNetworkRepair(dispatcher_, reports, group),
+                 63);
   return S_OK;
 }
 

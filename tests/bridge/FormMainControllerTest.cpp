@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "bridge/win/FormMainController.h"
+#include "bridge/ConnectListener.h"
+#include "bridge/RepairListener.h"
 #include "bridge/TunnelMachine.h"
 #include "bridge/win/LoginStart.h"
 #include "core/FatalError.h"
@@ -196,15 +198,15 @@ class MainControllerTest : public ::testing::Test {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                               "no thread for the tunnel's worker");
     };
-    if (!realConnect_) seams.makeConnect = [this](FormMainController* controller, const ConnectChoice& c) {
-      operationOwner_ = controller;
+    if (!realConnect_) seams.makeConnect = [this](std::shared_ptr<ConnectListener> listener, const ConnectChoice& c) {
+      connectListener_ = std::move(listener);
       gui_.note("connect " + std::to_string(c.udp) + " " + std::to_string(c.port) + " " + std::to_string(c.gameId) +
                 " " + std::to_string(c.serverIp) + " " + std::to_string(c.latencyMs) + " " + c.gameName + " " +
                 c.serverName + " " + c.user + " " + c.password + " " + c.serverAddr);
       return operation("connect");
     };
-    seams.makeRepair = [this](FormMainController* controller, UINT group) {
-      operationOwner_ = controller;
+    seams.makeRepair = [this](std::shared_ptr<RepairListener> listener, UINT group) {
+      repairListener_ = std::move(listener);
       gui_.note("repair " + std::to_string(group));
       return operation("repair");
     };
@@ -260,7 +262,8 @@ class MainControllerTest : public ::testing::Test {
     }
     onCall = nullptr;
     progress_.Reset();
-    operationOwner_.Reset();
+    connectListener_.reset();
+    repairListener_.reset();
     gui_.releaseShown();
     gui_.closeLogin();
     gui_.closeMain();
@@ -359,7 +362,9 @@ class MainControllerTest : public ::testing::Test {
   std::shared_ptr<ProbeScript> probes_ = std::make_shared<ProbeScript>();
   std::shared_ptr<MainDispatcher> dispatcher_;
   ComPtr<IMainController> main_;
-  ComPtr<FormMainController> operationOwner_;
+  // What the last stand-in operation of each kind was given to report to.
+  std::shared_ptr<ConnectListener> connectListener_;
+  std::shared_ptr<RepairListener> repairListener_;
   ComPtr<IOperationProgress> progress_;
   std::function<void(const std::string&)> onCall;
   std::map<std::string, std::string> replies_;
@@ -652,7 +657,7 @@ TEST_F(MainControllerTest, connectHandsTheChosenServerToTheOperation) {
     EXPECT_EQ(lastUiState(),
               "enableIdleControls 0;setConnected 0;enableRepair 0;enableConnectChoice 0;enableIdleControls2 0;");
     expectRefused("connecting");
-    operationOwner_->onConnectionClosed();
+    connectListener_->onConnectionClosed();
     EXPECT_EQ(mainCalls(Calls(gui_.calls.end() - 6, gui_.calls.end())), (Calls{"IMainView::connectEnded"}));
     EXPECT_EQ(lastUiState(), idleState);
     leaveNow();
@@ -684,7 +689,7 @@ TEST_F(MainControllerTest, tunnelEventsOfTheCurrentGenerationOnly) {
   whenLoaded([this] {
     ASSERT_EQ(connectTo(0), S_OK);
     ManualClock clock;
-    auto first = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "one"), clock.meter(),
+    auto first = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "one"), clock.meter(),
                                               clock.meter());
     EXPECT_EQ(mainCalls(Calls(gui_.calls.end() - 6, gui_.calls.end())), (Calls{"IMainView::connected"}));
     EXPECT_EQ(lastUiState(),
@@ -734,7 +739,7 @@ TEST_F(MainControllerTest, tunnelEventsOfTheCurrentGenerationOnly) {
     whenLoaded([this, first] {
       ASSERT_EQ(connectTo(0), S_OK);
       ManualClock second;
-      auto current = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "two"), second.meter(),
+      auto current = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "two"), second.meter(),
                                                   second.meter());
       size_t now = gui_.calls.size();
       first->status(1);
@@ -763,7 +768,7 @@ TEST_F(MainControllerTest, detachWhileConnectingStopsTheLaterTunnelAtOnce) {
   start();
   whenLoaded([this] {
     ASSERT_EQ(connectTo(0), S_OK);
-    ComPtr<FormMainController> owner = operationOwner_;
+    std::shared_ptr<ConnectListener> owner = connectListener_;
     dispatcher_->acquire();  // another object keeps the program running
     int busy = dispatcher_->busyCount();
     gui_.closeMain();
@@ -818,7 +823,7 @@ TEST_F(MainControllerTest, repairRunsAloneAndFreesTheControlsWhenDone) {
     EXPECT_EQ(gui_.calls.back(), "start repair");
     EXPECT_EQ(countOf(gui_.calls, "repair 1"), 1u);
     expectRefused("repairing");
-    operationOwner_->onRepairDone();
+    repairListener_->onRepairDone();
     EXPECT_EQ(lastUiState(), idleState);
     leaveNow();
   });
@@ -840,7 +845,7 @@ TEST_F(MainControllerTest, failedLogoutShowsItsErrorAndAllowsEverythingAgain) {
         EXPECT_EQ(lastUiState(), idleState);
         EXPECT_EQ(main_->repair(0), S_OK);
         EXPECT_EQ(gui_.calls.back(), "start repair");
-        operationOwner_->onRepairDone();
+        repairListener_->onRepairDone();
         leaveNow();
       });
     };
@@ -926,7 +931,7 @@ TEST_F(MainControllerTest, channelLostDuringATunnelWaitsForItsEnd) {
   start();
   whenLoaded([this] {
     ASSERT_EQ(connectTo(0), S_OK);
-    auto listener = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
+    auto listener = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
     dispatcher_->setConnState(2);
     dispatcher_->setConnState(4);
     EXPECT_EQ(countOf(gui_.calls, "IMainView::backendLost"), 0u);
@@ -975,7 +980,7 @@ class ControlsMatchCommandsTest : public MainControllerTest, public ::testing::W
     }
     if (state == State::connected)
       tunnelListener_ =
-          operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
+          connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
     if (state == State::repairing) {
       ASSERT_EQ(main_->repair(0), S_OK);
     }
@@ -1116,9 +1121,9 @@ TEST_P(GuiFailureTest, endsTheProcessWithTheCallSitesNumber) {
           if (c.then == Then::repair) main_->repair(0);
           if (c.then == Then::channelLost) backend_.reset();
           if (c.then >= Then::connect && c.then <= Then::tunnelFailed) connectTo(0);
-          if (c.then == Then::connectClosed) operationOwner_->onConnectionClosed();
+          if (c.then == Then::connectClosed) connectListener_->onConnectionClosed();
           if (c.then < Then::connected || c.then > Then::tunnelFailed) return;
-          auto listener = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(),
+          auto listener = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(),
                                                        RateMeter());
           if (c.then == Then::disconnected) main_->disconnect();
           if (c.then == Then::tunnelFailed) listener->status(1);
