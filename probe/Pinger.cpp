@@ -142,7 +142,6 @@ void Pinger::Worker::threadMain() {
 }
 
 void Pinger::Worker::onLoopStopped() {
-  // The echo first: it may wait for requests the system still holds.
   echo.reset();
   dns.reset();
   loop->release();

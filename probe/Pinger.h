@@ -29,10 +29,10 @@ class Pinger {
   // Returns once the worker runs. Name lookups go through resolver, on
   // threads of their own that nothing waits for.
   explicit Pinger(EchoFactory makeEcho, NameResolver resolver = resolveFirstIPv4);
-  // Stops every probe without a report and joins the threads: waits for echo
-  // requests the system still holds (up to about a second), never for a name
-  // lookup. When called on one of the Pinger's own threads it leaves the
-  // joining to the worker instead.
+  // Stops every probe without a report and joins the threads: never waits for
+  // echo requests the system still holds, nor for a name lookup. When called
+  // on one of the Pinger's own threads it leaves the joining to the worker
+  // instead.
   ~Pinger();
   Pinger(const Pinger&) = delete;
   Pinger& operator=(const Pinger&) = delete;

@@ -11,6 +11,13 @@ ComRefCount::ComRefCount() {
   writeDebugLog(line.str());
 }
 
+ComRefCount::~ComRefCount() {
+  if (freeLogged_) return;
+  std::ostringstream line;
+  line << "@" << static_cast<const void*>(this) << ": Free without release\n";
+  writeDebugLog(line.str());
+}
+
 ULONG ComRefCount::addRef() {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<ULONG>(++count_);
@@ -30,6 +37,7 @@ ULONG ComRefCount::release() {
     std::ostringstream line;
     line << "@" << static_cast<const void*>(this) << ": Free\n";
     writeDebugLog(line.str());
+    freeLogged_ = true;
   }
   return static_cast<ULONG>(count_);
 }

@@ -8,10 +8,12 @@
 #include <thread>
 
 // The reference count of a native COM object handed to the GUI. Creation and
-// the last release are logged with the count's address.
+// the last release are logged with the count's address; so is the end of one
+// that never had its last release (its construction threw).
 class ComRefCount {
  public:
   ComRefCount();
+  ~ComRefCount();
   ComRefCount(const ComRefCount&) = delete;
   ComRefCount& operator=(const ComRefCount&) = delete;
 
@@ -24,6 +26,7 @@ class ComRefCount {
  private:
   std::mutex mutex_;
   int count_ = 0;
+  bool freeLogged_ = false;
 };
 
 // IUnknown of a native object that answers IUnknown and exactly one interface.

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/ConnectListener.h"
 #include "bridge/OVPNThreadMachine.h"
 #include "bridge/RouteTableAnswer.h"
-#include "bridge/win/FormMainController.h"
 #include "bridge/win/GuiCall.h"
 #include "bridge/win/InstallerSignature.h"
 #include "core/DebugLog.h"
@@ -72,9 +72,9 @@ std::shared_ptr<TunnelMachine> makeTunnel(const ConnectSeams& seams, std::shared
 
 }  // namespace
 
-ConnectOperation::ConnectOperation(FormMainController* controller, const ConnectChoice& choice,
+ConnectOperation::ConnectOperation(std::shared_ptr<ConnectListener> listener, const ConnectChoice& choice,
                                    std::shared_ptr<MainDispatcher> dispatcher, ConnectSeams seams)
-    : dispatcher_(std::move(dispatcher)), controller_(controller), choice_(choice), seams_(std::move(seams)) {
+    : dispatcher_(std::move(dispatcher)), listener_(std::move(listener)), choice_(choice), seams_(std::move(seams)) {
   // Held while the machine is made: should making it throw, the proxy's
   // release must not be the last one and delete this object mid-construction.
   AddRef();
@@ -268,7 +268,7 @@ void ConnectOperation::onEstablished(uint32_t vpnIp) {
   ComPtr<IOperationProgress> progress = std::move(progress_);
   checkGuiCall(progress->endSuccess(progress::none), 75);
   progress.Reset();
-  overrideListener_ = controller_->onConnected(tunnel_, inMeter_, outMeter_);
+  overrideListener_ = listener_->onConnected(tunnel_, inMeter_, outMeter_);
   tunnel_.reset();
   listenerProxy_.reset();
   dispatcher_->release();
@@ -302,7 +302,7 @@ void ConnectOperation::endWithoutTunnel(const std::function<HRESULT(IOperationPr
   // attempt.
   tunnel_.reset();
   listenerProxy_.reset();
-  controller_->onConnectionClosed();
+  listener_->onConnectionClosed();
   dispatcher_->release();
 }
 
@@ -315,7 +315,7 @@ void OVPNListenerProxy::forward(std::function<void(OVPNListener&)> toOverride,
   ComPtr<ConnectOperation> operation = operation_;
   operation->postToOwnerThread([operation, toOverride, toStep] {
     // Read when the task runs: an event raised before establishment and run
-    // after it goes to the controller's listener.
+    // after it goes to the listener the tunnel was handed to.
     if (std::shared_ptr<OVPNListener> listener = operation->overrideListener()) {
       toOverride(*listener);
       return;
@@ -347,9 +347,10 @@ void OVPNListenerProxy::status(int code) {
   forward([code](OVPNListener& l) { l.status(code); }, [code](ConnectOperation& o) { o.fail(code); });
 }
 
-MainOperation makeConnectOperation(std::shared_ptr<MainDispatcher> dispatcher, FormMainController* controller,
+MainOperation makeConnectOperation(std::shared_ptr<MainDispatcher> dispatcher, std::shared_ptr<ConnectListener> listener,
                                    const ConnectChoice& choice, ConnectSeams seams) {
-  ComPtr<ConnectOperation> operation(new ConnectOperation(controller, choice, std::move(dispatcher), std::move(seams)));
+  ComPtr<ConnectOperation> operation(
+      new ConnectOperation(std::move(listener), choice, std::move(dispatcher), std::move(seams)));
   MainOperation made;
   made.operation = static_cast<IOperation*>(operation.Get());
   made.start = [operation](IOperationProgress* progress) { operation->start(progress); };

@@ -17,7 +17,7 @@
 #include "tunnel/OVPNListener.h"
 
 struct ApiResult;
-class FormMainController;
+class ConnectListener;
 class HttpThread;
 class MainDispatcher;
 class OVPNListenerProxy;
@@ -28,21 +28,22 @@ class OVPNListenerProxy;
 // fetches the server's configuration and the game's routes, answers every
 // password request, and once the tunnel is up saves the user's choices,
 // reports the connection to the backend and hands the tunnel and both meters
-// to the controller. The GUI sees it through its progress interface: status
+// to its listener. The GUI sees it through its progress interface: status
 // and question ids 90000 to 90004, a determinate bar during the download and
 // one endSuccess or endError.
 //
 // A native COM object held by the GUI, its posted tasks, its pending reply
 // callbacks and its two proxies; its fields are used on the main thread only.
 // After establishment the tunnel still holds the machine's proxy, which keeps
-// this object and passes each later event to the controller's listener.
+// this object and passes each later event to the listener its own listener
+// returned.
 class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
  public:
   // Makes the tunnel machine, which idles until start, and raises the
   // dispatcher's busy count. The object starts with a count of 1, the
   // machine's proxy's, held for as long as the machine lives; a throw from
   // making the machine leaves no busy count behind.
-  ConnectOperation(FormMainController* controller, const ConnectChoice& choice,
+  ConnectOperation(std::shared_ptr<ConnectListener> listener, const ConnectChoice& choice,
                    std::shared_ptr<MainDispatcher> dispatcher, ConnectSeams seams);
 
   // Once, with the GUI's progress interface for this attempt.
@@ -87,14 +88,14 @@ class ConnectOperation : public ComObject<ConnectOperation, IOperation> {
   void dropDownload();
   // The three endings without a tunnel: report (fatal with fatalCode when
   // the call fails), let the machine go (stopped first when it may still
-  // run), then tell the controller.
+  // run), then tell the listener.
   void endWithoutTunnel(const std::function<HRESULT(IOperationProgress*)>& report, int fatalCode, bool stopMachine);
   // Sends op with params; the handler runs with a reference to this object.
   void send(const char* op, rapidjson::Document params,
             void (ConnectOperation::*handler)(const ApiResult& result));
 
   std::shared_ptr<MainDispatcher> dispatcher_;
-  Microsoft::WRL::ComPtr<FormMainController> controller_;
+  std::shared_ptr<ConnectListener> listener_;
   // Empty before start and once the attempt has ended: every step tests it.
   Microsoft::WRL::ComPtr<IOperationProgress> progress_;
   std::shared_ptr<OVPNListenerProxy> listenerProxy_;
@@ -131,5 +132,5 @@ class OVPNListenerProxy : public OVPNListener {
 };
 
 // The client's own connect operation, as the main controller makes it.
-MainOperation makeConnectOperation(std::shared_ptr<MainDispatcher> dispatcher, FormMainController* controller,
+MainOperation makeConnectOperation(std::shared_ptr<MainDispatcher> dispatcher, std::shared_ptr<ConnectListener> listener,
                                    const ConnectChoice& choice, ConnectSeams seams);

@@ -16,8 +16,9 @@
 #include "bridge/UpdateSeams.h"
 #include "bridge/win/GuiInterfaces.h"
 
-class FormMainController;
+class ConnectListener;
 class OVPNListener;
+class RepairListener;
 class TunnelMachine;
 
 // What the connect operation is made with.
@@ -35,8 +36,8 @@ struct ConnectChoice {
 };
 
 // A made operation: the GUI gets operation, start runs once the GUI has
-// handed over its progress interface. The operation holds the controller and
-// reports back through onConnected/onConnectionClosed or onRepairDone.
+// handed over its progress interface. The operation holds the listener it
+// was made with and reports its end there.
 struct MainOperation {
   Microsoft::WRL::ComPtr<IUnknown> operation;
   std::function<void(IOperationProgress* progress)> start;
@@ -56,6 +57,6 @@ struct ControllerSeams {
   UpdateSeams update;
   ConnectSeams connect;
   std::function<std::unique_ptr<ServerProbes>()> makeProbes;
-  std::function<MainOperation(FormMainController* controller, const ConnectChoice& choice)> makeConnect;
-  std::function<MainOperation(FormMainController* controller, UINT group)> makeRepair;
+  std::function<MainOperation(std::shared_ptr<ConnectListener> listener, const ConnectChoice& choice)> makeConnect;
+  std::function<MainOperation(std::shared_ptr<RepairListener> listener, UINT group)> makeRepair;
 };

@@ -3,12 +3,12 @@
 #include <exception>
 #include <utility>
 
-#include "core/StatusCodes.h"
-#include "bridge/win/FormMainController.h"
+#include "bridge/win/UpdateDownloader.h"
 #include "core/Endpoints.h"
 #include "core/FatalError.h"
 #include "core/SavedConfig.h"
 #include "core/SignatureVerifier.h"
+#include "core/StatusCodes.h"
 #include "core/Text.h"
 #include "core/win/System.h"
 #include "service/ApiResult.h"
@@ -17,7 +17,6 @@
 #include "service/HttpThread.h"
 #include "service/Url.h"
 #include "update/UpdateManifest.h"
-#include "bridge/win/UpdateDownloader.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -55,8 +54,9 @@ using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
 
 }  // namespace
 
-FormLoginController::FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams)
-    : dispatcher_(std::move(dispatcher)), seams_(std::move(seams)) {
+FormLoginController::FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams,
+                                         MainControllerStarter startMain)
+    : dispatcher_(std::move(dispatcher)), seams_(std::move(seams)), startMain_(std::move(startMain)) {
   dispatcher_->acquire();
 }
 
@@ -223,12 +223,13 @@ void FormLoginController::onLoginResult(const std::string& user, const std::stri
       setStringMember(config.document(), "pw", password);
       config.save();
     }
-    ComPtr<FormMainController> main(new FormMainController(dispatcher_, seams_));
     ComPtr<ILoginView> view = view_;
-    ComPtr<IMainView> mainView;
-    HRESULT loggedIn = view->loggedIn(static_cast<IMainController*>(main.Get()), mainView.GetAddressOf());
-    if (FAILED(loggedIn) || !mainView) fatalError(40);
-    main->attach(mainView.Get());
+    startMain_([&view](IMainController* main) {
+      ComPtr<IMainView> mainView;
+      HRESULT loggedIn = view->loggedIn(main, mainView.GetAddressOf());
+      if (FAILED(loggedIn) || !mainView) fatalError(40);
+      return mainView;
+    });
     view_.Reset();
     return;
   }

@@ -8,8 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "bridge/win/ControllerSeams.h"
 #include "bridge/win/ComRefCount.h"
+#include "bridge/win/ControllerSeams.h"
+#include "bridge/win/ControllerStarters.h"
 #include "bridge/win/GuiInterfaces.h"
 #include "core/app/win/MainDispatcher.h"
 
@@ -24,8 +25,10 @@ class FormLoginController : public ComObject<FormLoginController, ILoginControll
  public:
   // Raises the dispatcher's busy count; detach lowers it. The object starts
   // with a count of 0: the creator's reference is the first. The update
-  // operation it starts gets the update seams, the main controller all of them.
-  FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams);
+  // operation it starts gets the update seams; after a successful login
+  // startMain makes the main controller.
+  FormLoginController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams,
+                      MainControllerStarter startMain);
 
   // Takes a reference to view and shows the channel state, the saved login
   // and the update check on it.
@@ -62,6 +65,7 @@ class FormLoginController : public ComObject<FormLoginController, ILoginControll
 
   std::shared_ptr<MainDispatcher> dispatcher_;
   const ControllerSeams seams_;
+  const MainControllerStarter startMain_;
   Microsoft::WRL::ComPtr<ILoginView> view_;
   bool loginBusy_ = false;
   bool updating_ = false;

@@ -4,9 +4,10 @@
 
 #include <utility>
 
+#include "bridge/ConnectListener.h"
 #include "bridge/PingerProbes.h"
+#include "bridge/RepairListener.h"
 #include "bridge/win/ConnectOperation.h"
-#include "bridge/win/FormLoginController.h"
 #include "bridge/win/ListObjects.h"
 #include "bridge/win/NetworkRepairOperation.h"
 #include "core/DebugLog.h"
@@ -79,9 +80,27 @@ class ServerPingSink : public ServerProbeSink {
   uint32_t counter_;
 };
 
-FormMainController::FormMainController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams)
+// What the controller's operations report to: each holds one, and with it
+// the controller.
+class OperationReports : public ConnectListener, public RepairListener {
+ public:
+  explicit OperationReports(FormMainController* controller) : controller_(controller) {}
+  std::shared_ptr<OVPNListener> onConnected(std::shared_ptr<EstablishedTunnel> tunnel, RateMeter in,
+                                            RateMeter out) override {
+    return controller_->onConnected(std::move(tunnel), std::move(in), std::move(out));
+  }
+  void onConnectionClosed() override { controller_->onConnectionClosed(); }
+  void onRepairDone() override { controller_->onRepairDone(); }
+
+ private:
+  ComPtr<FormMainController> controller_;
+};
+
+FormMainController::FormMainController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams,
+                                       LoginControllerStarter startLogin)
     : dispatcher_(std::move(dispatcher)),
       seams_(std::move(seams)),
+      startLogin_(std::move(startLogin)),
       games_(std::make_shared<std::vector<GameEntry>>()),
       servers_(std::make_shared<std::vector<ServerEntry>>()) {
   dispatcher_->acquire();
@@ -106,11 +125,14 @@ bool FormMainController::callView(int fatalCode, const std::function<HRESULT(IMa
   return live();
 }
 
+// Each control is enabled exactly when its command is accepted: connect
+// (enableIdleControls), disconnect (setConnected), repair (enableRepair) and
+// the sub-account choice (enableConnectChoice).
 bool FormMainController::pushUiState() {
   bool idle = !isBusy();
   bool connected = connection_ != nullptr;
-  bool repairable = !(connected || connecting_ || repairRunning_ || loggingOut_);
-  bool choosable = !(connecting_ || connected || pending_ != 0);
+  bool repairable = idle;
+  bool choosable = choiceAccepted();
   return callView(6, [idle](IMainView* v) { return v->enableIdleControls(idle); }) &&
          callView(11, [connected](IMainView* v) { return v->setConnected(connected); }) &&
          callView(12, [repairable](IMainView* v) { return v->enableRepair(repairable); }) &&
@@ -144,11 +166,12 @@ void FormMainController::handOverToLogin(int fatalCode) {
   subscription_.reset();
   ++requestCounter_;
   probes_.reset();
-  ComPtr<FormLoginController> login(new FormLoginController(dispatcher_, seams_));
-  ComPtr<ILoginView> loginView;
-  HRESULT shown = view->backToLogin(static_cast<ILoginController*>(login.Get()), loginView.GetAddressOf());
-  if (FAILED(shown) || !loginView) fatalError(fatalCode);
-  login->attach(loginView.Get());
+  startLogin_([&view, fatalCode](ILoginController* login) {
+    ComPtr<ILoginView> loginView;
+    HRESULT shown = view->backToLogin(login, loginView.GetAddressOf());
+    if (FAILED(shown) || !loginView) fatalError(fatalCode);
+    return loginView;
+  });
 }
 
 // ---- requests and answers ----
@@ -300,10 +323,14 @@ void FormMainController::onProbeResult(size_t index, uint32_t counter, int laten
 
 // ---- commands ----
 
+bool FormMainController::choiceAccepted() const {
+  // Not while a repair runs: the new sub-account's probes and request would
+  // measure a network whose addresses are being released and renewed.
+  return !(connecting_ || connection_ || pending_ != 0 || repairRunning_);
+}
+
 HRESULT FormMainController::chooseAccount(UINT index) {
-  if (refusesCommand() || index >= accountNames_.size() || connecting_ || connection_ || pending_ != 0 ||
-      loggingOut_ || repairRunning_)
-    return S_OK;
+  if (refusesCommand() || index >= accountNames_.size() || !choiceAccepted()) return S_OK;
   ComPtr<FormMainController> self(this);
   InsideCall inside(insideCall_);
   ++requestCounter_;
@@ -339,10 +366,30 @@ HRESULT FormMainController::connect(BOOL udp, int gameId, BSTR gameName, UINT se
   choice.user = tunnelUser_;
   choice.password = tunnelPassword_;
   choice.serverAddr = server.addr;
-  startOperation(seams_.makeConnect ? seams_.makeConnect(this, choice)
-                                    : makeConnectOperation(dispatcher_, this, choice, seams_.connect),
-                 53);
+  MainOperation operation;
+  // Nothing may leave a method the GUI calls; the attempt cannot start when
+  // its tunnel machine cannot be made (no thread for its worker).
+  try {
+    auto reports = std::make_shared<OperationReports>(this);
+    operation = seams_.makeConnect ? seams_.makeConnect(reports, choice)
+                                   : makeConnectOperation(dispatcher_, reports, choice, seams_.connect);
+  } catch (const std::exception& e) {
+    connectNotStarted(e.what());
+    return S_OK;
+  } catch (...) {
+    connectNotStarted("not a standard exception");
+    return S_OK;
+  }
+  startOperation(std::move(operation), 53);
   return S_OK;
+}
+
+void FormMainController::connectNotStarted(const std::string& why) {
+  writeDebugLog("Connect could not start: " + why + "\n");
+  connecting_ = false;
+  if (!pushUiState()) return;
+  if (!callView(159, [](IMainView* v) { return v->showError(status::tunnelStateAborted); })) return;
+  onConnState(dispatcher_->connState());
 }
 
 bool FormMainController::startOperation(MainOperation operation, int fatalCode) {
@@ -437,7 +484,9 @@ HRESULT FormMainController::repair(UINT group) {
   InsideCall inside(insideCall_);
   repairRunning_ = true;
   if (!pushUiState()) return S_OK;
-  startOperation(seams_.makeRepair ? seams_.makeRepair(this, group) : makeNetworkRepair(dispatcher_, this, group), 63);
+  auto reports = std::make_shared<OperationReports>(this);
+  startOperation(seams_.makeRepair ? seams_.makeRepair(reports, group) : makeNetworkRepair(dispatcher_, reports, group),
+                 63);
   return S_OK;
 }
 

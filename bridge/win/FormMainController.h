@@ -15,6 +15,7 @@
 #include "bridge/ServerProbes.h"
 #include "bridge/win/ComRefCount.h"
 #include "bridge/win/ControllerSeams.h"
+#include "bridge/win/ControllerStarters.h"
 #include "bridge/win/GuiInterfaces.h"
 #include "core/app/win/MainDispatcher.h"
 #include "tunnel/OVPNListener.h"
@@ -35,8 +36,10 @@ class OVPNSessionListener;
 class FormMainController : public ComObject<FormMainController, IMainController> {
  public:
   // Raises the dispatcher's busy count; detach lowers it once. The object
-  // starts with a count of 0.
-  FormMainController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams);
+  // starts with a count of 0. startLogin makes the login controller it hands
+  // the GUI back to.
+  FormMainController(std::shared_ptr<MainDispatcher> dispatcher, ControllerSeams seams,
+                     LoginControllerStarter startLogin);
 
   void attach(IMainView* view);
 
@@ -48,22 +51,22 @@ class FormMainController : public ComObject<FormMainController, IMainController>
   HRESULT STDMETHODCALLTYPE chooseAccount(UINT index) override;
   HRESULT STDMETHODCALLTYPE getRates(UINT64* inTotal, UINT64* inRate, UINT64* outTotal, UINT64* outRate) override;
 
-  // From the connect operation, on the main thread. The listener gets every
-  // later event of this tunnel.
-  std::shared_ptr<OVPNSessionListener> onConnected(std::shared_ptr<EstablishedTunnel> tunnel, RateMeter in,
-                                                   RateMeter out);
-  void onConnectionClosed();
-  // From the repair operation, on the main thread.
-  void onRepairDone();
-
   void postToOwnerThread(std::function<void()> task);
 
   static constexpr UINT repairGroups = 2;
 
  private:
   friend class ComObject<FormMainController, IMainController>;
+  friend class OperationReports;
   friend class OVPNSessionListener;
   friend class ServerPingSink;
+
+  // The reports of its operations (through OperationReports), on the main
+  // thread. The listener gets every later event of this tunnel.
+  std::shared_ptr<OVPNSessionListener> onConnected(std::shared_ptr<EstablishedTunnel> tunnel, RateMeter in,
+                                                   RateMeter out);
+  void onConnectionClosed();
+  void onRepairDone();
   ~FormMainController();
 
   struct Answer;
@@ -71,6 +74,7 @@ class FormMainController : public ComObject<FormMainController, IMainController>
 
   bool live() const { return view_ && !handedOver_; }
   bool isBusy() const;
+  bool choiceAccepted() const;
   bool refusesCommand() const { return !live() || insideCall_ > 0; }
   bool pushUiState();
   // One call into the view, fatal with code when it fails; false when the
@@ -100,9 +104,11 @@ class FormMainController : public ComObject<FormMainController, IMainController>
   void dropConnection();
   void onLogoutResult(const ApiResult& result);
   bool startOperation(MainOperation operation, int fatalCode);
+  void connectNotStarted(const std::string& why);
 
   std::shared_ptr<MainDispatcher> dispatcher_;
   const ControllerSeams seams_;
+  const LoginControllerStarter startLogin_;
   Microsoft::WRL::ComPtr<IMainView> view_;
   int pending_ = 0;
   bool connecting_ = false;

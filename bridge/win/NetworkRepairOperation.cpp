@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "bridge/win/FormMainController.h"
+#include "bridge/RepairListener.h"
 #include "bridge/win/GuiCall.h"
 #include "core/StatusCodes.h"
 #include "core/app/win/MainDispatcher.h"
@@ -41,8 +41,8 @@ class RepairCommandSink : public CommandSink {
 const std::vector<RepairCommandGroup>& repairCommandGroups() { return groups; }
 
 NetworkRepairOperation::NetworkRepairOperation(std::shared_ptr<MainDispatcher> dispatcher,
-                                               FormMainController* controller, uint32_t group)
-    : dispatcher_(std::move(dispatcher)), controller_(controller), group_(group) {
+                                               std::shared_ptr<RepairListener> listener, uint32_t group)
+    : dispatcher_(std::move(dispatcher)), listener_(std::move(listener)), group_(group) {
   dispatcher_->acquire();
 }
 
@@ -118,13 +118,14 @@ void NetworkRepairOperation::finish() {
 
 void NetworkRepairOperation::end() {
   progress_.Reset();
-  controller_->onRepairDone();
+  listener_->onRepairDone();
   dispatcher_->release();
 }
 
-MainOperation makeNetworkRepair(std::shared_ptr<MainDispatcher> dispatcher, FormMainController* controller,
+MainOperation makeNetworkRepair(std::shared_ptr<MainDispatcher> dispatcher, std::shared_ptr<RepairListener> listener,
                                 UINT group) {
-  ComPtr<NetworkRepairOperation> operation(new NetworkRepairOperation(std::move(dispatcher), controller, group));
+  ComPtr<NetworkRepairOperation> operation(
+      new NetworkRepairOperation(std::move(dispatcher), std::move(listener), group));
   MainOperation made;
   made.operation = static_cast<IOperation*>(operation.Get());
   made.start = [operation](IOperationProgress* progress) { operation->start(progress); };

@@ -14,7 +14,7 @@
 #include "bridge/win/GuiInterfaces.h"
 
 class CommandRunner;
-class FormMainController;
+class RepairListener;
 class MainDispatcher;
 
 struct RepairCommand {
@@ -38,14 +38,15 @@ const std::vector<RepairCommandGroup>& repairCommandGroups();
 // system folder, each through a CommandRunner, ignoring their exit codes.
 // It ends once, with endSuccess(90006) after the last command, endError(20031)
 // when a command cannot be started, or endSuccess(0) after a cancel, and only
-// then lowers the busy count and tells the controller. A native COM object
+// then lowers the busy count and tells its listener. A native COM object
 // held by the GUI, its posted tasks and the sink of the running command; its
 // fields are used on the main thread only.
 class NetworkRepairOperation : public ComObject<NetworkRepairOperation, IOperation> {
  public:
   // Raises the dispatcher's busy count. group is below the number of groups.
   // The object starts with a count of 0.
-  NetworkRepairOperation(std::shared_ptr<MainDispatcher> dispatcher, FormMainController* controller, uint32_t group);
+  NetworkRepairOperation(std::shared_ptr<MainDispatcher> dispatcher, std::shared_ptr<RepairListener> listener,
+                         uint32_t group);
 
   // Once, with the GUI's progress interface for this operation.
   void start(IOperationProgress* progress);
@@ -73,7 +74,7 @@ class NetworkRepairOperation : public ComObject<NetworkRepairOperation, IOperati
   std::shared_ptr<MainDispatcher> dispatcher_;
   // Null once the operation has ended: every later task then does nothing.
   Microsoft::WRL::ComPtr<IOperationProgress> progress_;
-  Microsoft::WRL::ComPtr<FormMainController> controller_;
+  std::shared_ptr<RepairListener> listener_;
   uint32_t group_;
   uint32_t nextIndex_ = 0;
   bool groupStarted_ = false;
@@ -84,4 +85,5 @@ class NetworkRepairOperation : public ComObject<NetworkRepairOperation, IOperati
 };
 
 // The client's own repair operation, as the main controller makes it.
-MainOperation makeNetworkRepair(std::shared_ptr<MainDispatcher> dispatcher, FormMainController* controller, UINT group);
+MainOperation makeNetworkRepair(std::shared_ptr<MainDispatcher> dispatcher, std::shared_ptr<RepairListener> listener,
+                                UINT group);

@@ -1,5 +1,8 @@
 #include "probe/win/PingerICMP.h"
 
+#include <future>
+#include <thread>
+
 #include "core/FatalError.h"
 #include "core/RandomGenerator.h"
 #include "probe/Pinger.h"
@@ -7,7 +10,7 @@
 Pinger::Pinger(std::shared_ptr<RandomGenerator> random)
     : Pinger([random] { return std::unique_ptr<PingEcho>(new PingerICMP(random)); }) {}
 
-PingerICMPTask::PingerICMPTask(PingerICMP& owner, uint32_t address, std::shared_ptr<PingResultSink> sink)
+PingerICMPTask::PingerICMPTask(PingerICMPWaiter& owner, uint32_t address, std::shared_ptr<PingResultSink> sink)
     : owner_(owner), address_(address), sink_(std::move(sink)) {}
 
 PingerICMPTask::~PingerICMPTask() {
@@ -105,64 +108,62 @@ void PingerICMPTask::silence() {
   closeTimer();
 }
 
-void PingerICMPTask::abandon() {
-  // The system never gave the buffer back: leaking it (and the handles it may
-  // still signal) is the only safe end.
-  if (replyEvent_) owner_.removeHandle(replyEvent_.release());
-  closeTimer();
-  reply_ = nullptr;
-  icmp_ = INVALID_HANDLE_VALUE;
-  sink_.reset();
+PingerICMP::PingerICMP(std::shared_ptr<RandomGenerator> random, std::shared_ptr<IcmpEchoApi> api)
+    : waiter_(new PingerICMPWaiter(std::move(random), std::move(api))) {
+  PingerICMPWaiter* waiter = waiter_;
+  std::thread([waiter] { waiter->threadMain(); }).detach();
 }
 
-PingerICMP::PingerICMP(std::shared_ptr<RandomGenerator> random, std::shared_ptr<IcmpEchoApi> api)
+PingerICMP::~PingerICMP() {
+  // Waits for one pass of the wait thread, never for the system: the echoes it
+  // still holds may take their whole time-out, or never come back, and this
+  // runs on the GUI's way to a new server list. Once the stop has run no sink
+  // is held and no report can come.
+  PingerICMPWaiter* waiter = waiter_;
+  auto stopped = std::make_shared<std::promise<void>>();
+  std::future<void> done = stopped->get_future();
+  waiter->post([waiter, stopped] {
+    waiter->onStop();
+    stopped->set_value();
+  });
+  done.wait();
+}
+
+void PingerICMP::pingAsync(uint32_t address, std::shared_ptr<PingResultSink> sink) {
+  PingerICMPWaiter* waiter = waiter_;
+  waiter->post([waiter, address, sink = std::move(sink)]() mutable { waiter->ping(address, std::move(sink)); });
+}
+
+PingerICMPWaiter::PingerICMPWaiter(std::shared_ptr<RandomGenerator> random, std::shared_ptr<IcmpEchoApi> api)
     : random_(std::move(random)), api_(std::move(api)) {
   wake_ = WinHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr), 89);
   if (!wake_) fatalError(25);
   addHandle(wake_.get(), [this] {
     if (!ResetEvent(wake_.get())) fatalError(39);
   });
-  thread_ = std::thread(&PingerICMP::threadMain, this);
 }
 
-PingerICMP::~PingerICMP() {
-  post([this] { onStop(); });
-  thread_.join();
-  // A probe's deferred failure may have been queued in the pass that stopped:
-  // it has nothing left to report to.
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.clear();
-  }
-  if (!handles_.empty() || !tasks_.empty()) fatalError(77);
-  wake_.reset();
-}
-
-void PingerICMP::pingAsync(uint32_t address, std::shared_ptr<PingResultSink> sink) {
-  post([this, address, sink = std::move(sink)]() mutable { ping(address, std::move(sink)); });
-}
-
-void PingerICMP::post(std::function<void()> task) {
+void PingerICMPWaiter::post(std::function<void()> task) {
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.push_back(std::move(task));
   if (!SetEvent(wake_.get())) fatalError(43);
 }
 
-void PingerICMP::addHandle(HANDLE handle, std::function<void()> callback) {
+void PingerICMPWaiter::addHandle(HANDLE handle, std::function<void()> callback) {
   if (!handles_.emplace(handle, std::move(callback)).second) fatalError(57);
 }
 
-void PingerICMP::removeHandle(HANDLE handle) {
+void PingerICMPWaiter::removeHandle(HANDLE handle) {
   if (handles_.erase(handle) == 0) fatalError(17);
 }
 
-void PingerICMP::ping(uint32_t address, std::shared_ptr<PingResultSink> sink) {
+void PingerICMPWaiter::ping(uint32_t address, std::shared_ptr<PingResultSink> sink) {
   if (stopping_) return;
   waiting_.push_back({address, std::move(sink)});
   startWaiting();
 }
 
-void PingerICMP::startWaiting() {
+void PingerICMPWaiter::startWaiting() {
   while (!waiting_.empty() && handles_.size() + 2 <= MAXIMUM_WAIT_OBJECTS) {
     Waiting next = std::move(waiting_.front());
     waiting_.pop_front();
@@ -172,16 +173,15 @@ void PingerICMP::startWaiting() {
   }
 }
 
-void PingerICMP::removeTask(TaskList::iterator position) {
+void PingerICMPWaiter::removeTask(TaskList::iterator position) {
   std::shared_ptr<PingerICMPTask> task = std::move(*position);
   tasks_.erase(position);
   task.reset();
   startWaiting();
 }
 
-void PingerICMP::onStop() {
+void PingerICMPWaiter::onStop() {
   stopping_ = true;
-  drainDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainLimitMs);
   waiting_.clear();
   for (auto it = tasks_.begin(); it != tasks_.end();) {
     if ((*it)->echoPending_) {
@@ -195,12 +195,7 @@ void PingerICMP::onStop() {
   removeHandle(wake_.get());
 }
 
-void PingerICMP::abandonDraining() {
-  for (auto& task : tasks_) task->abandon();
-  tasks_.clear();
-}
-
-void PingerICMP::threadMain() {
+void PingerICMPWaiter::threadMain() {
   std::vector<HANDLE> list;
   while (!handles_.empty()) {
     std::vector<std::function<void()>> taken;
@@ -212,21 +207,10 @@ void PingerICMP::threadMain() {
     taken.clear();
     if (handles_.empty()) break;
 
-    DWORD timeout = INFINITE;
-    if (stopping_) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drainDeadline_ -
-                                                                              std::chrono::steady_clock::now())
-                            .count();
-      timeout = left > 0 ? static_cast<DWORD>(left) : 0;
-    }
     list.clear();
     for (const auto& entry : handles_) list.push_back(entry.first);
     const DWORD count = static_cast<DWORD>(list.size());
-    const DWORD result = WaitForMultipleObjects(count, list.data(), FALSE, timeout);
-    if (result == WAIT_TIMEOUT && stopping_) {
-      abandonDraining();
-      break;
-    }
+    const DWORD result = WaitForMultipleObjects(count, list.data(), FALSE, INFINITE);
     if (result >= WAIT_OBJECT_0 + count) fatalError(65);
     auto found = handles_.find(list[result - WAIT_OBJECT_0]);
     if (found == handles_.end()) fatalError(59);
@@ -234,4 +218,13 @@ void PingerICMP::threadMain() {
     std::function<void()> callback = found->second;
     callback();
   }
+  // Stopped, and the system has given back every buffer. A probe's deferred
+  // failure may have been queued in the pass that stopped: it has nothing left
+  // to report to.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.clear();
+  }
+  if (!tasks_.empty()) fatalError(77);
+  delete this;
 }

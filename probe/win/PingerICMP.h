@@ -10,18 +10,17 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/win/WinHandle.h"
 #include "probe/PingEcho.h"
 
-class PingerICMP;
+class PingerICMPWaiter;
 class RandomGenerator;
 
 // One echo request, from its start until its reply event is signalled: the
 // system owns the reply buffer until then, so the probe outlives its own
-// time-out and the stop of its PingerICMP. Touched only on the wait thread.
+// time-out and the PingerICMP that sent it. Touched only on the wait thread.
 class PingerICMPTask : public std::enable_shared_from_this<PingerICMPTask> {
  public:
   static constexpr WORD requestSize = 32;
@@ -30,13 +29,13 @@ class PingerICMPTask : public std::enable_shared_from_this<PingerICMPTask> {
   static constexpr DWORD replySize = sizeof(ICMP_ECHO_REPLY) + requestSize + 8 + sizeof(IO_STATUS_BLOCK);
   static constexpr DWORD echoTimeoutMs = 1000;
 
-  PingerICMPTask(PingerICMP& owner, uint32_t address, std::shared_ptr<PingResultSink> sink);
+  PingerICMPTask(PingerICMPWaiter& owner, uint32_t address, std::shared_ptr<PingResultSink> sink);
   ~PingerICMPTask();
   PingerICMPTask(const PingerICMPTask&) = delete;
   PingerICMPTask& operator=(const PingerICMPTask&) = delete;
 
  private:
-  friend class PingerICMP;
+  friend class PingerICMPWaiter;
   void start();
   void failStart();
   void failLater();
@@ -45,9 +44,8 @@ class PingerICMPTask : public std::enable_shared_from_this<PingerICMPTask> {
   void report(bool replied, uint32_t latencyMs);
   void closeTimer();
   void silence();
-  void abandon();
 
-  PingerICMP& owner_;
+  PingerICMPWaiter& owner_;
   std::list<std::shared_ptr<PingerICMPTask>>::iterator position_;
   HANDLE icmp_ = INVALID_HANDLE_VALUE;
   uint32_t address_;
@@ -68,19 +66,38 @@ class PingerICMP : public PingEcho {
  public:
   explicit PingerICMP(std::shared_ptr<RandomGenerator> random,
                       std::shared_ptr<IcmpEchoApi> api = systemIcmpEchoApi());
-  // Ends every probe without a report. Echo requests still held by the system
-  // are waited for (they end within their one-second time-out) before their
-  // buffers are freed; after drainLimitMs any left are leaked, not freed.
+  // Ends every probe without a report and returns once the wait thread has
+  // dropped their sinks, without waiting for the system. Echo requests it still
+  // holds stay with the wait thread, which frees each buffer when the system
+  // gives it back and then ends; one never given back lives until the process
+  // ends. Never called from inside one of its own reports.
   ~PingerICMP() override;
+  PingerICMP(const PingerICMP&) = delete;
+  PingerICMP& operator=(const PingerICMP&) = delete;
 
   void pingAsync(uint32_t address, std::shared_ptr<PingResultSink> sink) override;  // any thread
+
+ private:
+  PingerICMPWaiter* waiter_;  // deletes itself on its thread once stopped and drained
+};
+
+// The wait thread and everything it touches. Made by a PingerICMP and left to
+// itself by its destructor.
+class PingerICMPWaiter {
+ public:
+  PingerICMPWaiter(std::shared_ptr<RandomGenerator> random, std::shared_ptr<IcmpEchoApi> api);
+  PingerICMPWaiter(const PingerICMPWaiter&) = delete;
+  PingerICMPWaiter& operator=(const PingerICMPWaiter&) = delete;
+
   void post(std::function<void()> task);  // any thread
 
   // Wait thread.
+  void ping(uint32_t address, std::shared_ptr<PingResultSink> sink);
   void addHandle(HANDLE handle, std::function<void()> callback);
   void removeHandle(HANDLE handle);
+  void onStop();
 
-  static constexpr DWORD drainLimitMs = 3000;
+  void threadMain();
 
  private:
   friend class PingerICMPTask;
@@ -90,20 +107,14 @@ class PingerICMP : public PingEcho {
     std::shared_ptr<PingResultSink> sink;
   };
 
-  void threadMain();
-  void ping(uint32_t address, std::shared_ptr<PingResultSink> sink);
   void startWaiting();
   void removeTask(TaskList::iterator position);
-  void onStop();
-  void abandonDraining();
 
   std::shared_ptr<RandomGenerator> random_;
   std::shared_ptr<IcmpEchoApi> api_;
   TaskList tasks_;  // newest first
   std::deque<Waiting> waiting_;  // no room in the wait yet
   bool stopping_ = false;
-  std::chrono::steady_clock::time_point drainDeadline_;
-  std::thread thread_;
   std::mutex mutex_;
   std::vector<std::function<void()>> queue_;  // guarded by mutex_
   WinHandle wake_;

@@ -101,6 +101,28 @@ TEST(ComRefCountTest, logsCreationAndTheLastReleaseWithItsAddress) {
   EXPECT_EQ(log.text(), address.str() + ": New \n" + address.str() + ": Free\n");
 }
 
+// A construction that throws after the count was made frees the object
+// without its last release: the log says so once, and never "Free" as if a
+// release had deleted it.
+TEST(ComRefCountTest, logsTheEndOfOneNeverReleasedOnce) {
+  CapturedDebugLog log;
+  std::ostringstream address;
+  for (int references : {0, 1}) {
+    {
+      ComRefCount count;
+      address.str("");
+      address << "@" << static_cast<const void*>(&count);
+      for (int i = 0; i < references; ++i) count.addRef();
+    }
+    EXPECT_NE(log.text().find(address.str() + ": New \n" + address.str() + ": Free without release\n"),
+              std::string::npos)
+        << references << " references\n"
+        << log.text();
+  }
+  EXPECT_EQ(log.text().find(": Free\n"), std::string::npos);
+  EXPECT_EQ(unfreedComObjects(log.text()), std::vector<std::string>());
+}
+
 TEST(ComRefCountTest, releaseAtZeroIsFatal) {
   EXPECT_EQ(fatalCodeOf([] {
               ComRefCount count;

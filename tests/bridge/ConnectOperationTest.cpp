@@ -927,5 +927,5 @@ TEST(ConnectOperationMaking, aMachineThatCannotBeMadeLeavesNothingBehind) {
   EXPECT_EQ(dispatcher->busyCount(), 0);
   // A count that reached 0 would have deleted the object inside its own
   // construction (its last release logs the Free).
-  EXPECT_EQ(log.text().find(": Free"), std::string::npos) << log.text();
+  EXPECT_EQ(log.text().find(": Free\n"), std::string::npos) << log.text();
 }

@@ -8,11 +8,16 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "bridge/win/FormMainController.h"
+#include "bridge/ConnectListener.h"
+#include "bridge/RepairListener.h"
+#include "bridge/TunnelMachine.h"
 #include "bridge/win/LoginStart.h"
 #include "core/FatalError.h"
 #include "core/Json.h"
@@ -188,15 +193,20 @@ class MainControllerTest : public ::testing::Test {
     seams.update.baseUrl = "http://127.0.0.1:" + std::to_string(backend_.deadPort());
     auto probes = probes_;
     if (!realProbes_) seams.makeProbes = [probes] { return std::make_unique<ScriptedProbes>(probes); };
-    seams.makeConnect = [this](FormMainController* controller, const ConnectChoice& c) {
-      operationOwner_ = controller;
+    seams.connect.makeTunnel = [this](std::shared_ptr<OVPNListener>) -> std::shared_ptr<TunnelMachine> {
+      ++machinesTried_;
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "no thread for the tunnel's worker");
+    };
+    if (!realConnect_) seams.makeConnect = [this](std::shared_ptr<ConnectListener> listener, const ConnectChoice& c) {
+      connectListener_ = std::move(listener);
       gui_.note("connect " + std::to_string(c.udp) + " " + std::to_string(c.port) + " " + std::to_string(c.gameId) +
                 " " + std::to_string(c.serverIp) + " " + std::to_string(c.latencyMs) + " " + c.gameName + " " +
                 c.serverName + " " + c.user + " " + c.password + " " + c.serverAddr);
       return operation("connect");
     };
-    seams.makeRepair = [this](FormMainController* controller, UINT group) {
-      operationOwner_ = controller;
+    seams.makeRepair = [this](std::shared_ptr<RepairListener> listener, UINT group) {
+      repairListener_ = std::move(listener);
       gui_.note("repair " + std::to_string(group));
       return operation("repair");
     };
@@ -252,7 +262,8 @@ class MainControllerTest : public ::testing::Test {
     }
     onCall = nullptr;
     progress_.Reset();
-    operationOwner_.Reset();
+    connectListener_.reset();
+    repairListener_.reset();
     gui_.releaseShown();
     gui_.closeLogin();
     gui_.closeMain();
@@ -351,12 +362,16 @@ class MainControllerTest : public ::testing::Test {
   std::shared_ptr<ProbeScript> probes_ = std::make_shared<ProbeScript>();
   std::shared_ptr<MainDispatcher> dispatcher_;
   ComPtr<IMainController> main_;
-  ComPtr<FormMainController> operationOwner_;
+  // What the last stand-in operation of each kind was given to report to.
+  std::shared_ptr<ConnectListener> connectListener_;
+  std::shared_ptr<RepairListener> repairListener_;
   ComPtr<IOperationProgress> progress_;
   std::function<void(const std::string&)> onCall;
   std::map<std::string, std::string> replies_;
   bool idle_ = false;
   bool realProbes_ = false;  // the client's own: a Pinger
+  bool realConnect_ = false;  // the client's own operation, whose machine cannot be made
+  int machinesTried_ = 0;
 };
 
 template <class Interface>
@@ -642,7 +657,7 @@ TEST_F(MainControllerTest, connectHandsTheChosenServerToTheOperation) {
     EXPECT_EQ(lastUiState(),
               "enableIdleControls 0;setConnected 0;enableRepair 0;enableConnectChoice 0;enableIdleControls2 0;");
     expectRefused("connecting");
-    operationOwner_->onConnectionClosed();
+    connectListener_->onConnectionClosed();
     EXPECT_EQ(mainCalls(Calls(gui_.calls.end() - 6, gui_.calls.end())), (Calls{"IMainView::connectEnded"}));
     EXPECT_EQ(lastUiState(), idleState);
     leaveNow();
@@ -674,7 +689,7 @@ TEST_F(MainControllerTest, tunnelEventsOfTheCurrentGenerationOnly) {
   whenLoaded([this] {
     ASSERT_EQ(connectTo(0), S_OK);
     ManualClock clock;
-    auto first = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "one"), clock.meter(),
+    auto first = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "one"), clock.meter(),
                                               clock.meter());
     EXPECT_EQ(mainCalls(Calls(gui_.calls.end() - 6, gui_.calls.end())), (Calls{"IMainView::connected"}));
     EXPECT_EQ(lastUiState(),
@@ -724,7 +739,7 @@ TEST_F(MainControllerTest, tunnelEventsOfTheCurrentGenerationOnly) {
     whenLoaded([this, first] {
       ASSERT_EQ(connectTo(0), S_OK);
       ManualClock second;
-      auto current = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "two"), second.meter(),
+      auto current = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "two"), second.meter(),
                                                   second.meter());
       size_t now = gui_.calls.size();
       first->status(1);
@@ -753,7 +768,7 @@ TEST_F(MainControllerTest, detachWhileConnectingStopsTheLaterTunnelAtOnce) {
   start();
   whenLoaded([this] {
     ASSERT_EQ(connectTo(0), S_OK);
-    ComPtr<FormMainController> owner = operationOwner_;
+    std::shared_ptr<ConnectListener> owner = connectListener_;
     dispatcher_->acquire();  // another object keeps the program running
     int busy = dispatcher_->busyCount();
     gui_.closeMain();
@@ -777,6 +792,28 @@ TEST_F(MainControllerTest, detachWhileConnectingStopsTheLaterTunnelAtOnce) {
   run();
 }
 
+// No thread for the tunnel's worker: the attempt never starts (no progress
+// interface is asked for), the controls come back, the GUI hears 20015 and
+// the log says why; a second press tries again.
+TEST_F(MainControllerTest, connectWhoseMachineCannotBeMadeReportsAndFreesTheControls) {
+  realConnect_ = true;
+  start();
+  whenLoaded([this] {
+    for (int press = 1; press <= 2; ++press) {
+      size_t before = gui_.calls.size();
+      EXPECT_EQ(connectTo(0), S_OK);
+      EXPECT_EQ(mainCalls(Calls(gui_.calls.begin() + before, gui_.calls.end())),
+                (Calls{"IMainView::showError 20015"}));
+      EXPECT_EQ(lastUiState(), idleState);
+      EXPECT_EQ(machinesTried_, press);
+    }
+    leaveNow();
+  });
+  run();
+  EXPECT_NE(log_.text().find("Connect could not start: no thread for the tunnel's worker"), std::string::npos)
+      << log_.text();
+}
+
 // ---- repair ----
 
 TEST_F(MainControllerTest, repairRunsAloneAndFreesTheControlsWhenDone) {
@@ -786,7 +823,7 @@ TEST_F(MainControllerTest, repairRunsAloneAndFreesTheControlsWhenDone) {
     EXPECT_EQ(gui_.calls.back(), "start repair");
     EXPECT_EQ(countOf(gui_.calls, "repair 1"), 1u);
     expectRefused("repairing");
-    operationOwner_->onRepairDone();
+    repairListener_->onRepairDone();
     EXPECT_EQ(lastUiState(), idleState);
     leaveNow();
   });
@@ -800,7 +837,7 @@ TEST_F(MainControllerTest, failedLogoutShowsItsErrorAndAllowsEverythingAgain) {
   start();
   whenLoaded([this] {
     EXPECT_EQ(main_->logout(), S_OK);
-    expectRefused("loggingOut");
+    expectRefused("loggingOut", "chooseAccount");  // the choice is open while the answer is out
     onCall = [this](const std::string& call) {
       if (call != "IMainView::showError 20039") return;
       onCall = nullptr;
@@ -808,7 +845,7 @@ TEST_F(MainControllerTest, failedLogoutShowsItsErrorAndAllowsEverythingAgain) {
         EXPECT_EQ(lastUiState(), idleState);
         EXPECT_EQ(main_->repair(0), S_OK);
         EXPECT_EQ(gui_.calls.back(), "start repair");
-        operationOwner_->onRepairDone();
+        repairListener_->onRepairDone();
         leaveNow();
       });
     };
@@ -894,7 +931,7 @@ TEST_F(MainControllerTest, channelLostDuringATunnelWaitsForItsEnd) {
   start();
   whenLoaded([this] {
     ASSERT_EQ(connectTo(0), S_OK);
-    auto listener = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
+    auto listener = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
     dispatcher_->setConnState(2);
     dispatcher_->setConnState(4);
     EXPECT_EQ(countOf(gui_.calls, "IMainView::backendLost"), 0u);
@@ -924,6 +961,106 @@ TEST_F(MainControllerTest, channelLostDuringLogoutIsANoReplyThatHandsOver) {
   EXPECT_EQ(countOf(gui_.calls, "IMainView::backendLost"), 0u);
 }
 
+// ---- the controls enabled are the commands accepted ----
+
+enum class State { idle, loading, connecting, connected, repairing, loggingOut };
+
+struct ControlCase {
+  const char* name;
+  State state;
+  const char* command;
+  const char* control;  // the UI-state call that enables the command
+};
+
+class ControlsMatchCommandsTest : public MainControllerTest, public ::testing::WithParamInterface<ControlCase> {
+ protected:
+  void enter(State state) {
+    if (state == State::connecting || state == State::connected) {
+      ASSERT_EQ(connectTo(0), S_OK);
+    }
+    if (state == State::connected)
+      tunnelListener_ =
+          connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(), RateMeter());
+    if (state == State::repairing) {
+      ASSERT_EQ(main_->repair(0), S_OK);
+    }
+    if (state == State::loggingOut) {
+      ASSERT_EQ(main_->logout(), S_OK);
+    }
+  }
+  HRESULT run(const std::string& command) {
+    if (command == "chooseAccount") return main_->chooseAccount(1);
+    if (command == "connect") return connectTo(0);
+    if (command == "repair") return main_->repair(0);
+    return main_->disconnect();
+  }
+  std::shared_ptr<OVPNListener> tunnelListener_;
+};
+
+void PrintTo(const ControlCase& c, std::ostream* out) { *out << c.name; }
+
+TEST_P(ControlsMatchCommandsTest, aCommandIsAcceptedExactlyWhenItsControlIsEnabled) {
+  const ControlCase& c = GetParam();
+  // The logout's answer comes after the test has looked.
+  reply("logout", R"({"rst":4})", 3000);
+  if (c.state == State::loading) probes_->hold = true;
+  auto check = [this, c] {
+    enter(c.state);
+    const std::string state = lastUiState();
+    const std::string control = std::string(c.control) + " ";
+    const size_t at = state.find(control);
+    ASSERT_NE(at, std::string::npos) << state;
+    const bool enabled = state[at + control.size()] == '1';
+    const size_t before = gui_.calls.size();
+    EXPECT_EQ(ControlsMatchCommandsTest::run(c.command), S_OK);
+    const bool accepted = gui_.calls.size() > before;
+    EXPECT_EQ(accepted, enabled) << c.command << (accepted ? " accepted" : " refused") << " with " << state
+                                 << ::testing::PrintToString(Calls(gui_.calls.begin() + before, gui_.calls.end()));
+    tunnelListener_.reset();  // it holds the controller
+    leaveNow();
+  };
+  start();
+  if (c.state == State::loading) {
+    onCall = [this, check](const std::string& call) {
+      if (call != "IMainView::showServers") return;
+      onCall = nullptr;
+      later(check);
+    };
+  } else {
+    whenLoaded(check);
+  }
+  MainControllerTest::run();
+}
+
+struct NamedState {
+  const char* name;
+  State state;
+};
+const NamedState controlStates[] = {{"idle", State::idle},
+                                    {"loading", State::loading},
+                                    {"connecting", State::connecting},
+                                    {"connected", State::connected},
+                                    {"repairing", State::repairing},
+                                    {"loggingOut", State::loggingOut}};
+const std::pair<const char*, const char*> commandControls[] = {{"chooseAccount", "enableConnectChoice"},
+                                                               {"connect", "enableIdleControls"},
+                                                               {"repair", "enableRepair"},
+                                                               {"disconnect", "setConnected"}};
+
+std::vector<ControlCase> controlCases() {
+  static std::vector<std::string> names;
+  std::vector<ControlCase> cases;
+  names.reserve(std::size(controlStates) * std::size(commandControls));
+  for (const NamedState& state : controlStates)
+    for (const auto& command : commandControls) {
+      names.push_back(std::string(state.name) + "_" + command.first);
+      cases.push_back({names.back().c_str(), state.state, command.first, command.second});
+    }
+  return cases;
+}
+INSTANTIATE_TEST_SUITE_P(States, ControlsMatchCommandsTest, ::testing::ValuesIn(controlCases()),
+                         [](const ::testing::TestParamInfo<ControlCase>& info) { return std::string(info.param.name); });
+
 // ---- the client's own probes ----
 
 // Real echoes to loopback addresses (a program of its own: Wine's ICMP wants
@@ -950,7 +1087,7 @@ TEST_F(MainControllerTest, RealProbesMeasureLoopbackServers) {
 
 // ---- a failing GUI call ends the process with its call site's number ----
 
-enum class Then { nothing, logout, connect, connectUnresolved, connected, disconnected, connectClosed, tunnelFailed, repair, channelLost };
+enum class Then { nothing, logout, connect, connectUnresolved, connected, disconnected, connectClosed, tunnelFailed, repair, channelLost, connectNotStarted };
 
 struct FatalCase {
   const char* name;
@@ -976,15 +1113,17 @@ TEST_P(GuiFailureTest, endsTheProcessWithTheCallSitesNumber) {
         if (c.op) reply(c.op, c.reply);
         gui_.failing = c.failing;
         gui_.failingCall = c.call;
+        realConnect_ = c.then == Then::connectNotStarted;
         start();
         whenLoaded([this, c] {
+          if (c.then == Then::connectNotStarted) connectTo(0);
           if (c.then == Then::logout) main_->logout();
           if (c.then == Then::repair) main_->repair(0);
           if (c.then == Then::channelLost) backend_.reset();
           if (c.then >= Then::connect && c.then <= Then::tunnelFailed) connectTo(0);
-          if (c.then == Then::connectClosed) operationOwner_->onConnectionClosed();
+          if (c.then == Then::connectClosed) connectListener_->onConnectionClosed();
           if (c.then < Then::connected || c.then > Then::tunnelFailed) return;
-          auto listener = operationOwner_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(),
+          auto listener = connectListener_->onConnected(std::make_shared<StandInTunnel>(gui_, "t"), RateMeter(),
                                                        RateMeter());
           if (c.then == Then::disconnected) main_->disconnect();
           if (c.then == Then::tunnelFailed) listener->status(1);
@@ -1023,6 +1162,7 @@ const FatalCase fatalCases[] = {
     {"logoutError", "IMainView::showError", 1, Then::logout, 45, "logout", R"({"rst":6})"},
     {"backendLost", "IMainView::backendLost", 1, Then::channelLost, 37, nullptr, nullptr},
     {"backToLoginAfterLoss", "IMainView::backToLogin", 1, Then::channelLost, 38, nullptr, nullptr},
+    {"connectNotStartedError", "IMainView::showError", 1, Then::connectNotStarted, 159, nullptr, nullptr},
 };
 INSTANTIATE_TEST_SUITE_P(CallSites, GuiFailureTest, ::testing::ValuesIn(fatalCases),
                          [](const ::testing::TestParamInfo<FatalCase>& info) { return std::string(info.param.name); });

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bridge/win/FormMainController.h"
+#include "bridge/win/LoginStart.h"
 #include "bridge/win/NetworkRepairOperation.h"
 #include "core/FatalError.h"
 #include "core/QuoteArgument.h"
@@ -104,7 +105,8 @@ class NetworkRepairTest : public ::testing::Test {
     dispatcher_ = std::make_shared<MainDispatcher>(
         nullptr, nullptr, nullptr, std::make_unique<MemorySavedConfigStore>(savedConfigStoreHolding("{}")));
     dispatcher_->setConnState(connState::ready);  // as after a login
-    ComPtr<FormMainController> controller(new FormMainController(dispatcher_, ControllerSeams()));
+    ComPtr<FormMainController> controller(
+        new FormMainController(dispatcher_, ControllerSeams(), loginControllerStarter(dispatcher_, ControllerSeams())));
     ASSERT_EQ(controller.As(&gui_.mainController), S_OK);
     ComPtr<IMainView> view;
     *view.GetAddressOf() = gui_.newMainView();  // MinGW's Attach adds a reference

@@ -19,7 +19,7 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
   struct Behaviour {
     bool createFails = false;
     bool sendFails = false;
-    int completeAfterMs = 5;  // negative: never
+    int completeAfterMs = 5;  // negative: not until release()
     bool withReply = true;    // false: the echo time-out, no reply in the buffer
     ULONG status = IP_SUCCESS;
   };
@@ -53,8 +53,11 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7000 + 4 * ++created_));
   }
   BOOL closeHandle(HANDLE) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --openIcmp_;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --openIcmp_;
+    }
+    changed_.notify_all();
     return TRUE;
   }
   DWORD sendEcho2(HANDLE, HANDLE event, IPAddr destination, void* request, WORD requestSize, void* reply,
@@ -83,6 +86,19 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
     return 0;
   }
 
+  // The system gives back every echo it still holds, now.
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+      for (auto& echo : echoes_) echo.due = std::chrono::steady_clock::now();
+    }
+    changed_.notify_all();
+  }
+  bool waitIcmpHandlesClosed(int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return openIcmp_ == 0; });
+  }
   std::vector<Echo> echoes() {
     std::lock_guard<std::mutex> lock(mutex_);
     return echoes_;
@@ -116,7 +132,8 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
     while (!stop_) {
       Echo* next = nullptr;
       for (auto& echo : echoes_)
-        if (!echo.completed && behaviour_.completeAfterMs >= 0 && (!next || echo.due < next->due)) next = &echo;
+        if (!echo.completed && (behaviour_.completeAfterMs >= 0 || released_) && (!next || echo.due < next->due))
+          next = &echo;
       if (!next) {
         changed_.wait(lock);
         continue;
@@ -156,6 +173,7 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
   int freedBeforeCompletion_ = 0;
   int created_ = 0;
   int openIcmp_ = 0;
+  bool released_ = false;
   bool stop_ = false;
   std::thread thread_;
 };

@@ -99,11 +99,12 @@ TEST(PingerNetnsTest, OnlyAnIpv4AddressIsAResult) {
   EXPECT_EQ(reports[1].kind, ProbeLog::Failed);
 }
 
-// The stop waits for the echoes the system still holds, then ends silently.
-// Few of them: Wine frees its own status block of a pending echo and writes
-// it when the echo ends, so each silent echo is a write into freed memory of
-// this process (many make Wine's heap fail).
-TEST(PingerNetnsTest, DestroyedWithSilentEchoesInFlightWaitsForThemAndReportsNothing) {
+// The stop leaves the echoes the system still holds to end on their own time:
+// they end later, while the process runs on, and report nothing. Few of them:
+// Wine frees its own status block of a pending echo and writes it when the
+// echo ends, so each silent echo is a write into freed memory of this process
+// (many make Wine's heap fail).
+TEST(PingerNetnsTest, DestroyedWithSilentEchoesInFlightReportsNothingAsTheyEnd) {
   constexpr int servers = 3;
   auto log = std::make_shared<ProbeLog>();
   auto pinger = std::make_shared<Pinger>(random());
@@ -113,11 +114,9 @@ TEST(PingerNetnsTest, DestroyedWithSilentEchoesInFlightWaitsForThemAndReportsNot
   }
   ASSERT_TRUE(log->waitUntil([](const std::vector<ProbeLog::Report>& all) { return all.size() >= servers; }, 5000));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const auto start = Clock::now();
   pinger.reset();
-  const long long took = msSince(start);
-  EXPECT_GE(took, 300);
-  EXPECT_LE(took, 3000);
+  // past the echoes' one-second time-out: the system gives them back now
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   for (const auto& report : log->reports()) EXPECT_EQ(report.kind, ProbeLog::Resolved);
 }
 

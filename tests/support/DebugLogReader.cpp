@@ -120,7 +120,7 @@ std::vector<std::string> unfreedComObjects(const std::string& log) {
     if (line.empty() || line[0] != '@' || colon == std::string::npos) continue;
     std::string what = line.substr(colon + 2);
     if (what == "New ") ++live[line.substr(0, colon)];
-    if (what == "Free") --live[line.substr(0, colon)];
+    if (what == "Free" || what == "Free without release") --live[line.substr(0, colon)];
   }
   std::vector<std::string> unfreed;
   for (const auto& entry : live)
