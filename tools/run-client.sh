@@ -23,7 +23,8 @@ bash tools/setup.sh >/dev/null
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" --target client updater
 mkdir -p dist
-cp build/windows/dist/client.exe build/windows/dist/updater.exe dist/
+cp build/windows/dist/client.exe build/windows/dist/client.exe.debug build/windows/dist/updater.exe \
+  build/windows/dist/updater.exe.debug dist/
 
 build=build/windows
 if ! tools/can-run-win32.sh; then
