@@ -19,6 +19,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+# ZAV_WINE64_ONLY=1 takes the road of a machine that cannot run 32-bit programs.
+if [ "${ZAV_WINE64_ONLY:-}" = 1 ] && tools/can-run-win32.sh; then exec tools/wine64-only.sh "$0" "$@"; fi
 bash tools/setup.sh >/dev/null
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" --target client updater

@@ -27,7 +27,7 @@ fi
 export WINEPREFIX=$prefix
 # 64-bit programs need wine64 (the wine launcher picks the 32-bit loader).
 wine=wine
-case "$(file -b "$1")" in *x86-64*) wine=/usr/lib/wine/wine64 ;; esac
+case "$(file -b "$1")" in *x86-64*) wine=/usr/lib/wine/wine64; export WINELOADER=$wine ;; esac
 # The first program of a wineserver's life starts Wine's service processes,
 # which inherit its output: CTest would then wait for that test's output to
 # end until the services go, long after the test. So the shared prefix's
