@@ -19,11 +19,14 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+# ZAV_WINE64_ONLY=1 takes the road of a machine that cannot run 32-bit programs.
+if [ "${ZAV_WINE64_ONLY:-}" = 1 ] && tools/can-run-win32.sh; then exec tools/wine64-only.sh "$0" "$@"; fi
 bash tools/setup.sh >/dev/null
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" --target client updater
 mkdir -p dist
-cp build/windows/dist/client.exe build/windows/dist/updater.exe dist/
+cp build/windows/dist/client.exe build/windows/dist/client.exe.debug build/windows/dist/updater.exe \
+  build/windows/dist/updater.exe.debug dist/
 
 build=build/windows
 if ! tools/can-run-win32.sh; then

@@ -7,3 +7,4 @@ zav_test(service_http_thread_test SOURCES ${ZAV_TEST_DIR}/HttpThreadTest.cpp
   LAUNCHER ${ZAV_HTTP_SCENARIO_LAUNCHER} TIMEOUT 240)
 zav_test(service_tls_stream_test SOURCES ${ZAV_TEST_DIR}/TlsStreamTest.cpp
   LAUNCHER ${ZAV_HTTP_SCENARIO_LAUNCHER} TIMEOUT 240)
+zav_test(service_name_lookup_test SOURCES ${ZAV_TEST_DIR}/NameLookupTest.cpp TIMEOUT 120)

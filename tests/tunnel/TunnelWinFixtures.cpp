@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <cstring>
 #include <stdexcept>
 
 #include "core/win/System.h"
@@ -34,23 +35,65 @@ void removeInstallationKeys() {
 
 namespace {
 
-std::string readNotepad(const std::wstring& folder) { return readWideFile(joinPath(folder, L"notepad.exe")); }
+// A minimal image of the given width: headers and one section holding a
+// return, written here because a prefix holds no 32-bit programs where
+// 32-bit Wine cannot run.
+template <typename NtHeaders>
+std::string peImage(WORD machine, WORD magic, WORD characteristics, ULONGLONG imageBase) {
+  const DWORD fileAlignment = 0x200;
+  const DWORD sectionAlignment = 0x1000;
+  std::string bytes(2 * fileAlignment, '\0');
+  IMAGE_DOS_HEADER dos = {};
+  dos.e_magic = IMAGE_DOS_SIGNATURE;
+  dos.e_lfanew = sizeof dos;
+  NtHeaders nt = {};
+  nt.Signature = IMAGE_NT_SIGNATURE;
+  nt.FileHeader.Machine = machine;
+  nt.FileHeader.NumberOfSections = 1;
+  nt.FileHeader.SizeOfOptionalHeader = sizeof nt.OptionalHeader;
+  nt.FileHeader.Characteristics = characteristics;
+  auto& optional = nt.OptionalHeader;
+  optional.Magic = magic;
+  optional.SizeOfCode = fileAlignment;
+  optional.AddressOfEntryPoint = sectionAlignment;
+  optional.BaseOfCode = sectionAlignment;
+  optional.ImageBase = imageBase;
+  optional.SectionAlignment = sectionAlignment;
+  optional.FileAlignment = fileAlignment;
+  optional.MajorOperatingSystemVersion = 6;
+  optional.MajorSubsystemVersion = 6;
+  optional.SizeOfImage = 2 * sectionAlignment;
+  optional.SizeOfHeaders = fileAlignment;
+  optional.Subsystem = IMAGE_SUBSYSTEM_WINDOWS_CUI;
+  optional.SizeOfStackReserve = 0x100000;
+  optional.SizeOfStackCommit = 0x1000;
+  optional.SizeOfHeapReserve = 0x100000;
+  optional.SizeOfHeapCommit = 0x1000;
+  optional.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+  IMAGE_SECTION_HEADER text = {};
+  std::memcpy(text.Name, ".text", 5);
+  text.Misc.VirtualSize = 1;
+  text.VirtualAddress = sectionAlignment;
+  text.SizeOfRawData = fileAlignment;
+  text.PointerToRawData = fileAlignment;
+  text.Characteristics = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ;
+  std::memcpy(&bytes[0], &dos, sizeof dos);
+  std::memcpy(&bytes[sizeof dos], &nt, sizeof nt);
+  std::memcpy(&bytes[sizeof dos + sizeof nt], &text, sizeof text);
+  bytes[fileAlignment] = '\xC3';  // ret
+  return bytes;
+}
 
 }  // namespace
 
 std::string pe32Program() {
-  wchar_t folder[MAX_PATH];
-  // The 32-bit system folder of a 64-bit Windows; a 32-bit one has only one.
-  if (GetSystemWow64DirectoryW(folder, MAX_PATH) == 0) GetSystemDirectoryW(folder, MAX_PATH);
-  return readNotepad(folder);
+  return peImage<IMAGE_NT_HEADERS32>(IMAGE_FILE_MACHINE_I386, IMAGE_NT_OPTIONAL_HDR32_MAGIC,
+                                     IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_32BIT_MACHINE, 0x400000);
 }
 
 std::string pe64Program() {
-  PVOID old = nullptr;
-  BOOL switched = Wow64DisableWow64FsRedirection(&old);
-  std::string bytes = readNotepad(system32Folder());
-  if (switched) Wow64RevertWow64FsRedirection(old);
-  return bytes;
+  return peImage<IMAGE_NT_HEADERS64>(IMAGE_FILE_MACHINE_AMD64, IMAGE_NT_OPTIONAL_HDR64_MAGIC,
+                                     IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_LARGE_ADDRESS_AWARE, 0x140000000ull);
 }
 
 std::string dosProgram() {
