@@ -1,13 +1,15 @@
-#include "tunnel/win/AdminOnlyFolder.h"
+#include "core/win/AdminOnlyFolder.h"
 
 #include <objbase.h>
 #include <sddl.h>
 #include <winternl.h>
 
 #include <exception>
+#include <stdexcept>
 
 #include "core/DebugLog.h"
 #include "core/Text.h"
+#include "core/win/LinkChecks.h"
 #include "core/win/System.h"
 
 namespace {
@@ -37,7 +39,7 @@ WinFile createPinned(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, 
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  status = NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+  status = NtCreateFile(&handle, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   return WinFile(status == 0 ? handle : INVALID_HANDLE_VALUE, winhandle::kNoCloseCode);
@@ -45,7 +47,16 @@ WinFile createPinned(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, 
 
 }  // namespace
 
-std::unique_ptr<AdminOnlyFolder> AdminOnlyFolder::create(const std::wstring& parent) {
+std::wstring systemTempFolder() {
+  wchar_t buffer[MAX_PATH];
+  // The system's own Windows folder, never a per-session one.
+  UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) throw std::runtime_error("no Windows folder");
+  return joinPath(std::wstring(buffer, length), L"Temp");
+}
+
+std::unique_ptr<AdminOnlyFolder> AdminOnlyFolder::create(const std::wstring& givenParent) {
+  std::wstring parent = givenParent.empty() ? systemTempFolder() : givenParent;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminOnly, SDDL_REVISION_1, &descriptor, nullptr))
     return nullptr;
@@ -58,6 +69,15 @@ std::unique_ptr<AdminOnlyFolder> AdminOnlyFolder::create(const std::wstring& par
     NTSTATUS status = 0;
     WinFile pin = createPinned(path, descriptor, status);
     if (pin) {
+      if (!isOpenedAt(pin.get(), path)) {
+        // Made through a link: the folder is gone again, by its handle.
+        writeDebugLog("admin-only folder " + toUtf8(path) + " is elsewhere: " + toUtf8(finalPathOf(pin.get())) + "\n");
+        try {
+          removeOpenedTree(std::move(pin), path);
+        } catch (const std::exception&) {
+        }
+        break;
+      }
       folder.reset(new AdminOnlyFolder(path, std::move(pin)));
     } else if (status != kNameCollision) {
       break;
@@ -67,10 +87,21 @@ std::unique_ptr<AdminOnlyFolder> AdminOnlyFolder::create(const std::wstring& par
   return folder;
 }
 
+std::wstring AdminOnlyFolder::writeFile(const std::wstring& name, const std::string& bytes) {
+  WinFile file = createInFolder(pin_.get(), name);
+  if (!file) return std::wstring();
+  std::wstring path = joinPath(path_, name);
+  if (!writeAllTo(file.get(), bytes)) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    return std::wstring();
+  }
+  return path;
+}
+
 AdminOnlyFolder::~AdminOnlyFolder() {
-  pin_.reset();
   try {
-    deleteTree(path_);
+    removeOpenedTree(std::move(pin_), path_);
   } catch (const std::exception& e) {
     writeDebugLog("removing " + toUtf8(path_) + " failed: " + e.what() + "\n");
   }
