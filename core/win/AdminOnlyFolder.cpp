@@ -39,10 +39,33 @@ WinFile createPinned(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, 
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  status = NtCreateFile(&handle, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+  status = NtCreateFile(&handle, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io,
+                        nullptr, FILE_ATTRIBUTE_NORMAL,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   return WinFile(status == 0 ? handle : INVALID_HANDLE_VALUE, winhandle::kNoCloseCode);
+}
+
+// The contents go through the pin; the folder itself through a handle with
+// delete access, which the pin lacks so that listing the folder stays open to
+// others (an open for deletion would exclude every opener that does not share
+// deletion). That second handle must be of the folder the pin held.
+void removeThroughPin(WinFile pin, const std::wstring& path) {
+  try {
+    removeContents(pin.get(), path);
+    FileIdentity made{};
+    if (!identityOf(pin.get(), made)) throw std::runtime_error("the folder's identity is unknown");
+    pin.reset();
+    WinFile folder(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                   winhandle::kNoCloseCode);
+    FileIdentity opened{};
+    if (!folder || !identityOf(folder.get(), opened) || !(opened == made))
+      throw std::runtime_error("the folder is not the one made");
+    removeOpenedTree(std::move(folder), path);
+  } catch (const std::exception& e) {
+    writeDebugLog("removing " + toUtf8(path) + " failed: " + e.what() + "\n");
+  }
 }
 
 }  // namespace
@@ -72,10 +95,7 @@ std::unique_ptr<AdminOnlyFolder> AdminOnlyFolder::create(const std::wstring& giv
       if (!isOpenedAt(pin.get(), path)) {
         // Made through a link: the folder is gone again, by its handle.
         writeDebugLog("admin-only folder " + toUtf8(path) + " is elsewhere: " + toUtf8(finalPathOf(pin.get())) + "\n");
-        try {
-          removeOpenedTree(std::move(pin), path);
-        } catch (const std::exception&) {
-        }
+        removeThroughPin(std::move(pin), path);
         break;
       }
       folder.reset(new AdminOnlyFolder(path, std::move(pin)));
@@ -99,10 +119,4 @@ std::wstring AdminOnlyFolder::writeFile(const std::wstring& name, const std::str
   return path;
 }
 
-AdminOnlyFolder::~AdminOnlyFolder() {
-  try {
-    removeOpenedTree(std::move(pin_), path_);
-  } catch (const std::exception& e) {
-    writeDebugLog("removing " + toUtf8(path_) + " failed: " + e.what() + "\n");
-  }
-}
+AdminOnlyFolder::~AdminOnlyFolder() { removeThroughPin(std::move(pin_), path_); }

@@ -159,51 +159,58 @@ bool readAllFrom(HANDLE file, uint64_t limit, std::string& bytes) {
   return true;
 }
 
+void removeContents(HANDLE folder, const std::wstring& path) {
+  std::vector<Entry> entries;
+  if (!listThrough(folder, entries)) throw std::runtime_error("removal: listing failed");
+  bool complete = true;
+  for (const Entry& entry : entries) {
+    std::wstring childPath = path + L"\\" + entry.name;
+    WinFile child = openRelative(folder, entry.name, DELETE | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!child || !informationOf(child.get(), information)) {
+      complete = false;
+      continue;
+    }
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      // The link itself was opened: removing it leaves its target alone.
+      complete = markForDeletion(child.get()) && complete;
+      continue;
+    }
+    if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !isOpenedAt(child.get(), childPath)) {
+      // A link the open followed all the same (Wine does): no removal may
+      // be tried, since there every removal by name follows it too and
+      // takes its target.
+      complete = false;
+      continue;
+    }
+    try {
+      removeOpenedTree(std::move(child), childPath);
+    } catch (const std::runtime_error&) {
+      complete = false;
+    }
+  }
+  if (!complete) throw std::runtime_error("removal: an entry could not be removed");
+}
+
 void removeOpenedTree(WinFile handle, const std::wstring& path) {
   BY_HANDLE_FILE_INFORMATION information;
   if (!informationOf(handle.get(), information)) throw std::runtime_error("removal: attributes not read");
   const DWORD attributes = information.dwFileAttributes;
-  bool complete = true;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    std::vector<Entry> entries;
-    if (!listThrough(handle.get(), entries)) throw std::runtime_error("removal: listing failed");
-    for (const Entry& entry : entries) {
-      std::wstring childPath = path + L"\\" + entry.name;
-      WinFile child = openRelative(handle.get(), entry.name, DELETE | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
-      if (!child) {
-        complete = false;
-        continue;
-      }
-      BY_HANDLE_FILE_INFORMATION childInformation;
-      if (!informationOf(child.get(), childInformation)) {
-        complete = false;
-        continue;
-      }
-      if (childInformation.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // The link itself was opened: removing it leaves its target alone.
-        complete = markForDeletion(child.get()) && complete;
-        continue;
-      }
-      if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !isOpenedAt(child.get(), childPath)) {
-        // A link the open followed all the same (Wine does): no removal may
-        // be tried, since there every removal by name follows it too and
-        // takes its target.
-        complete = false;
-        continue;
-      }
-      try {
-        removeOpenedTree(std::move(child), childPath);
-      } catch (const std::runtime_error&) {
-        complete = false;
-      }
-    }
-  }
-  complete = markForDeletion(handle.get()) && complete;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    removeContents(handle.get(), path);
+  bool removed = markForDeletion(handle.get());
   handle.reset();
   // Some systems take a folder's deletion and keep it when it is not empty.
-  if (complete && (attributes & FILE_ATTRIBUTE_DIRECTORY)) complete = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
-  if (!complete) throw std::runtime_error("removal: an entry could not be removed");
+  if (removed && (attributes & FILE_ATTRIBUTE_DIRECTORY)) removed = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+  if (!removed) throw std::runtime_error("removal: " + std::string((attributes & FILE_ATTRIBUTE_DIRECTORY) ? "folder" : "file") + " not removed");
+}
+
+bool identityOf(HANDLE handle, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!informationOf(handle, information)) return false;
+  identity = FileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+  return true;
 }
 
 bool replaceInOneStep(const std::wstring& source, const std::wstring& target) {

@@ -44,16 +44,28 @@ bool writeAllTo(HANDLE file, const std::string& bytes);
 // than limit.
 bool readAllFrom(HANDLE file, uint64_t limit, std::string& bytes);
 
-// Removes the folder or file open as handle (opened by openWithoutLinks with
-// DELETE access, and no delete sharing) at path, with everything in it. Each
-// entry is opened relative to what holds it and checked before anything else
-// is done with it: a link opened itself (FILE_FLAG_OPEN_REPARSE_POINT) is
-// removed itself; one that the system followed all the same (Wine) is left in
-// place, since there a removal by name would take its target; a folder is
-// listed through the handle that was checked, so one swapped for a link
-// meanwhile is never entered.
-// std::runtime_error when something can't be listed or removed.
+// Removes everything in the folder open as folder at path. Each entry is
+// opened relative to what holds it and checked before anything else is done
+// with it: a link opened itself (FILE_FLAG_OPEN_REPARSE_POINT) is removed
+// itself; one that the system followed all the same (Wine) is left in place,
+// since there a removal by name would take its target; a folder is listed
+// through the handle that was checked, so one swapped for a link meanwhile is
+// never entered. std::runtime_error when something can't be listed or
+// removed (the rest is removed all the same).
+void removeContents(HANDLE folder, const std::wstring& path);
+// The folder (with its contents, as above) or file open as handle at path,
+// removed through that handle, which needs DELETE access.
 void removeOpenedTree(WinFile handle, const std::wstring& path);
+// What tells one file or folder from every other: its volume and file index.
+struct FileIdentity {
+  DWORD volume;
+  DWORD indexHigh;
+  DWORD indexLow;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && indexHigh == other.indexHigh && indexLow == other.indexLow;
+  }
+};
+bool identityOf(HANDLE handle, FileIdentity& identity);
 
 // target replaced by source in one step (MoveFileExW with
 // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): at any moment target is

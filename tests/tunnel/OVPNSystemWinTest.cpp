@@ -91,6 +91,13 @@ TEST_F(OVPNSystemWinTest, ConfigFileHoldsTheTextsBytesInAFolderOfItsOwn) {
     std::wstring folder = parentFolder(file->path());
     EXPECT_EQ(parentFolder(folder), parent_);
     EXPECT_EQ(readWideFile(file->path()), text);
+    // Held for reading only while in use: no one changes or removes it.
+    HANDLE writer = CreateFileW(file->path().c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    EXPECT_FALSE(DeleteFileW(file->path().c_str()));
     file.reset();
     EXPECT_FALSE(exists(folder)) << "the folder stays behind";
   }

@@ -16,6 +16,7 @@
 #include "core/Text.h"
 #include "core/win/AdminOnlyFolder.h"
 #include "core/win/ChildProcess.h"
+#include "core/win/LinkChecks.h"
 #include "core/win/Logs.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
@@ -49,17 +50,20 @@ bool findInstallation(const wchar_t* subKey, const wchar_t* program, std::wstrin
   return appendPath(folder, program, programPath) && isWindowsProgram(programPath);
 }
 
-// The installer or the configuration file, alone in its admin-only folder.
+// The installer or the configuration file, alone in its admin-only folder and
+// held open for reading only while it is in use: what OpenVPN reads or what
+// runs is what was written.
 template <class File>
 class FileInAdminFolder : public File {
  public:
-  FileInAdminFolder(std::unique_ptr<AdminOnlyFolder> folder, std::wstring path)
-      : folder_(std::move(folder)), path_(std::move(path)) {}
+  FileInAdminFolder(std::unique_ptr<AdminOnlyFolder> folder, std::wstring path, WinFile held)
+      : folder_(std::move(folder)), path_(std::move(path)), held_(std::move(held)) {}
   const std::wstring& path() const override { return path_; }
 
  private:
   std::unique_ptr<AdminOnlyFolder> folder_;  // goes with the file in it
   std::wstring path_;
+  WinFile held_;  // closed first, so the folder's removal can take the file
 };
 
 // bytes exactly, in a new file in a new admin-only folder under parent;
@@ -71,7 +75,9 @@ std::unique_ptr<File> writeIntoAdminFolder(const std::wstring& parent, const wch
     if (!folder) return nullptr;
     std::wstring path = folder->writeFile(name, bytes);
     if (path.empty()) return nullptr;
-    return std::make_unique<FileInAdminFolder<File>>(std::move(folder), path);
+    WinFile held = openWithoutLinks(path, GENERIC_READ, FILE_SHARE_READ);
+    if (!held) return nullptr;
+    return std::make_unique<FileInAdminFolder<File>>(std::move(folder), path, std::move(held));
   } catch (const std::exception&) {
     return nullptr;
   }
