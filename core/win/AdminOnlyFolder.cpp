@@ -39,9 +39,8 @@ WinFile createPinned(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, 
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  status = NtCreateFile(&handle, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io,
-                        nullptr, FILE_ATTRIBUTE_NORMAL,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+  status = NtCreateFile(&handle, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
+                        &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   return WinFile(status == 0 ? handle : INVALID_HANDLE_VALUE, winhandle::kNoCloseCode);
 }
@@ -56,8 +55,9 @@ void removeThroughPin(WinFile pin, const std::wstring& path) {
     FileIdentity made{};
     if (!identityOf(pin.get(), made)) throw std::runtime_error("the folder's identity is unknown");
     pin.reset();
-    WinFile folder(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+    WinFile folder(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr),
                    winhandle::kNoCloseCode);
     FileIdentity opened{};
     if (!folder || !identityOf(folder.get(), opened) || !(opened == made))

@@ -26,9 +26,9 @@ WinFile openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, 
   InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                                 disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr,
-                                 0);
+  NTSTATUS status =
+      NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                   options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
   return WinFile(status == 0 ? handle : INVALID_HANDLE_VALUE, winhandle::kNoCloseCode);
 }
 
@@ -202,8 +202,11 @@ void removeOpenedTree(WinFile handle, const std::wstring& path) {
   bool removed = markForDeletion(handle.get());
   handle.reset();
   // Some systems take a folder's deletion and keep it when it is not empty.
-  if (removed && (attributes & FILE_ATTRIBUTE_DIRECTORY)) removed = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
-  if (!removed) throw std::runtime_error("removal: " + std::string((attributes & FILE_ATTRIBUTE_DIRECTORY) ? "folder" : "file") + " not removed");
+  if (removed && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    removed = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+  if (!removed)
+    throw std::runtime_error("removal: " + std::string((attributes & FILE_ATTRIBUTE_DIRECTORY) ? "folder" : "file") +
+                             " not removed");
 }
 
 bool identityOf(HANDLE handle, FileIdentity& identity) {

@@ -58,8 +58,7 @@ bool writeProtectedFile(const std::string& text, const std::wstring& path) {
   // Held without delete sharing while the new file is made and moved in, so
   // the folder stays the one checked.
   std::wstring folderPath = parentFolder(path);
-  WinFile folder = openWithoutLinks(folderPath, FILE_LIST_DIRECTORY,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE);
+  WinFile folder = openWithoutLinks(folderPath, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (!folder || !isFolder(folder.get())) return false;
   // An old file that is a link, or a folder, is refused rather than replaced.
   if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {

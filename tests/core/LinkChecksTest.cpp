@@ -65,11 +65,11 @@ TEST_F(LinkFixture, OpenWithoutLinksOpensOnlyWhatIsAtThePath) {
   } cases[] = {
       {L"tree\\plain.txt", true},
       {L"tree", true},
-      {L"TREE\\Sub\\PLAIN.TXT", true},  // names compare as the file system does
-      {L"folder", false},               // a folder link
-      {L"folder\\precious.txt", false}, // below a folder link
-      {L"file.dat", false},             // a file link, which Wine shows as a plain file
-      {L"hard.dat", false},             // a second name of a file
+      {L"TREE\\Sub\\PLAIN.TXT", true},   // names compare as the file system does
+      {L"folder", false},                // a folder link
+      {L"folder\\precious.txt", false},  // below a folder link
+      {L"file.dat", false},              // a file link, which Wine shows as a plain file
+      {L"hard.dat", false},              // a second name of a file
       {L"missing.txt", false},
   };
   for (const Case& c : cases) {
