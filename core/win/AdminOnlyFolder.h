@@ -31,8 +31,8 @@ class AdminOnlyFolder {
   AdminOnlyFolder& operator=(const AdminOnlyFolder&) = delete;
 
   const std::wstring& path() const { return path_; }
-  // bytes in a new file name made inside this folder through its handle, and
-  // flushed; the file's path, or empty when it could not be written whole
+  // bytes in a new file name made inside this folder through its handle; the
+  // file's path, or empty when it could not be written whole
   // (nothing of it stays then) or the name is taken.
   std::wstring writeFile(const std::wstring& name, const std::string& bytes);
 

@@ -136,7 +136,7 @@ bool writeAllTo(HANDLE file, const std::string& bytes) {
     if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
     done += written;
   }
-  return FlushFileBuffers(file) != 0;
+  return true;
 }
 
 bool readAllFrom(HANDLE file, uint64_t limit, std::string& bytes) {

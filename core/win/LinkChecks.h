@@ -38,7 +38,7 @@ bool isFolder(HANDLE handle);
 // is taken (by anything, a link too) or the file can't be made. Write and read
 // access, sharing read only.
 WinFile createInFolder(HANDLE folder, const std::wstring& name);
-// All of bytes written through file and flushed to the disk.
+// All of bytes written through file (not flushed to the disk).
 bool writeAllTo(HANDLE file, const std::string& bytes);
 // The whole file from its start; false when it can't be read or is larger
 // than limit.

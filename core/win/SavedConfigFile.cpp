@@ -77,7 +77,9 @@ bool writeProtectedFile(const std::string& text, const std::wstring& path) {
   {
     WinFile created = createInFolder(folder.get(), name);
     if (!created) return false;
-    if (!writeAllTo(created.get(), bytes) || !isOpenedAt(created.get(), newPath)) {
+    // On the disk before it takes the old file's place: a crash then leaves
+    // the old settings or the new ones, never a name for missing content.
+    if (!writeAllTo(created.get(), bytes) || !FlushFileBuffers(created.get()) || !isOpenedAt(created.get(), newPath)) {
       FILE_DISPOSITION_INFO disposition{TRUE};
       SetFileInformationByHandle(created.get(), FileDispositionInfo, &disposition, sizeof disposition);
       return false;
