@@ -5,11 +5,18 @@
 
 #include "core/SavedConfig.h"
 
+// The file lives in the user's own folder, which any program of the user may
+// change, while the client runs elevated: neither the folder nor the file is
+// used when it is a link (a junction, a symbolic or a hard link) or when what
+// was opened is not at the path built.
+//
 // The whole file unprotected with CryptUnprotectData under the current user,
-// or null when it can't be opened, read or unprotected.
+// or null when it can't be opened, read or unprotected, or is a link.
 std::unique_ptr<std::string> readProtectedFile(const std::wstring& path);
-// Protects text with CryptProtectData and replaces the file with the result;
-// false when protection, writing or flushing fails.
+// Protects text with CryptProtectData, writes the result to a new file in the
+// same folder and puts it in the file's place in one step, so the file is
+// always the old settings or the new ones; false when protection or writing
+// fails or the folder or the old file is a link.
 bool writeProtectedFile(const std::string& text, const std::wstring& path);
 
 // "SavedConfig.dat" in its folder; the folder is created at each write.

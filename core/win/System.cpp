@@ -12,6 +12,7 @@
 #include "core/DebugLog.h"
 #include "core/FatalError.h"
 #include "core/Text.h"
+#include "core/win/LinkChecks.h"
 #include "core/win/WinHandle.h"
 
 std::wstring appDataFolder() {
@@ -88,28 +89,26 @@ std::wstring system32Folder() {
 }
 
 void deleteTree(const std::wstring& path) {
-  if (!PathFileExistsW(path.c_str())) return;
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-  if (folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    // A junction or folder link goes itself; what it points to is not ours.
-    if (!RemoveDirectoryW(path.c_str())) throw std::runtime_error("deleteTree: RemoveDirectoryW failed");
-    return;
+  WinFile opened(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                 winhandle::kNoCloseCode);
+  if (!opened) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+    throw std::runtime_error("deleteTree: opening failed");
   }
-  if (folder) {
-    WIN32_FIND_DATAW found;
-    WinFind find(FindFirstFileW(joinPath(path, L"*").c_str(), &found), winhandle::kNoCloseCode);
-    if (!find) throw std::runtime_error("deleteTree: listing failed");
-    do {
-      std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      deleteTree(joinPath(path, name));
-    } while (FindNextFileW(find.get(), &found));
-    find.reset();
-    if (!RemoveDirectoryW(path.c_str())) throw std::runtime_error("deleteTree: RemoveDirectoryW failed");
-  } else if (!DeleteFileW(path.c_str())) {
-    throw std::runtime_error("deleteTree: DeleteFileW failed");
+  DWORD byPath = GetFileAttributesW(path.c_str());
+  BY_HANDLE_FILE_INFORMATION information;
+  bool linkItself = GetFileInformationByHandle(opened.get(), &information) &&
+                    (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (!linkItself && byPath != INVALID_FILE_ATTRIBUTES &&
+      ((byPath & FILE_ATTRIBUTE_REPARSE_POINT) || !isOpenedAt(opened.get(), path))) {
+    // A link the open followed: what it points to is not ours, and where
+    // links are followed so, a removal by name would follow it too.
+    throw std::runtime_error("deleteTree: a link is left in place");
   }
+  removeOpenedTree(std::move(opened), path);
 }
 
 bool isWow64() {

@@ -10,16 +10,22 @@ std::wstring appDataFolder();
 std::wstring joinPath(const std::wstring& base, const std::wstring& more);
 std::wstring exePath();
 std::wstring parentFolder(const std::wstring& path);
+// The user's own temporary folder (GetTempPathW): the user's environment names
+// it and the user's programs may change what is in it, so nothing the client
+// runs, hands to another program or removes as administrator goes there (see
+// AdminOnlyFolder).
 std::wstring tempFolder();
-// A new empty file with a unique name, or an empty string when none could be
-// made (callers report the missing file in their own terms).
+// A new empty file with a unique name in tempFolder(), or an empty string when
+// none could be made (callers report the missing file in their own terms).
 std::wstring tempFileName();
 // A new temporary file holding bytes; empty when it could not be written (the
 // created empty file then stays behind).
 std::wstring writeTempFile(const std::string& bytes);
 std::wstring system32Folder();
 // Deletes a file or a folder with all its contents; a missing path is no error.
-// Links and junctions are removed themselves, never followed.
+// Links and junctions are removed themselves, never followed: each folder is
+// checked and listed through one handle (see removeOpenedTree). A link that
+// the system follows even when told not to (Wine) stays, with an exception.
 // std::runtime_error when an entry can't be listed or removed.
 void deleteTree(const std::wstring& path);
 

@@ -21,6 +21,9 @@
 #include "core/Text.h"
 #include "core/UiTaskQueue.h"
 #include "core/app/win/DotNetSetup.h"
+#include "core/win/AdminOnlyFolder.h"
+#include "core/win/LinkChecks.h"
+#include "core/win/System.h"
 #include "core/win/UiTaskQueueWin.h"
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"
@@ -329,7 +332,9 @@ TEST_F(DotNetSetupTest, InstallsWithTheStandInAndReportsItsExitCode) {
     size_t lineEnd = recorded.find('\n');
     ASSERT_NE(lineEnd, std::string::npos);
     std::wstring installerPath = fromUtf8(recorded.substr(lineEnd + 1));
-    EXPECT_EQ(fromUtf8(recorded.substr(0, lineEnd)), quoteArgument(installerPath) + L" /q /norestart");
+    // The program's own path may spell the folders in another case.
+    EXPECT_TRUE(samePath(fromUtf8(recorded.substr(0, lineEnd)), quoteArgument(installerPath) + L" /q /norestart"))
+        << recorded;
   }
 }
 
@@ -342,6 +347,18 @@ TEST_F(DotNetSetupTest, WhileTheInstallerRunsTheWindowCanNeitherBeCancelledNorCl
       [&] {
         answerMessageBox(kPromptCaption, IDYES);
         if (!waitForFile(record, kWait)) return ADD_FAILURE() << "the installer did not run";
+        // The running installer's file is in an admin-only folder below the
+        // Windows folder's Temp (not the user's), and held so that no one
+        // may change, replace or remove it.
+        std::string recorded = readRecord(record);
+        std::wstring installerPath = fromUtf8(recorded.substr(recorded.find('\n') + 1));
+        EXPECT_TRUE(samePath(parentFolder(parentFolder(installerPath)), systemTempFolder())) << toUtf8(installerPath);
+        HANDLE writer = CreateFileW(installerPath.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+        EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "the installer can be written while it runs";
+        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+        EXPECT_FALSE(DeleteFileW(installerPath.c_str()));
         HWND window = findOwnWindow(nullptr, kWindowTitle);
         ASSERT_NE(window, nullptr);
         EXPECT_FALSE(IsWindowEnabled(window));

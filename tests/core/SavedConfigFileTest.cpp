@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/QuoteArgument.h"
 #include "core/Text.h"
@@ -110,6 +112,39 @@ TEST_F(SavedConfigFileTest, SettingsSurviveARestartWithNonAsciiTextAndUnknownKey
   EXPECT_EQ(getStringOr(restarted->document(), "un", ""), user);
   EXPECT_EQ(getStringOr(restarted->document(), "pw", ""), "pässwort");
   EXPECT_FALSE(getBoolOrTrue(restarted->document(), "modePref"));
+}
+
+// The new settings go to a new file put in the old one's place in one step:
+// the old file is never cut short and written again (a crash half-way would
+// lose both), so the file that holds the new settings is another file, and
+// nothing of the write stays beside it.
+TEST_F(SavedConfigFileTest, ANewFileTakesTheOldOnesPlaceInOneStep) {
+  auto identity = [this] {
+    HANDLE file = CreateFileW(file_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (file != INVALID_HANDLE_VALUE) {
+      GetFileInformationByHandle(file, &information);
+      CloseHandle(file);
+    }
+    return (uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  };
+  storeProtected("{\"un\":\"old\"}");
+  uint64_t before = identity();
+  ASSERT_NE(before, 0u);
+  SavedConfigFile config(folder_, file_);
+  ASSERT_TRUE(config.write("{\"un\":\"new\"}"));
+  EXPECT_EQ(unprotectedFile(), "{\"un\":\"new\"}");
+  EXPECT_NE(identity(), before) << "the old file was rewritten in place";
+
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(joinPath(folder_, L"*").c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  std::vector<std::wstring> names;
+  do {
+    if (found.cFileName[0] != L'.') names.push_back(found.cFileName);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  EXPECT_EQ(names, std::vector<std::wstring>{L"SavedConfig.dat"});
 }
 
 TEST_F(SavedConfigFileTest, WritesThatCannotSucceedReportFalse) {

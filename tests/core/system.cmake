@@ -12,3 +12,6 @@ if(WIN32)
     ENVIRONMENT "ZAV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" TIMEOUT 120)
 endif()
 zav_test(core_winhandle_test WINDOWS_ONLY SOURCES ${ZAV_TEST_DIR}/WinHandleTest.cpp)
+# Unix links made from the Linux side, which Wine shows as links.
+zav_test(core_link_checks_test WINDOWS_ONLY SOURCES ${ZAV_TEST_DIR}/LinkChecksTest.cpp
+  LAUNCHER ${ZAV_TEST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/support/link_fixture.py)

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "core/Text.h"
+#include "core/win/AdminOnlyFolder.h"
+#include "core/win/LinkChecks.h"
 #include "core/win/System.h"
 #include "tests/support/win/SocketBytes.h"
 #include "tests/support/win/TestFolder.h"
@@ -88,6 +91,13 @@ TEST_F(OVPNSystemWinTest, ConfigFileHoldsTheTextsBytesInAFolderOfItsOwn) {
     std::wstring folder = parentFolder(file->path());
     EXPECT_EQ(parentFolder(folder), parent_);
     EXPECT_EQ(readWideFile(file->path()), text);
+    // Held for reading only while in use: no one changes or removes it.
+    HANDLE writer = CreateFileW(file->path().c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    EXPECT_FALSE(DeleteFileW(file->path().c_str()));
     file.reset();
     EXPECT_FALSE(exists(folder)) << "the folder stays behind";
   }
@@ -129,6 +139,36 @@ TEST_F(OVPNSystemWinTest, ConfigFolderIsWritableByAdministratorsAndSystemOnly) {
   EXPECT_EQ(folder.entries, adminOnly);
   // The file takes its folder's entries.
   EXPECT_EQ(accessListOf(file->path()).entries, adminOnly);
+}
+
+// TMP and TEMP are the user's to set: by default the files go below the
+// Windows folder's Temp, never where those point.
+TEST_F(OVPNSystemWinTest, ByDefaultFilesGoBelowTheWindowsFoldersTemp) {
+  wchar_t oldTmp[MAX_PATH] = L"", oldTemp[MAX_PATH] = L"";
+  GetEnvironmentVariableW(L"TMP", oldTmp, MAX_PATH);
+  GetEnvironmentVariableW(L"TEMP", oldTemp, MAX_PATH);
+  SetEnvironmentVariableW(L"TMP", parent_.c_str());
+  SetEnvironmentVariableW(L"TEMP", parent_.c_str());
+  OVPNSystemWin system;
+  std::unique_ptr<OVPNConfigFile> config = system.writeConfigFile("client\n");
+  std::unique_ptr<OVPNInstallerFile> installer = system.writeInstaller("MZ");
+  SetEnvironmentVariableW(L"TMP", oldTmp);
+  SetEnvironmentVariableW(L"TEMP", oldTemp);
+  ASSERT_TRUE(config && installer);
+  EXPECT_TRUE(samePath(parentFolder(parentFolder(config->path())), systemTempFolder())) << toUtf8(config->path());
+  EXPECT_TRUE(samePath(parentFolder(parentFolder(installer->path())), systemTempFolder()))
+      << toUtf8(installer->path());
+  EXPECT_EQ(readWideFile(installer->path()), "MZ");
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(joinPath(parent_, L"*").c_str(), &found);
+  bool empty = true;
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (found.cFileName[0] != L'.') empty = false;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+  }
+  EXPECT_TRUE(empty) << "something went to the user's temporary folder";
 }
 
 TEST_F(OVPNSystemWinTest, ConfigFileNotWrittenWhereNoFolderCanBeMade) {

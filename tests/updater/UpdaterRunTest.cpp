@@ -427,7 +427,7 @@ class LinkedFolder : public UpdaterRun {
 };
 
 TEST_F(LinkedFolder, RemovesLinksThemselvesAndNeverWritesThroughThem) {
-  ASSERT_FALSE(outside_.empty()) << "runs under tests/updater/link_fixture.py";
+  ASSERT_FALSE(outside_.empty()) << "runs under tests/support/link_fixture.py";
   ASSERT_EQ(GetFileAttributesW((folder_ + L"\\link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT,
             static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
   const std::string content = "content";

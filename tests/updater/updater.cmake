@@ -20,5 +20,5 @@ if(WIN32)
     SOURCES ${ZAV_TEST_DIR}/UpdaterRunTest.cpp
     LIBS zav_updater_logic
     PEERS updater updater_stand_in_client
-    LAUNCHER ${ZAV_TEST_PYTHON} ${ZAV_TEST_DIR}/link_fixture.py)
+    LAUNCHER ${ZAV_TEST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/support/link_fixture.py)
 endif()

@@ -14,13 +14,14 @@
 
 #include "core/DebugLog.h"
 #include "core/Text.h"
+#include "core/win/AdminOnlyFolder.h"
 #include "core/win/ChildProcess.h"
+#include "core/win/LinkChecks.h"
 #include "core/win/Logs.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
 #include "netcfg/win/HostNetworkConfigWin.h"
 #include "netcfg/win/TapAdapter.h"
-#include "tunnel/win/AdminOnlyFolder.h"
 
 namespace {
 
@@ -49,33 +50,34 @@ bool findInstallation(const wchar_t* subKey, const wchar_t* program, std::wstrin
   return appendPath(folder, program, programPath) && isWindowsProgram(programPath);
 }
 
-// The installer or the configuration file, alone in its admin-only folder.
+// The installer or the configuration file, alone in its admin-only folder and
+// held open for reading only while it is in use: what OpenVPN reads or what
+// runs is what was written.
 template <class File>
 class FileInAdminFolder : public File {
  public:
-  FileInAdminFolder(std::unique_ptr<AdminOnlyFolder> folder, std::wstring path)
-      : folder_(std::move(folder)), path_(std::move(path)) {}
+  FileInAdminFolder(std::unique_ptr<AdminOnlyFolder> folder, std::wstring path, WinFile held)
+      : folder_(std::move(folder)), path_(std::move(path)), held_(std::move(held)) {}
   const std::wstring& path() const override { return path_; }
 
  private:
   std::unique_ptr<AdminOnlyFolder> folder_;  // goes with the file in it
   std::wstring path_;
+  WinFile held_;  // closed first, so the folder's removal can take the file
 };
 
 // bytes exactly, in a new file in a new admin-only folder under parent;
 // null when any step fails.
 template <class File>
-std::unique_ptr<File> writeIntoAdminFolder(const std::wstring& parent, const std::string& bytes) {
+std::unique_ptr<File> writeIntoAdminFolder(const std::wstring& parent, const wchar_t* name, const std::string& bytes) {
   try {
-    std::unique_ptr<AdminOnlyFolder> folder = AdminOnlyFolder::create(parent.empty() ? tempFolder() : parent);
+    std::unique_ptr<AdminOnlyFolder> folder = AdminOnlyFolder::create(parent);
     if (!folder) return nullptr;
-    wchar_t path[MAX_PATH];
-    if (GetTempFileNameW(folder->path().c_str(), L"", 0, path) == 0) return nullptr;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return nullptr;
-    return std::make_unique<FileInAdminFolder<File>>(std::move(folder), path);
+    std::wstring path = folder->writeFile(name, bytes);
+    if (path.empty()) return nullptr;
+    WinFile held = openWithoutLinks(path, GENERIC_READ, FILE_SHARE_READ);
+    if (!held) return nullptr;
+    return std::make_unique<FileInAdminFolder<File>>(std::move(folder), path, std::move(held));
   } catch (const std::exception&) {
     return nullptr;
   }
@@ -130,11 +132,11 @@ bool OVPNSystemWin::findTapWindows(std::wstring& tapFolder) {
 }
 
 std::unique_ptr<OVPNInstallerFile> OVPNSystemWin::writeInstaller(const std::string& bytes) {
-  return writeIntoAdminFolder<OVPNInstallerFile>(folderParent_, bytes);
+  return writeIntoAdminFolder<OVPNInstallerFile>(folderParent_, L"installer.tmp", bytes);
 }
 
 std::unique_ptr<OVPNConfigFile> OVPNSystemWin::writeConfigFile(const std::string& text) {
-  return writeIntoAdminFolder<OVPNConfigFile>(folderParent_, text);
+  return writeIntoAdminFolder<OVPNConfigFile>(folderParent_, L"config.tmp", text);
 }
 
 bool OVPNSystemWin::isConnectionOf(const OVPNProcess& process, uint16_t localPort, uint16_t peerPort) {

@@ -11,7 +11,8 @@
 class OVPNSystemWin : public OVPNSystem {
  public:
   // folderParent: where the installer and the configuration file get their
-  // admin-only folders; the temporary folder when empty. transcriptFolder:
+  // admin-only folders; the Windows folder's Temp when empty (never the
+  // user's own temporary folder, which the user's environment names). transcriptFolder:
   // where the OpenVPN transcripts go; the client's logs folder when empty.
   explicit OVPNSystemWin(std::wstring folderParent = std::wstring(),
                          std::wstring transcriptFolder = std::wstring());

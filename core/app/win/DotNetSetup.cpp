@@ -13,7 +13,9 @@
 #include "core/RandomGenerator.h"
 #include "core/Text.h"
 #include "core/UiTaskQueue.h"
+#include "core/win/AdminOnlyFolder.h"
 #include "core/win/ChildProcess.h"
+#include "core/win/LinkChecks.h"
 #include "core/win/System.h"
 #include "core/win/UiTaskQueueWin.h"
 #include "core/win/WinHandle.h"
@@ -185,6 +187,8 @@ DotNetSetupWindow::~DotNetSetupWindow() {
     DestroyWindow(window_);
   }
   installer_.reset();
+  installerFile_.reset();
+  installerFolder_.reset();
   download_.reset();
   rng_.reset();
 }
@@ -266,20 +270,52 @@ void DotNetSetupWindow::onProgress(uint32_t id, uint32_t done, uint32_t total) {
   SendMessageW(progressBar_, PBM_SETPOS, position, 0);
 }
 
-bool DotNetSetupWindow::digestMatches(const std::string& body) const {
-  unsigned char actual[64];
-  if (mbedtls_sha512_ret(reinterpret_cast<const unsigned char*>(body.data()), body.size(), actual, 0) != 0) {
-    return false;
+bool DotNetSetupWindow::digestMatches(HANDLE file) const {
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  mbedtls_sha512_context context;
+  mbedtls_sha512_init(&context);
+  bool read = mbedtls_sha512_starts_ret(&context, 0) == 0;
+  std::string chunk(64 * 1024, '\0');
+  for (DWORD got = 1; read && got != 0;) {
+    read = ReadFile(file, &chunk[0], static_cast<DWORD>(chunk.size()), &got, nullptr) &&
+           mbedtls_sha512_update_ret(&context, reinterpret_cast<const unsigned char*>(chunk.data()), got) == 0;
   }
-  return digest_.size() == sizeof actual && std::equal(actual, actual + sizeof actual, digest_.begin(),
-                                                       [](unsigned char a, char b) { return a == (unsigned char)b; });
+  unsigned char actual[64];
+  read = read && mbedtls_sha512_finish_ret(&context, actual) == 0;
+  mbedtls_sha512_free(&context);
+  return read && digest_.size() == sizeof actual &&
+         std::equal(actual, actual + sizeof actual, digest_.begin(),
+                    [](unsigned char a, char b) { return a == (unsigned char)b; });
 }
 
 void DotNetSetupWindow::onDownloaded(uint32_t id, const std::string& body) {
   if (id != requestId_ || !download_) return;
   download_.reset();
   SendMessageW(progressBar_, PBM_SETPOS, kProgressRange, 0);
-  if (!digestMatches(body)) {
+
+  // The installer runs elevated: it is written where only administrators
+  // write, and the digest is checked on the file as it is then held (no
+  // write or delete sharing) until the installer has ended, so the bytes that
+  // run are the bytes checked.
+  std::unique_ptr<AdminOnlyFolder> folder;
+  std::wstring path;
+  try {
+    folder = AdminOnlyFolder::create();
+    if (folder) path = folder->writeFile(L"dotnet-installer.exe", body);
+  } catch (const std::exception&) {
+    path.clear();
+  }
+  if (path.empty()) {
+    MessageBoxW(window_, L"创建临时文件失败", L"安装失败", MB_ICONERROR);
+    finish();
+    return;
+  }
+  WinFile held = openWithoutLinks(path, GENERIC_READ, FILE_SHARE_READ);
+  if (!held || !digestMatches(held.get())) {
+    held.reset();
+    folder.reset();
     MessageBoxW(window_, L"安装包校验失败", L"错误", MB_ICONWARNING);
     askRetry();
     return;
@@ -288,35 +324,27 @@ void DotNetSetupWindow::onDownloaded(uint32_t id, const std::string& body) {
   EnableWindow(cancelButton_, FALSE);
   EnableWindow(window_, FALSE);
 
-  std::wstring path = writeTempFile(body);
-  if (path.empty()) {
-    MessageBoxW(window_, L"创建临时文件失败", L"安装失败", MB_ICONERROR);
-    finish();
-    return;
-  }
   installer_ = ChildProcess::create(path, quoteArgument(path) + L" /q /norestart");
   if (!installer_) {
-    try {
-      deleteTree(path);
-    } catch (const std::exception&) {
-    }
+    held.reset();
+    folder.reset();
     MessageBoxW(window_, L"运行安装程序失败", L"安装失败", MB_ICONERROR);
     finish();
     return;
   }
+  installerFile_ = std::move(held);
+  installerFolder_ = std::move(folder);
   UiTaskQueue* queue = queue_;
-  installer_->setExitCallback([this, queue, path] { queue->post([this, path] { onInstallerExit(path); }); });
+  installer_->setExitCallback([this, queue] { queue->post([this] { onInstallerExit(); }); });
 }
 
-void DotNetSetupWindow::onInstallerExit(const std::wstring& path) {
+void DotNetSetupWindow::onInstallerExit() {
   if (!installer_) return;
   uint32_t exitCode = installer_->exitCode();
   // The handles go first so that nothing of the ended installer keeps its file.
   installer_.reset();
-  try {
-    deleteTree(path);
-  } catch (const std::exception&) {
-  }
+  installerFile_.reset();
+  installerFolder_.reset();
   if (installerSucceeded(exitCode)) {
     MessageBoxW(window_, L"安装成功, 请重新运行本程序", L"安装成功", MB_ICONINFORMATION);
   } else {

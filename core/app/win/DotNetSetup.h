@@ -7,6 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "core/win/WinHandle.h"
+
+class AdminOnlyFolder;
 class ChildProcess;
 class HttpThread;
 class RandomGenerator;
@@ -47,7 +50,7 @@ class DotNetSetupWindow {
   void onDownloadError(uint32_t id);
   void onDownloaded(uint32_t id, const std::string& body);
   void onProgress(uint32_t id, uint32_t done, uint32_t total);
-  void onInstallerExit(const std::wstring& path);
+  void onInstallerExit();
   // Lets go of the queue, once; does nothing while the installer runs.
   void finish();
 
@@ -57,7 +60,8 @@ class DotNetSetupWindow {
  private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT processMessage(UINT message, WPARAM wParam, LPARAM lParam);
-  bool digestMatches(const std::string& body) const;
+  // Read through the file handle from its start.
+  bool digestMatches(HANDLE file) const;
 
   HWND window_ = nullptr;
   UiTaskQueue* queue_;
@@ -68,6 +72,10 @@ class DotNetSetupWindow {
   std::shared_ptr<HttpThread> download_;
   uint32_t requestId_ = 0;
   std::unique_ptr<ChildProcess> installer_;
+  // The installer's file, held for reading only while it runs, and its
+  // admin-only folder; both go once it has ended.
+  WinFile installerFile_;
+  std::unique_ptr<AdminOnlyFolder> installerFolder_;
   std::string url_;
   // Empty when the configured digest is not 128 lowercase hexadecimal digits:
   // then no download passes the check.
