@@ -70,11 +70,12 @@ set +e
 timeout 240 "${peers[@]}" --exec tools/wine-run.sh "$run_dir/client.exe"
 code=$?
 set -e
-echo "run: client exited with code $code"
 echo "run: what the stand-in GUI was told ($run_dir/gui.txt):"
 grep -v -e "::Release " -e "::QueryInterface " -e "IMainView::enableIdleControls" -e "IMainView::setConnected " \
   -e "IMainView::enableRepair " -e "IMainView::enableConnectChoice " "$run_dir/gui.txt" 2>/dev/null || echo "(nothing)"
 echo "run: the tunnel's network configuration ($run_dir/network-record.txt):"
 cat "$run_dir/network-record.txt" 2>/dev/null || echo "(nothing)"
 echo "run: debug log ($run_dir/logs/debug.dat):"
-/usr/bin/python3 tools/readlog.py "$run_dir/logs/debug.dat" tests/keys/log-test-private.pem
+/usr/bin/python3 tools/readlog.py "$run_dir/logs/debug.dat" tests/keys/log-test-private.pem || echo "(not readable)"
+echo "run: client exited with code $code"
+exit "$code"

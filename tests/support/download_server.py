@@ -53,7 +53,10 @@ def make_handler(folder):
             self.send_header("Content-Length", str(len(body)))
             self.send_header("Connection", "close")
             self.end_headers()
-            self.wfile.write(body)
+            try:
+                self.wfile.write(body)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # the client may drop a download it no longer wants
 
         def log_message(self, *args):
             pass
