@@ -9,34 +9,9 @@
 
 #include "core/EventLoop.h"
 #include "service/NameLookup.h"
+#include "tests/support/LoopThread.h"
 
 namespace {
-
-// A worker's loop, as the channel, the downloads and the probes run their lookups on.
-class LoopThread {
- public:
-  LoopThread() {
-    latch_.init();
-    thread_ = std::thread([this] {
-      loop_ = new EventLoop;
-      loop_->acquire();
-      latch_.set();
-      loop_->runToEnd();
-    });
-    latch_.wait();
-  }
-  ~LoopThread() {
-    loop_->post([this] { loop_->release(); });
-    thread_.join();
-    latch_.destroy();
-  }
-  EventLoop& loop() { return *loop_; }
-
- private:
-  StartLatch latch_;
-  EventLoop* loop_ = nullptr;
-  std::thread thread_;
-};
 
 // Lookups started back to back whose resolver answers at once: each lookup's
 // thread may end before its creator has let go of it, and the thread started

@@ -14,48 +14,9 @@
 
 #include "core/EventLoop.h"
 #include "tunnel/ManagementListener.h"
+#include "tests/support/LoopThread.h"
 
 namespace {
-
-// A worker loop that runs what the test hands it and waits for the result.
-class LoopThread {
- public:
-  LoopThread() {
-    latch_.init();
-    thread_ = std::thread([this] {
-      loop_ = new EventLoop;
-      loop_->acquire();
-      latch_.set();
-      loop_->runToEnd();
-    });
-    latch_.wait();
-  }
-  ~LoopThread() {
-    run([this] { loop_->release(); });
-    thread_.join();
-    latch_.destroy();
-  }
-  // Runs task on the loop and returns when it has run.
-  void run(std::function<void()> task) {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    loop_->post([&] {
-      task();
-      std::lock_guard<std::mutex> lock(mutex);
-      finished = true;
-      done.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait(lock, [&] { return finished; });
-  }
-  EventLoop& loop() { return *loop_; }
-
- private:
-  StartLatch latch_;
-  std::thread thread_;
-  EventLoop* loop_ = nullptr;
-};
 
 // Waits until the loop has seen something, bounded.
 template <class Predicate>
