@@ -1,7 +1,6 @@
 // The channel's reply frame after decryption: the 3-byte length, the 0x00
 // marker of a deflated payload and the inflate limit. The input is the plain
 // frame; it is encrypted here so the receiver runs exactly as on the wire.
-#include <mbedtls/aes.h>
 #include <sys/socket.h>
 #include <uv.h>
 
@@ -14,6 +13,7 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "service/ConnProtocol.h"
+#include "tests/support/CbcEncrypt.h"
 
 namespace {
 
@@ -65,18 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string plain(reinterpret_cast<const char*>(data), size);
   plain.resize((plain.size() + 15) / 16 * 16 + (plain.empty() ? 16 : 0), '\0');
-  std::string cipher(plain.size(), '\0');
-  {
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    mbedtls_aes_setkey_enc(&aes, kKey, 256);
-    unsigned char iv[16];
-    std::memcpy(iv, kIv, sizeof iv);
-    mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, plain.size(), iv,
-                          reinterpret_cast<const unsigned char*>(plain.data()),
-                          reinterpret_cast<unsigned char*>(&cipher[0]));
-    mbedtls_aes_free(&aes);
-  }
+  const std::string cipher = cbcEncrypt(kKey, kIv, plain);
 
   {
     ConnReceiver receiver(host);

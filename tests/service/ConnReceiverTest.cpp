@@ -1,7 +1,6 @@
 // The reply side of the channel over a real loopback connection: how much each
 // read asks for and how much the payload takes before its bytes have come.
 #include <gtest/gtest.h>
-#include <mbedtls/aes.h>
 #include <uv.h>
 
 #include <algorithm>
@@ -13,6 +12,8 @@
 
 #include "service/ConnProtocol.h"
 #include "tests/service/FailingAllocation.h"
+#include "tests/support/CbcEncrypt.h"
+#include "tests/support/LoopbackPairTest.h"
 
 namespace {
 
@@ -34,45 +35,16 @@ std::string encryptedReply(const std::string& payload, size_t announced) {
   plain += static_cast<char>(announced);
   plain += payload;
   plain.resize((plain.size() + 15) / 16 * 16, '\x5a');
-  std::string cipher(plain.size(), '\0');
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, kKey, 256);
-  unsigned char iv[16];
-  std::memcpy(iv, kIv, sizeof iv);
-  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, plain.size(), iv,
-                        reinterpret_cast<const unsigned char*>(plain.data()),
-                        reinterpret_cast<unsigned char*>(&cipher[0]));
-  mbedtls_aes_free(&aes);
-  return cipher;
+  return cbcEncrypt(kKey, kIv, plain);
 }
 
 // A receiver on one end of a loopback TCP connection; the test writes the
 // service's side on the other end, on the same loop.
-class ConnReceiverTest : public testing::Test, public ConnBusyHost {
+class ConnReceiverTest : public LoopbackPairTest, public ConnBusyHost {
  protected:
   void SetUp() override {
-    ASSERT_EQ(uv_loop_init(&loop_), 0);
-    uv_timer_init(&loop_, &guard_);
-    guard_.data = this;
-    uv_tcp_init(&loop_, &server_);
-    server_.data = this;
-    sockaddr_in address;
-    uv_ip4_addr("127.0.0.1", 0, &address);
-    ASSERT_EQ(uv_tcp_bind(&server_, reinterpret_cast<const sockaddr*>(&address), 0), 0);
-    ASSERT_EQ(uv_listen(reinterpret_cast<uv_stream_t*>(&server_), 1, onConnection), 0);
-    int nameLength = sizeof address;
-    uv_tcp_getsockname(&server_, reinterpret_cast<sockaddr*>(&address), &nameLength);
-    auto* client = static_cast<uv_tcp_t*>(std::malloc(sizeof(uv_tcp_t)));
-    uv_tcp_init(&loop_, client);
-    connect_.data = this;
-    ASSERT_EQ(uv_tcp_connect(&connect_, client, reinterpret_cast<const sockaddr*>(&address),
-                             [](uv_connect_t* request, int status) {
-                               static_cast<ConnReceiverTest*>(request->data)->connected_ = status == 0;
-                             }),
-              0);
-    ASSERT_TRUE(runUntil([&] { return connected_ && peerOpen_; }));
-    channel_.stream = uv2wm_new(reinterpret_cast<uv_stream_t*>(client), this, onEvent);
+    ASSERT_NO_FATAL_FAILURE(openPair());
+    channel_.stream = uv2wm_new(reinterpret_cast<uv_stream_t*>(client_), this, onEvent);
     std::memcpy(channel_.receiveKey, kKey, sizeof kKey);
     std::memcpy(channel_.receiveIv, kIv, sizeof kIv);
   }
@@ -81,11 +53,7 @@ class ConnReceiverTest : public testing::Test, public ConnBusyHost {
     receiver_.reset();
     uv2wm_free(channel_.stream);
     channel_.stream = nullptr;
-    if (peerOpen_) uv_close(reinterpret_cast<uv_handle_t*>(&peer_), nullptr);
-    uv_close(reinterpret_cast<uv_handle_t*>(&server_), nullptr);
-    uv_close(reinterpret_cast<uv_handle_t*>(&guard_), nullptr);
-    uv_run(&loop_, UV_RUN_DEFAULT);
-    EXPECT_EQ(uv_loop_close(&loop_), 0);
+    closePair();
   }
 
   ConnChannel& channel() override { return channel_; }
@@ -96,27 +64,6 @@ class ConnReceiverTest : public testing::Test, public ConnBusyHost {
     complete_ = true;
   }
   void replyBroken() override { ended_ = true; }
-
-  bool runUntil(const std::function<bool()>& done, unsigned timeoutMs = 20000) {
-    timedOut_ = false;
-    uv_timer_start(&guard_, [](uv_timer_t* t) { static_cast<ConnReceiverTest*>(t->data)->timedOut_ = true; },
-                   timeoutMs, 0);
-    while (!done() && !timedOut_) uv_run(&loop_, UV_RUN_ONCE);
-    uv_timer_stop(&guard_);
-    return done();
-  }
-
-  void peerSend(const std::string& bytes) {
-    struct PeerWrite {
-      uv_write_t request;
-      std::string bytes;
-    };
-    auto* write = new PeerWrite{uv_write_t(), bytes};
-    uv_buf_t buffer = uv_buf_init(&write->bytes[0], static_cast<unsigned int>(write->bytes.size()));
-    ASSERT_EQ(uv_write(&write->request, reinterpret_cast<uv_stream_t*>(&peer_), &buffer, 1,
-                       [](uv_write_t* r, int) { delete reinterpret_cast<PeerWrite*>(r); }),
-              0);
-  }
 
   void startReceiving() { receiver_ = std::make_shared<ConnReceiver>(*this); }
 
@@ -129,13 +76,6 @@ class ConnReceiverTest : public testing::Test, public ConnBusyHost {
   size_t delivered_ = 0;
 
  private:
-  static void onConnection(uv_stream_t* server, int status) {
-    auto* self = static_cast<ConnReceiverTest*>(server->data);
-    ASSERT_EQ(status, 0);
-    uv_tcp_init(&self->loop_, &self->peer_);
-    ASSERT_EQ(uv_accept(server, reinterpret_cast<uv_stream_t*>(&self->peer_)), 0);
-    self->peerOpen_ = true;
-  }
   static void onEvent(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length) {
     auto* self = static_cast<ConnReceiverTest*>(user);
     if (event != UV2WM_EVENT_DATA) {
@@ -149,13 +89,6 @@ class ConnReceiverTest : public testing::Test, public ConnBusyHost {
     self->receiver_->onData(reinterpret_cast<const unsigned char*>(data), length);
     self->largestAllowed_ = std::max<size_t>(self->largestAllowed_, record->maxRead);
   }
-
-  uv_loop_t loop_;
-  uv_tcp_t server_;
-  uv_tcp_t peer_;
-  uv_connect_t connect_;
-  uv_timer_t guard_;
-  bool connected_ = false, peerOpen_ = false, timedOut_ = false;
 };
 
 // Sent in one write, the kernel hands the bytes over in whatever reads it

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/LoopbackPairTest.h"
 #include "uv2wm/uv2wm.h"
 
 namespace {
@@ -27,69 +28,16 @@ std::string illegalLine(int line) { return "uv2wm: illegal state: uv2wm\\uv2wm:"
 
 // A record on one end of a loopback TCP connection; the test drives the other
 // end (the peer) with plain libuv on the same loop.
-class Uv2wmTest : public ::testing::Test {
+class Uv2wmTest : public LoopbackPairTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(uv_loop_init(&loop_), 0);
-    uv_timer_init(&loop_, &guard_);
-    guard_.data = this;
-    uv_tcp_init(&loop_, &server_);
-    server_.data = this;
-    sockaddr_in address;
-    uv_ip4_addr("127.0.0.1", 0, &address);
-    ASSERT_EQ(uv_tcp_bind(&server_, reinterpret_cast<const sockaddr*>(&address), 0), 0);
-    ASSERT_EQ(uv_listen(reinterpret_cast<uv_stream_t*>(&server_), 1, onConnection), 0);
-    int nameLength = sizeof address;
-    uv_tcp_getsockname(&server_, reinterpret_cast<sockaddr*>(&address), &nameLength);
-
-    client_ = static_cast<uv_tcp_t*>(std::malloc(sizeof(uv_tcp_t)));
-    uv_tcp_init(&loop_, client_);
-    connect_.data = this;
-    ASSERT_EQ(uv_tcp_connect(&connect_, client_, reinterpret_cast<const sockaddr*>(&address), onConnected), 0);
-    ASSERT_TRUE(runUntil([&] { return connected_ && peerOpen_; }));
+    ASSERT_NO_FATAL_FAILURE(openPair());
     record_ = uv2wm_new(reinterpret_cast<uv_stream_t*>(client_), this, onEvent);
   }
 
   void TearDown() override {
     if (record_) uv2wm_free(record_);
-    if (peerOpen_) closePeer();
-    uv_close(reinterpret_cast<uv_handle_t*>(&server_), nullptr);
-    uv_close(reinterpret_cast<uv_handle_t*>(&guard_), nullptr);
-    uv_run(&loop_, UV_RUN_DEFAULT);
-    EXPECT_EQ(uv_loop_close(&loop_), 0);
-  }
-
-  // Runs the loop until done() holds, for at most five seconds.
-  bool runUntil(const std::function<bool()>& done) {
-    timedOut_ = false;
-    uv_timer_start(&guard_, [](uv_timer_t* t) { static_cast<Uv2wmTest*>(t->data)->timedOut_ = true; }, 5000, 0);
-    while (!done() && !timedOut_) uv_run(&loop_, UV_RUN_ONCE);
-    uv_timer_stop(&guard_);
-    return done();
-  }
-
-  // Lets every ready callback run: what has not happened by then is not coming
-  // from anything already on the wire between two loopback sockets.
-  void settle() {
-    for (int i = 0; i < 20; ++i) uv_run(&loop_, UV_RUN_NOWAIT);
-  }
-
-  void peerSend(const std::string& bytes) {
-    struct PeerWrite {
-      uv_write_t request;
-      std::string bytes;
-    };
-    auto* write = new PeerWrite{uv_write_t(), bytes};
-    uv_buf_t buffer = uv_buf_init(&write->bytes[0], static_cast<unsigned int>(write->bytes.size()));
-    int result = uv_write(&write->request, reinterpret_cast<uv_stream_t*>(&peer_), &buffer, 1,
-                          [](uv_write_t* r, int) { delete reinterpret_cast<PeerWrite*>(r); });
-    if (result != 0) delete write;
-    ASSERT_EQ(result, 0);
-  }
-
-  void closePeer() {
-    peerOpen_ = false;
-    uv_close(reinterpret_cast<uv_handle_t*>(&peer_), nullptr);
+    closePair();
   }
 
   size_t deliveredBytes() const {
@@ -121,42 +69,11 @@ class Uv2wmTest : public ::testing::Test {
     ASSERT_TRUE(runUntil([&] { return deliveredBytes() == sent; })) << deliveredBytes() << " of " << sent;
   }
 
-  uv_loop_t loop_;
-  uv_tcp_t server_;
-  uv_tcp_t peer_;
-  uv_tcp_t* client_ = nullptr;
-  uv_connect_t connect_;
-  uv_timer_t guard_;
   uv2wm_t* record_ = nullptr;
-  bool connected_ = false, peerOpen_ = false, peerEnded_ = false, timedOut_ = false;
-  std::string peerReceived_;
   std::vector<Event> events_;
   std::function<void(uint8_t)> onEventHook_;
 
  private:
-  static void onConnection(uv_stream_t* server, int status) {
-    auto* self = static_cast<Uv2wmTest*>(server->data);
-    ASSERT_EQ(status, 0);
-    uv_tcp_init(&self->loop_, &self->peer_);
-    self->peer_.data = self;
-    ASSERT_EQ(uv_accept(server, reinterpret_cast<uv_stream_t*>(&self->peer_)), 0);
-    self->peerOpen_ = true;
-    uv_read_start(
-        reinterpret_cast<uv_stream_t*>(&self->peer_),
-        [](uv_handle_t*, size_t, uv_buf_t* b) {
-          static char buffer[65536];
-          *b = uv_buf_init(buffer, sizeof buffer);
-        },
-        [](uv_stream_t* s, ssize_t n, const uv_buf_t* b) {
-          auto* self = static_cast<Uv2wmTest*>(s->data);
-          if (n > 0) self->peerReceived_.append(b->base, static_cast<size_t>(n));
-          if (n < 0) self->peerEnded_ = true;
-        });
-  }
-  static void onConnected(uv_connect_t* request, int status) {
-    ASSERT_EQ(status, 0);
-    static_cast<Uv2wmTest*>(request->data)->connected_ = true;
-  }
   static void onEvent(uv2wm_t* record, void* user, uint8_t event, const char* data, size_t length) {
     auto* self = static_cast<Uv2wmTest*>(user);
     EXPECT_EQ(record, self->record_);
