@@ -18,6 +18,7 @@
 #include "tests/netcfg/FakeForwardTable.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/LoopbackInterface.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -26,26 +27,12 @@ const wchar_t fixtureRoot[] = L"SOFTWARE\\ZavTest\\TcpipInterfaces";
 const wchar_t recordKey[] = L"SOFTWARE\\ZavTest\\DnsRecordKey";
 constexpr uint32_t missingIndex = 0x7FFF0001;
 
-uint32_t loopbackIndex() {
-  DWORD index = 0;
-  EXPECT_EQ(GetBestInterface(htonl(INADDR_LOOPBACK), &index), static_cast<DWORD>(NO_ERROR));
-  return index;
-}
-
-std::wstring loopbackGuid() {
-  NET_LUID luid;
-  GUID guid;
-  EXPECT_EQ(ConvertInterfaceIndexToLuid(loopbackIndex(), &luid), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(ConvertInterfaceLuidToGuid(&luid, &guid), static_cast<DWORD>(NO_ERROR));
-  return fromUtf8(guidToString(guid));
-}
-
 // The registry fixture: the loopback interface's key under fixtureRoot.
 void writeFixture(bool withKey, DWORD type, const std::wstring& value) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, fixtureRoot);
   if (!withKey) return;
   HKEY key = nullptr;
-  const std::wstring path = std::wstring(fixtureRoot) + L"\\" + loopbackGuid();
+  const std::wstring path = std::wstring(fixtureRoot) + L"\\" + fromUtf8(loopbackGuid());
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | registryViewFlag(), nullptr,
                             &key, nullptr),
             ERROR_SUCCESS);
@@ -121,7 +108,7 @@ TEST_F(DnsWinTest, TheSystemNetshGetsBothCommandsAndSetsBackFromTheRegistry) {
   EXPECT_EQ(log.text(), "DNS: ok 2\nDNS: restore " + missing + " ok\nDNS: restore " + lo + " failed\nDNS: 1 left in the record\n");
   std::string left;
   EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::found);
-  EXPECT_EQ(left, "zav-dns 1\n" + lo + " " + toUtf8(loopbackGuid()) + " static 192.168.1.1,9.9.9.9\n");
+  EXPECT_EQ(left, "zav-dns 1\n" + lo + " " + loopbackGuid() + " static 192.168.1.1,9.9.9.9\n");
 }
 
 // A netsh that hangs while DNS is set back is ended at the teardown's
@@ -148,7 +135,7 @@ TEST_F(DnsWinTest, SettingBackEndsAtItsDeadlineAndKeepsTheRecord) {
   EXPECT_EQ(recorded().size(), 3u);
   std::string left;
   EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::found);
-  EXPECT_EQ(left, "zav-dns 1\n" + std::to_string(missingIndex) + " - dhcp\n" + lo + " " + toUtf8(loopbackGuid()) +
+  EXPECT_EQ(left, "zav-dns 1\n" + std::to_string(missingIndex) + " - dhcp\n" + lo + " " + loopbackGuid() +
                       " static 192.168.1.1\n");
   EXPECT_NE(log.text().find("DNS: 2 left in the record\n"), std::string::npos) << log.text();
 

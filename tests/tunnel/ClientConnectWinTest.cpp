@@ -38,6 +38,7 @@
 #include "tests/support/TestFiles.h"
 #include "tests/support/openvpn/OvpnBridgeSession.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/LoopbackInterface.h"
 #include "tests/support/win/MachineRootCertificate.h"
 #include "tests/support/win/TestFolder.h"
 #include "tests/tunnel/TunnelTestSupport.h"
@@ -479,20 +480,6 @@ TEST_F(ClientConnectTest, WrongPasswordEndsTheAttemptWithTheTunnelsStatus) {
   EXPECT_EQ(loggedStates(log), (Lines{"idle", "find", "tap", "admin", "cfg", "proc", "estab", "idle"})) << log;
   EXPECT_EQ(unfreedComObjects(log), Lines()) << log;
   expectOpenVpnEnded("wrong");
-}
-
-uint32_t loopbackIndex() {
-  DWORD index = 0;
-  EXPECT_EQ(GetBestInterface(htonl(INADDR_LOOPBACK), &index), static_cast<DWORD>(NO_ERROR));
-  return index;
-}
-
-std::string loopbackGuid() {
-  NET_LUID luid;
-  GUID guid;
-  EXPECT_EQ(ConvertInterfaceIndexToLuid(loopbackIndex(), &luid), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(ConvertInterfaceLuidToGuid(&luid, &guid), static_cast<DWORD>(NO_ERROR));
-  return guidToString(guid);
 }
 
 // The processes whose parent is pid, by image name, each opened to wait for.
