@@ -3,6 +3,9 @@
 # test starts the bridge as its launcher: LAUNCHER ${ZAV_OVPN_BRIDGE_LAUNCHER}.
 set(ovpn_peers ${ZAV_TEST_DIR}/openvpn)
 set(ZAV_OVPN_BRIDGE_LAUNCHER ${ZAV_TEST_PYTHON} ${ovpn_peers}/bridge.py --exec)
+# A test whose tunnel checks who owns OpenVPN's management connection runs in
+# a network namespace of its own (tests/support/own_netns.sh says why).
+set(ZAV_OWN_NETNS_LAUNCHER bash ${ZAV_TEST_DIR}/own_netns.sh)
 if(WIN32)
   zav_test_program(ovpn_management_standin SOURCES ${ovpn_peers}/OpenVpnStandIn.cpp LIBS ws2_32 UNICODE)
   # OvpnBridgeSession: the bridge's sessions from a Windows test.

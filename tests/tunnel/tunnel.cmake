@@ -19,4 +19,5 @@ zav_test(tunnel_transcript_win_test SOURCES ${ZAV_TEST_DIR}/OVPNTranscriptWinTes
 # The whole machine on the fixture installation and adapter, the stand-in as
 # OpenVPN.exe relaying to the bridge: a real OpenVPN (root) and the scripts.
 zav_test(tunnel_openvpn_win_test SOURCES ${ZAV_TEST_DIR}/OVPNOpenVpnWinTest.cpp ${tunnel_win_fixtures} LIBS iphlpapi
-  WINDOWS_ONLY OWN_PREFIX PEERS ovpn_management_standin TIMEOUT 240 LAUNCHER ${ZAV_OVPN_BRIDGE_LAUNCHER})
+  WINDOWS_ONLY OWN_PREFIX PEERS ovpn_management_standin TIMEOUT 240
+  LAUNCHER ${ZAV_OWN_NETNS_LAUNCHER} ${ZAV_OVPN_BRIDGE_LAUNCHER})
