@@ -145,9 +145,11 @@ bool OVPNSystemWin::isConnectionOf(const OVPNProcess& process, uint16_t localPor
   const DWORD loopback = htonl(INADDR_LOOPBACK);
   const DWORD processId = process.processId();
   std::vector<unsigned char> buffer;
-  DWORD size = 0;
+  // Room for a busy machine's table at the first read (each read builds the
+  // whole table); connections come and go between the calls, so the size may
+  // still grow meanwhile.
+  DWORD size = 60 * 1024;
   DWORD result = ERROR_INSUFFICIENT_BUFFER;
-  // Connections come and go between the calls: the size may grow meanwhile.
   for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
     buffer.resize(size + 4096);
     size = static_cast<DWORD>(buffer.size());

@@ -41,11 +41,17 @@ inline uint16_t peerPortOf(SOCKET sock) {
 // TCP table names it; 0 when unknown or not (yet) known. Read apart from the
 // client's own check, to see what it saw.
 inline DWORD connectionOwner(uint16_t localPort, uint16_t peerPort) {
-  ULONG size = 0;
-  GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
-  std::vector<char> buffer(size + 4096);
-  size = static_cast<ULONG>(buffer.size());
-  if (GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) != NO_ERROR) return 0;
+  // Sized for one read, as each is slow under Wine: a size query costs a
+  // whole read.
+  std::vector<char> buffer(256 * 1024);
+  ULONG size = static_cast<ULONG>(buffer.size());
+  DWORD result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+  if (result == ERROR_INSUFFICIENT_BUFFER) {
+    buffer.resize(size + 4096);
+    size = static_cast<ULONG>(buffer.size());
+    result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+  }
+  if (result != NO_ERROR) return 0;
   auto* table = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(buffer.data());
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
     const MIB_TCPROW_OWNER_PID& row = table->table[i];
