@@ -4,9 +4,7 @@
 #include <uv.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 

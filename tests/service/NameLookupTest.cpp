@@ -5,7 +5,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "core/EventLoop.h"
 #include "service/NameLookup.h"

@@ -6,15 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <functional>
+#include <chrono>
 #include <memory>
-#include <mutex>
 #include <thread>
 
-#include "core/EventLoop.h"
-#include "tunnel/ManagementListener.h"
 #include "tests/support/LoopThread.h"
+#include "tunnel/ManagementListener.h"
 
 namespace {
 

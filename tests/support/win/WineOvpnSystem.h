@@ -31,13 +31,12 @@ class WineOvpnSystem : public OVPNSystemWin {
         acceptedPid = process.processId();
         return true;
       }
-      // Read after a refusal only (each read is slow under Wine): an owner
-      // the row names now was known to the check too, unless it is the
-      // process itself, named in between.
+      // Read after a refusal only (each read is slow under Wine): another
+      // program the row names now was named to the check too; no owner, or
+      // the process itself named in between, is asked again.
       DWORD owner = connectionOwner(localPort, peerPort);
       DWORD elapsed = GetTickCount() - start;
-      if (elapsed <= 2000 && owner == process.processId()) continue;
-      if (owner != 0 || elapsed > 2000) {
+      if (elapsed > 2000 || (owner != 0 && owner != process.processId())) {
         std::lock_guard<std::mutex> lock(mutex_);
         refusals_ += "owner " + std::to_string(owner) + " of " + std::to_string(process.processId()) + " after " +
                      std::to_string(asked) + " asks, " + std::to_string(elapsed) + " ms; " + processList() + "\n";
