@@ -9,6 +9,8 @@
 //   detach-when-file:PATH      detach it once the file PATH exists
 //   detach-on-state:N          detach it once showConnState(N) arrives
 //   login-on-state:N:USER:PW:R call login(USER, PW, R) once state N arrives
+//                              and no update check runs (a window's login
+//                              button is off while one does)
 //   leave-after-login          after loggedIn, detach the login controller,
 //                              then the main controller
 //   main-steps:STEP:...        main window: each STEP once the window has its
@@ -415,27 +417,19 @@ class LoginViewHooks : public GuiObject<ILoginView> {
  public:
   LoginViewHooks() : GuiObject("ILoginView") {}
   void connStateShown(int state) {
+    state_ = state;
     if (windows().stateActionDone) return;
     std::vector<std::string> detach = action("detach-on-state");
     if (detach.size() == 2 && std::to_string(state) == detach[1]) {
       windows().stateActionDone = true;
       later(0, &closeLoginWindow);
+      return;
     }
-    std::vector<std::string> login = action("login-on-state");
-    if (login.size() == 5 && std::to_string(state) == login[1]) {
-      windows().stateActionDone = true;
-      later(0, [login] {
-        ILoginController* controller = windows().loginController;
-        if (!controller) return;
-        BSTR user = SysAllocString(std::wstring(login[2].begin(), login[2].end()).c_str());
-        BSTR password = SysAllocString(std::wstring(login[3].begin(), login[3].end()).c_str());
-        record("GUI: login");
-        HRESULT result = controller->login(user, password, login[4] == "1" ? TRUE : FALSE);
-        record("GUI: login returned " + std::to_string(result));
-        SysFreeString(user);
-        SysFreeString(password);
-      });
-    }
+    loginIfReady();
+  }
+  void updateCheckingShown(BOOL checking) {
+    updateChecking_ = checking != FALSE;
+    if (!windows().stateActionDone) loginIfReady();
   }
   HRESULT handOutProgress(IUnknown* updateOperation, IOperationProgress** progress) {
     return beginProgress(updateOperation, progress);
@@ -469,6 +463,27 @@ class LoginViewHooks : public GuiObject<ILoginView> {
     }
     return S_OK;
   }
+
+ private:
+  void loginIfReady() {
+    std::vector<std::string> login = action("login-on-state");
+    if (login.size() != 5 || std::to_string(state_) != login[1] || updateChecking_) return;
+    windows().stateActionDone = true;
+    later(0, [login] {
+      ILoginController* controller = windows().loginController;
+      if (!controller) return;
+      BSTR user = SysAllocString(std::wstring(login[2].begin(), login[2].end()).c_str());
+      BSTR password = SysAllocString(std::wstring(login[3].begin(), login[3].end()).c_str());
+      record("GUI: login");
+      HRESULT result = controller->login(user, password, login[4] == "1" ? TRUE : FALSE);
+      record("GUI: login returned " + std::to_string(result));
+      SysFreeString(user);
+      SysFreeString(password);
+    });
+  }
+
+  int state_ = -1;
+  bool updateChecking_ = false;
 };
 using LoginView = RecordingLoginView<LoginViewHooks>;
 

@@ -143,7 +143,8 @@ class RecordingMainView : public Base {
   }
 };
 
-// Hooks: void connStateShown(int state), void answerUpdate(BOOL* yes) (the
+// Hooks: void connStateShown(int state), void updateCheckingShown(BOOL
+// checking), void answerUpdate(BOOL* yes) (the
 // client presets FALSE), HRESULT handOutProgress(IUnknown* operation,
 // IOperationProgress**), HRESULT handOutMainView(IUnknown* mainController,
 // IMainView**).
@@ -160,7 +161,9 @@ class RecordingLoginView : public Base {
     return result;
   }
   HRESULT STDMETHODCALLTYPE setUpdateChecking(BOOL checking) override {
-    return this->call("ILoginView::setUpdateChecking" + guicall::flag(checking));
+    HRESULT result = this->call("ILoginView::setUpdateChecking" + guicall::flag(checking));
+    if (SUCCEEDED(result)) this->updateCheckingShown(checking);
+    return result;
   }
   HRESULT STDMETHODCALLTYPE setLoginBusy(BOOL busy) override {
     return this->call("ILoginView::setLoginBusy" + guicall::flag(busy));

@@ -92,6 +92,7 @@ class LoginViewHooks : public Fake<ILoginView> {
  public:
   using Fake::Fake;
   void connStateShown(int) {}
+  void updateCheckingShown(BOOL) {}
   void answerUpdate(BOOL* yes) {
     if (*yes != FALSE) gui_.calls.push_back("ILoginView::askUpdate answer not preset");
     *yes = gui_.updateAnswer;
