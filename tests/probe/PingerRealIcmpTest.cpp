@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -39,19 +40,29 @@ TEST(PingerRealIcmpTest, LoopbackRepliesWithALatency) {
   }
 }
 
+// A loaded machine now and then lets one real echo miss its 1 s limit under
+// Wine, so the batch gets a second try; servers a wait does not cover fail
+// both.
 TEST(PingerRealIcmpTest, MoreServersThanOneWaitCoversAllReply) {
-  auto log = std::make_shared<ProbeLog>();
-  auto pinger = std::make_shared<Pinger>(random());
-  for (int i = 0; i < 40; ++i) {
-    auto sink = std::make_shared<RecordingSink>(log, i);
-    pinger->ping("127.0.0.1", sink, sink);
+  const int kServers = 40;
+  std::string failed;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto log = std::make_shared<ProbeLog>();
+    auto pinger = std::make_shared<Pinger>(random());
+    for (int i = 0; i < kServers; ++i) {
+      auto sink = std::make_shared<RecordingSink>(log, i);
+      pinger->ping("127.0.0.1", sink, sink);
+    }
+    ASSERT_TRUE(log->waitForResults(kServers, 15000));
+    failed.clear();
+    for (int i = 0; i < kServers; ++i) {
+      auto reports = log->of(i);
+      ASSERT_EQ(reports.size(), 2u) << i;
+      if (reports[1].kind != ProbeLog::Replied) failed += " " + std::to_string(i);
+    }
+    if (failed.empty()) return;
   }
-  ASSERT_TRUE(log->waitForResults(40, 15000));
-  for (int i = 0; i < 40; ++i) {
-    auto reports = log->of(i);
-    ASSERT_EQ(reports.size(), 2u) << i;
-    EXPECT_EQ(reports[1].kind, ProbeLog::Replied) << i;
-  }
+  ADD_FAILURE() << "no reply, twice, for servers" << failed;
 }
 
 TEST(PingerRealIcmpTest, DestroyedWithLookupsAndEchoesInFlightEndsSilently) {
