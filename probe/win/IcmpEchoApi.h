@@ -3,8 +3,11 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
-#include <icmpapi.h>
 #include <winternl.h>
+// icmpapi.h declares the APC routine as FARPROC unless told that winternl.h's
+// PIO_APC_ROUTINE is there.
+#define PIO_APC_ROUTINE_DEFINED
+#include <icmpapi.h>
 
 #include <memory>
 
@@ -13,8 +16,10 @@
 class IcmpEchoApi {
  public:
   virtual HANDLE createFile() = 0;
-  // IcmpSendEcho2 with the reply event, no APC and no options. The system
-  // writes the reply buffer until the event is signalled.
+  // IcmpSendEcho2 with the reply event and no options. The system writes the
+  // reply buffer until the event is signalled, and then queues an APC to the
+  // calling thread: the caller sends from the thread that waits for the event,
+  // and waits alertably.
   virtual DWORD sendEcho2(HANDLE icmp, HANDLE event, IPAddr destination, void* request, WORD requestSize, void* reply,
                           DWORD replySize, DWORD timeoutMs) = 0;
   virtual DWORD parseReplies(void* reply, DWORD replySize) = 0;

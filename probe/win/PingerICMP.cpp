@@ -210,13 +210,19 @@ void PingerICMPWaiter::threadMain() {
     list.clear();
     for (const auto& entry : handles_) list.push_back(entry.first);
     const DWORD count = static_cast<DWORD>(list.size());
-    const DWORD result = WaitForMultipleObjects(count, list.data(), FALSE, INFINITE);
+    // Alertable: each echo's completion APC comes to this thread, which sent it.
+    const DWORD result = WaitForMultipleObjectsEx(count, list.data(), FALSE, INFINITE, TRUE);
+    if (result == WAIT_IO_COMPLETION) continue;
     if (result >= WAIT_OBJECT_0 + count) fatalError(65);
     auto found = handles_.find(list[result - WAIT_OBJECT_0]);
     if (found == handles_.end()) fatalError(59);
     // A copy: the callback may remove its own entry.
     std::function<void()> callback = found->second;
     callback();
+  }
+  // An APC of the last echoes may still be queued: it runs before the thread
+  // ends, so the system frees what it keeps for it.
+  while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
   }
   // Stopped, and the system has given back every buffer. A probe's deferred
   // failure may have been queued in the pass that stopped: it has nothing left

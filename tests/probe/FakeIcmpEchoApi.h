@@ -2,6 +2,7 @@
 
 #include "probe/win/IcmpEchoApi.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -11,9 +12,10 @@
 
 // Plays the system's part in an echo: takes the reply buffer and the event,
 // and later writes the whole buffer and signals the event from a thread of its
-// own, as Windows does. Before it writes, it checks that the buffer is still a
-// live block of the process heap, the fence that catches a buffer freed while
-// the system still owns it.
+// own, as Windows does, then queues the completion APC to the thread that sent
+// the echo (which runs only while that thread waits alertably). Before it
+// writes, it checks that the buffer is still a live block of the process heap,
+// the fence that catches a buffer freed while the system still owns it.
 class FakeIcmpEchoApi : public IcmpEchoApi {
  public:
   struct Behaviour {
@@ -31,6 +33,7 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
     std::vector<unsigned char> request;
     DWORD timeoutMs;
     std::chrono::steady_clock::time_point due;
+    HANDLE sender = nullptr;  // the sending thread, owned by the fake
     bool completed = false;
   };
 
@@ -44,6 +47,7 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
     }
     changed_.notify_all();
     thread_.join();
+    for (auto& echo : echoes_) CloseHandle(echo.sender);
   }
 
   HANDLE createFile() override {
@@ -66,11 +70,15 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return 0;
     }
+    HANDLE sender = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &sender, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const auto* bytes = static_cast<const unsigned char*>(request);
       echoes_.push_back({event, reply, replySize, destination, std::vector<unsigned char>(bytes, bytes + requestSize),
-                         timeoutMs, std::chrono::steady_clock::now() + std::chrono::milliseconds(behaviour_.completeAfterMs)});
+                         timeoutMs, std::chrono::steady_clock::now() + std::chrono::milliseconds(behaviour_.completeAfterMs),
+                         sender});
       size_t outstanding = 0;
       for (const auto& echo : echoes_) outstanding += !echo.completed;
       if (outstanding > maxOutstanding_) maxOutstanding_ = outstanding;
@@ -121,6 +129,19 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
     std::lock_guard<std::mutex> lock(mutex_);
     return freedBeforeCompletion_;
   }
+  // Completion APCs queued to the sending threads, and those that have run.
+  int apcsQueued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return apcsQueued_;
+  }
+  bool waitApcsRun(int n, int timeoutMs = 10000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (apcsRun_->load() < n) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
   int openIcmpHandles() {
     std::lock_guard<std::mutex> lock(mutex_);
     return openIcmp_;
@@ -162,7 +183,18 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
       }
     }
     echo.completed = true;
+    // The counter goes with the APC: the fake may be gone when it runs.
+    auto* counter = new std::shared_ptr<std::atomic<int>>(apcsRun_);
+    if (QueueUserAPC(&FakeIcmpEchoApi::apcRan, echo.sender, reinterpret_cast<ULONG_PTR>(counter)))
+      ++apcsQueued_;
+    else
+      delete counter;
     SetEvent(echo.event);
+  }
+  static void CALLBACK apcRan(ULONG_PTR context) {
+    auto* counter = reinterpret_cast<std::shared_ptr<std::atomic<int>>*>(context);
+    ++**counter;
+    delete counter;
   }
 
   Behaviour behaviour_;
@@ -173,6 +205,8 @@ class FakeIcmpEchoApi : public IcmpEchoApi {
   int freedBeforeCompletion_ = 0;
   int created_ = 0;
   int openIcmp_ = 0;
+  int apcsQueued_ = 0;
+  std::shared_ptr<std::atomic<int>> apcsRun_ = std::make_shared<std::atomic<int>>(0);
   bool released_ = false;
   bool stop_ = false;
   std::thread thread_;

@@ -184,6 +184,29 @@ TEST(PingerICMPTest, APingerDroppedWithEchoesOutReturnsAndReportsNothing) {
   EXPECT_EQ(ProbeLog::resultCount(log->reports()), 0u);
 }
 
+// The system queues each echo's completion APC to the thread that sent it;
+// the wait thread must run every one, also for echoes given back after a stop
+// (Wine keeps the request's status block until that APC).
+TEST(PingerICMPTest, EveryCompletionApcRunsOnTheSendingThread) {
+  for (bool stoppedFirst : {false, true}) {
+    SCOPED_TRACE(stoppedFirst ? "echoes given back after the stop" : "echoes answered");
+    Behaviour behaviour;
+    if (stoppedFirst) behaviour.completeAfterMs = -1;
+    Probe probe(behaviour);
+    for (int i = 0; i < 5; ++i) probe.ping(i);
+    ASSERT_TRUE(probe.api->waitSent(5));
+    if (stoppedFirst) {
+      probe.icmp.reset();
+      probe.api->release();
+    } else {
+      ASSERT_TRUE(probe.log->waitForResults(5));
+    }
+    ASSERT_TRUE(probe.api->waitIcmpHandlesClosed());
+    EXPECT_EQ(probe.api->apcsQueued(), 5);
+    EXPECT_TRUE(probe.api->waitApcsRun(5, 3000)) << "the wait thread does not wait alertably";
+  }
+}
+
 // 64 handles per wait: the wake event and two per probe leave room for 31.
 TEST(PingerICMPTest, MoreProbesThanOneWaitHoldsQueueAndAllReport) {
   Behaviour slow;

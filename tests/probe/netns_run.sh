@@ -47,8 +47,6 @@ base=${ZAV_WINEPREFIX:?ZAV_WINEPREFIX is not set}
 "$here/../../tools/wine-prefix.sh" "$base" || fail "cannot make the Wine prefix"
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/zav-netns-prefix.XXXXXX")
 cp -a "$base/." "$prefix/"
-# A crash ends the program at once instead of waiting in the debugger.
-sed -i '/^"Debugger"="winedbg/d' "$prefix/system.reg"
 
 # One shell for the checks and the run, so both see the same bind mounts.
 ip netns exec "$ns" env ZAV_WINEPREFIX="$prefix" ZAV_NETNS="$ns" sh -c '
