@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -50,22 +49,6 @@ std::wstring tempFolder() {
   DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
   if (length == 0 || length > MAX_PATH) fatalError(9);
   return std::wstring(buffer, length);
-}
-
-std::wstring tempFileName() {
-  wchar_t buffer[MAX_PATH];
-  if (GetTempFileNameW(tempFolder().c_str(), L"", 0, buffer) == 0) return std::wstring();
-  return buffer;
-}
-
-std::wstring writeTempFile(const std::string& bytes) {
-  std::wstring name = tempFileName();
-  if (name.empty()) return name;
-  std::ofstream out(name.c_str(), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) return std::wstring();
-  return name;
 }
 
 std::wstring system32Folder() {

@@ -15,12 +15,6 @@ std::wstring parentFolder(const std::wstring& path);
 // runs, hands to another program or removes as administrator goes there (see
 // AdminOnlyFolder).
 std::wstring tempFolder();
-// A new empty file with a unique name in tempFolder(), or an empty string when
-// none could be made (callers report the missing file in their own terms).
-std::wstring tempFileName();
-// A new temporary file holding bytes; empty when it could not be written (the
-// created empty file then stays behind).
-std::wstring writeTempFile(const std::string& bytes);
 std::wstring system32Folder();
 // Deletes a file or a folder with all its contents; a missing path is no error.
 // Links and junctions are removed themselves, never followed: each folder is

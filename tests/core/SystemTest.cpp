@@ -7,7 +7,6 @@
 #include "core/Text.h"
 #include "core/win/System.h"
 #include "tests/support/FatalTrap.h"
-#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -41,21 +40,6 @@ TEST(ExePathTest, NamesThisProgram) {
   EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(TempFileTest, MakesUniqueFilesAndWritesBytes) {
-  std::wstring a = tempFileName(), b = tempFileName();
-  ASSERT_FALSE(a.empty());
-  EXPECT_NE(a, b);
-  EXPECT_TRUE(PathFileExistsW(a.c_str()));
-  DeleteFileW(a.c_str());
-  DeleteFileW(b.c_str());
-
-  std::string bytes("\x00\x01 bytes\r\n\xff", 11);
-  std::wstring written = writeTempFile(bytes);
-  ASSERT_FALSE(written.empty());
-  EXPECT_EQ(readFileBytes(toUtf8(written)), bytes);
-  DeleteFileW(written.c_str());
-}
-
 void touch(const std::wstring& path) { std::ofstream(path.c_str()) << "x"; }
 
 TEST(DeleteTreeTest, RemovesNestedFoldersAndIgnoresMissingPaths) {
@@ -70,7 +54,8 @@ TEST(DeleteTreeTest, RemovesNestedFoldersAndIgnoresMissingPaths) {
   EXPECT_FALSE(PathFileExistsW(root.c_str()));
   EXPECT_NO_THROW(deleteTree(root));
 
-  std::wstring file = tempFileName();
+  std::wstring file = root + L".txt";
+  touch(file);
   deleteTree(file);
   EXPECT_FALSE(PathFileExistsW(file.c_str()));
 }
