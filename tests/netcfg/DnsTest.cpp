@@ -53,6 +53,7 @@ class FakeNetsh : public NetshRunner {
   std::vector<std::string>* alsoInto = nullptr;
 };
 
+// Interface N is "{guid-N}" unless identities names it otherwise.
 class FakeDnsStore : public DnsSettingsStore {
  public:
   DnsSetting read(uint32_t interfaceIndex) override {
@@ -62,8 +63,28 @@ class FakeDnsStore : public DnsSettingsStore {
   std::string identity(uint32_t interfaceIndex) override {
     return identities.count(interfaceIndex) ? identities[interfaceIndex] : "{guid-" + std::to_string(interfaceIndex) + "}";
   }
+  bool currentIndex(const std::string& identity, uint32_t& interfaceIndex) override {
+    if (lookupFails) return false;
+    for (const auto& named : identities) {
+      if (named.second == identity) {
+        interfaceIndex = named.first;
+        return true;
+      }
+    }
+    const std::string prefix = "{guid-";
+    if (identity.size() <= prefix.size() + 1 || identity.compare(0, prefix.size(), prefix) != 0 ||
+        identity.back() != '}')
+      return false;
+    const std::string digits = identity.substr(prefix.size(), identity.size() - prefix.size() - 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    const uint32_t index = static_cast<uint32_t>(std::stoul(digits));
+    if (identities.count(index)) return false;
+    interfaceIndex = index;
+    return true;
+  }
   std::map<uint32_t, DnsSetting> settings;
   std::map<uint32_t, std::string> identities;
+  bool lookupFails = false;
   std::vector<uint32_t> reads;
 };
 
@@ -318,28 +339,208 @@ TEST_F(DnsTest, TheNextAttemptTakesTheRecordNotTheResolverItFindsAsTheInterfaces
   EXPECT_FALSE(dnsRecord.present);
 }
 
+// An attempt whose changer never sets anything back, as when the client is
+// killed with the tunnel up: both interfaces keep the fixed resolver and the
+// record holds their own settings.
+void killedWithDnsSet(FakeForwardTable& table, FakeDnsStore& store, FakeDnsRecord& dnsRecord) {
+  FakeNetsh runner;
+  {
+    DnsChanger killed(table, runner, store, dnsRecord);
+    killed.setDns(vpnGateway, record);
+    runner.noSystemFolder = true;
+  }
+  ASSERT_EQ(runner.lines, (std::vector<std::string>{setTap, setLan}));
+  ASSERT_EQ(dnsRecord.text, bothRecorded);
+  store.settings[tapIndex] = DnsSetting{{"114.114.114.114"}};
+  store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
+  store.reads.clear();
+}
+
+std::string setBack(uint32_t index, const std::string& rest) {
+  return q + " interface ipv4 set dns " + std::to_string(index) + " " + rest;
+}
+
+// After the kill a restart renumbered the interfaces: the LAN adapter is 33
+// now and 11 names another one.
+TEST_F(DnsTest, ARecordedInterfaceIsSetBackAtTheIndexItHasNow) {
+  ASSERT_NO_FATAL_FAILURE(killedWithDnsSet(table, store, dnsRecord));
+  store.identities[lanIndex] = "{usb}";
+  store.identities[33] = "{guid-11}";
+  store.settings[33] = store.settings[lanIndex];
+  const std::vector<std::string> lanBackAt33 = {setBack(33, "static 192.168.1.1"),
+                                                q + " interface ipv4 add dns 33 9.9.9.9"};
+
+  // At the next start.
+  {
+    FakeDnsRecord left = dnsRecord;
+    FakeNetsh runner;
+    CapturedDebugLog captured;
+    DnsChanger atStart(table, runner, store, left);
+    atStart.restoreFromRecord();
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap, lanBackAt33[0], lanBackAt33[1]}));
+    EXPECT_FALSE(left.present);
+    EXPECT_EQ(captured.text(),
+              "DNS: record: interface 11 is now 33\nDNS: setting back what an earlier run left: 2\n"
+              "DNS: restore 22 ok\nDNS: restore 33 ok\n");
+  }
+  // Or, with nothing set back at the start, at the next attempt: the record,
+  // not the resolver the LAN has now, tells its own setting.
+  FakeForwardTable renumbered;
+  renumbered.addInterface(33, ip("192.168.1.20"), ip("255.255.255.0"));
+  renumbered.addInterface(tapIndex, record.ip, record.mask);
+  FakeNetsh runner;
+  {
+    DnsChanger next(renumbered, runner, store, dnsRecord);
+    next.setDns(vpnGateway, record);
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{setTap, setBack(33, "static 114.114.114.114")}));
+    EXPECT_EQ(dnsRecord.text, bothRecorded) << "nothing new to record";
+    EXPECT_TRUE(store.reads.empty()) << "every own setting comes from the record";
+    runner.lines.clear();
+  }
+  EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap, lanBackAt33[0], lanBackAt33[1]}));
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+// The LAN adapter is unplugged at the next start and back (at another index)
+// at the one after; meanwhile Wi-Fi took its old index.
+TEST_F(DnsTest, AnAbsentAdapterStaysInTheRecordUntilAStartFindsIt) {
+  ASSERT_NO_FATAL_FAILURE(killedWithDnsSet(table, store, dnsRecord));
+  const std::string lanOnly = "zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n";
+  store.identities[lanIndex] = "{wifi}";
+  store.settings[lanIndex] = DnsSetting{{"10.1.1.1"}};
+  {
+    FakeNetsh runner;
+    CapturedDebugLog captured;
+    DnsChanger atStart(table, runner, store, dnsRecord);
+    atStart.restoreFromRecord();
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap}));
+    EXPECT_EQ(dnsRecord.text, lanOnly);
+    EXPECT_EQ(captured.text(),
+              "DNS: record: interface 11 is gone, left\nDNS: setting back what an earlier run left: 1\n"
+              "DNS: restore 22 ok\nDNS: 1 left in the record\n");
+  }
+  // An attempt over Wi-Fi carries the absent adapter through every rewrite;
+  // its old index is Wi-Fi's now, and one index names one interface only.
+  store.settings[tapIndex] = DnsSetting{};
+  {
+    FakeNetsh runner;
+    DnsChanger attempt(table, runner, store, dnsRecord);
+    attempt.setDns(vpnGateway, record);
+    std::vector<DnsRecordEntry> entries;
+    ASSERT_TRUE(parseDnsRecord(dnsRecord.text, entries)) << dnsRecord.text;
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(formatDnsRecord({entries[0], entries[1]}), "zav-dns 1\n22 {guid-22} dhcp\n11 {wifi} static 10.1.1.1\n");
+    EXPECT_EQ(entries[2].identity, "{guid-11}");
+    EXPECT_EQ(entries[2].setting.servers, (std::vector<std::string>{"192.168.1.1", "9.9.9.9"}));
+    runner.lines.clear();
+    attempt.restore();
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap, setBack(lanIndex, "static 10.1.1.1")}));
+    EXPECT_EQ(dnsRecord.text, lanOnly);
+  }
+  store.identities[33] = "{guid-11}";
+  FakeNetsh runner;
+  DnsChanger atStart(table, runner, store, dnsRecord);
+  atStart.restoreFromRecord();
+  EXPECT_EQ(runner.lines,
+            (std::vector<std::string>{setBack(33, "static 192.168.1.1"), q + " interface ipv4 add dns 33 9.9.9.9"}));
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+// Absent adapters never push the record past what the next start reads.
+TEST_F(DnsTest, ARecordFullOfAbsentAdaptersTakesNoMoreAndNothingChanges) {
+  std::string full = "zav-dns 1\n";
+  for (size_t i = 0; i < dnsRecordLimit; ++i)
+    full += std::to_string(100 + i) + " {gone-" + std::to_string(i) + "} dhcp\n";
+  dnsRecord.write(full);
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+  dns.setDns(vpnGateway, record);
+  EXPECT_TRUE(netshRunner.lines.empty());
+  EXPECT_EQ(dnsRecord.text, full);
+  EXPECT_NE(log.text().find("DNS: record not written, DNS left as it is\n"), std::string::npos) << log.text();
+}
+
+// When the lookup by identity fails, the interface the attempt changes is
+// still known by its identity: its own setting is the recorded one.
+TEST_F(DnsTest, ARecordedInterfaceTheLookupMissedKeepsItsRecordedSetting) {
+  dnsRecord.write("zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+  store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
+  store.lookupFails = true;
+  {
+    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+    dns.setDns(vpnGateway, record);
+    EXPECT_EQ(store.reads, std::vector<uint32_t>{tapIndex});
+    EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+    netshRunner.lines.clear();
+  }
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backTap, backLan1, backLan2}));
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+// An interface without an identity is known only by its index, which a later
+// start may give another interface: only the changer that recorded it sets it
+// back.
+TEST_F(DnsTest, AnInterfaceWithoutIdentityIsSetBackOnlyByItsOwnChanger) {
+  store.identities[tapIndex] = "-";
+  DnsChanger own(table, netshRunner, store, dnsRecord, seams());
+  own.setDns(vpnGateway, record);
+  EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 - dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+  netshRunner.exitCodes[3] = 1;
+  own.restore();
+  EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 - dhcp\n");
+  netshRunner.exitCodes.clear();
+  // The same changer's next attempt takes it back as its own.
+  own.setDns(vpnGateway, record);
+  netshRunner.lines.clear();
+  own.restore();
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backTap, backLan1, backLan2}));
+  EXPECT_FALSE(dnsRecord.present);
+
+  // Another changer, as at a later start or attempt, drops it unset.
+  dnsRecord.write("zav-dns 1\n22 - static 10.8.0.1\n");
+  store.settings[tapIndex] = DnsSetting{{"10.8.0.53"}};
+  FakeNetsh runner;
+  CapturedDebugLog captured;
+  {
+    DnsChanger later(table, runner, store, dnsRecord);
+    later.setDns(vpnGateway, record);
+    EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 - static 10.8.0.53\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+    runner.lines.clear();
+  }
+  EXPECT_EQ(runner.lines, (std::vector<std::string>{setBack(tapIndex, "static 10.8.0.53"), backLan1, backLan2}));
+  EXPECT_NE(captured.text().find("DNS: record: interface 22 has no identity, dropped\n"), std::string::npos)
+      << captured.text();
+}
+
 struct LeftRecordCase {
   const char* name;
   std::string text;
   bool unreadable;
   std::vector<std::string> lines;
   const char* log;
+  // Empty: removed.
+  std::string left;
 };
 
 TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
+  const std::string otherGone = "zav-dns 1\n22 {other} dhcp\n";
   const LeftRecordCase cases[] = {
       {"BothLeft", bothRecorded, false, {backTap, backLan1, backLan2},
-       "DNS: setting back what an earlier run left: 2\nDNS: restore 22 ok\nDNS: restore 11 ok\n"},
-      {"IdentityUnknownThen", "zav-dns 1\n22 - dhcp\n", false, {backTap},
-       "DNS: setting back what an earlier run left: 1\nDNS: restore 22 ok\n"},
-      // Index 22 names another interface now (after a restart).
-      {"IndexNowOfAnotherInterface", "zav-dns 1\n22 {other} dhcp\n11 {guid-11} static 192.168.1.1\n", false,
-       {backLan1},
-       "DNS: record: interface 22 is gone, left\nDNS: setting back what an earlier run left: 1\nDNS: restore 11 ok\n"},
-      {"AllGone", "zav-dns 1\n22 {other} dhcp\n", false, {}, "DNS: record: interface 22 is gone, left\n"},
-      {"Empty", "zav-dns 1\n", false, {}, ""},
-      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", false, {}, "DNS: record unreadable, removed\n"},
-      {"UnreadableValue", "", true, {}, "DNS: record unreadable, removed\n"},
+       "DNS: setting back what an earlier run left: 2\nDNS: restore 22 ok\nDNS: restore 11 ok\n", ""},
+      // Index 22 may name another interface now (after a restart).
+      {"IdentityUnknownThen", "zav-dns 1\n22 - dhcp\n11 {guid-11} static 192.168.1.1\n", false, {backLan1},
+       "DNS: record: interface 22 has no identity, dropped\nDNS: setting back what an earlier run left: 1\n"
+       "DNS: restore 11 ok\n",
+       ""},
+      // No interface has the identity recorded for 22 now.
+      {"AdapterAbsent", otherGone + "11 {guid-11} static 192.168.1.1\n", false, {backLan1},
+       "DNS: record: interface 22 is gone, left\nDNS: setting back what an earlier run left: 1\nDNS: restore 11 ok\n"
+       "DNS: 1 left in the record\n",
+       otherGone},
+      {"AllAbsent", otherGone, false, {}, "DNS: record: interface 22 is gone, left\nDNS: 1 left in the record\n",
+       otherGone},
+      {"Empty", "zav-dns 1\n", false, {}, "", ""},
+      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", false, {}, "DNS: record unreadable, removed\n", ""},
+      {"UnreadableValue", "", true, {}, "DNS: record unreadable, removed\n", ""},
   };
   for (const LeftRecordCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -353,9 +554,11 @@ TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
       DnsChanger dns(table, runner, store, left);
       dns.restoreFromRecord();
       EXPECT_EQ(runner.lines, c.lines);
-      EXPECT_FALSE(left.present);
+      EXPECT_EQ(left.present, !c.left.empty());
+      EXPECT_EQ(left.text, c.left);
     }
     EXPECT_EQ(runner.lines, c.lines) << "nothing more when the changer ends";
+    EXPECT_EQ(left.text, c.left);
     EXPECT_EQ(captured.text(), c.log);
   }
   // No record: nothing runs, nothing is logged.
