@@ -150,6 +150,8 @@ DnsChanger::Ran DnsChanger::run(const std::wstring& path, const std::wstring& co
     return Ran::exited;
   } catch (const NetshTimeout&) {
     return Ran::timedOut;
+  } catch (const NetshNoExitCode&) {
+    return Ran::noExitCode;
   } catch (const std::exception&) {
     return Ran::notStarted;
   }
@@ -189,6 +191,7 @@ void DnsChanger::setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) {
     uint32_t exitCode = 1;
     const Ran ran = run(path, dnsCommand(path, L"set", indices[i], std::wstring(L"static ") + fixedResolver), deadline,
                         exitCode);
+    // Any run that started may have changed the interface.
     if (ran == Ran::notStarted) continue;
     keep(indices[i]).changed = true;
     if (ran == Ran::exited && exitCode == 0) writeDebugLog("DNS: ok " + std::to_string(i + 1) + "\n");

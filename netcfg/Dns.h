@@ -34,6 +34,13 @@ class NetshTimeout : public std::runtime_error {
   NetshTimeout() : std::runtime_error("netsh ran out of time") {}
 };
 
+// A netsh run that was started but gave no exit code; it may have changed
+// what it was run for.
+class NetshNoExitCode : public std::runtime_error {
+ public:
+  NetshNoExitCode() : std::runtime_error("netsh gave no exit code") {}
+};
+
 // netsh.exe of the system folder.
 class NetshRunner {
  public:
@@ -41,7 +48,8 @@ class NetshRunner {
   // std::exception when the system folder can't be found.
   virtual std::wstring netshPath() = 0;
   // The exit code. NetshTimeout when it still runs after timeoutMs (it is
-  // then ended), another std::exception when it can't be run.
+  // then ended), NetshNoExitCode when it was started and its end or exit code
+  // can't be read, another std::exception when it can't be started.
   virtual uint32_t run(const std::wstring& path, const std::wstring& commandLine, uint32_t timeoutMs) = 0;
 };
 
@@ -89,7 +97,7 @@ class DnsChanger {
     DnsSetting setting;
     bool changed;
   };
-  enum class Ran { exited, notStarted, timedOut };
+  enum class Ran { exited, notStarted, timedOut, noExitCode };
   Kept& keep(uint32_t interfaceIndex);
   // Takes the record's interfaces present now as changed; false when there
   // was none.

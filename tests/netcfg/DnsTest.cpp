@@ -19,8 +19,9 @@ using namespace tunnelhost;
 const std::wstring netsh = L"C:\\Windows\\system32\\netsh.exe";
 
 // Records each command line and its time limit; exit codes, failures to
-// start and run times (on the test's clock) by call number. A run longer than
-// its limit is ended there, as the system runner does.
+// start, runs without an exit code and run times (on the test's clock) by
+// call number. A run longer than its limit is ended there, as the system
+// runner does.
 class FakeNetsh : public NetshRunner {
  public:
   std::wstring netshPath() override {
@@ -34,6 +35,7 @@ class FakeNetsh : public NetshRunner {
     if (alsoInto) alsoInto->push_back(lines.back());
     const size_t call = lines.size();
     if (unstartable.count(call)) throw std::runtime_error("not started");
+    if (noExitCode.count(call)) throw NetshNoExitCode();
     const uint64_t takes = runTimes.count(call) ? runTimes[call] : 0;
     if (takes > timeoutMs) {
       clock += timeoutMs;
@@ -45,6 +47,7 @@ class FakeNetsh : public NetshRunner {
   bool noSystemFolder = false;
   std::map<size_t, uint32_t> exitCodes;
   std::map<size_t, bool> unstartable;
+  std::map<size_t, bool> noExitCode;
   std::map<size_t, uint64_t> runTimes;
   std::vector<std::string> lines;
   std::vector<uint32_t> limits;
@@ -123,6 +126,12 @@ class FakeDnsRecord : public DnsRecordStore {
 };
 
 const std::string q = "C:\\Windows\\system32\\netsh.exe";
+const std::string setTap = q + " interface ipv4 set dns 22 static 114.114.114.114";
+const std::string setLan = q + " interface ipv4 set dns 11 static 114.114.114.114";
+const std::string backTap = q + " interface ipv4 set dns 22 dhcp";
+const std::string backLan1 = q + " interface ipv4 set dns 11 static 192.168.1.1";
+const std::string backLan2 = q + " interface ipv4 add dns 11 9.9.9.9";
+const std::string bothRecorded = "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n";
 
 class DnsTest : public ::testing::Test {
  protected:
@@ -205,15 +214,41 @@ TEST_F(DnsTest, Failures) {
   }
 }
 
+struct ChangedCase {
+  const char* name;
+  std::map<size_t, uint32_t> exitCodes;
+  std::map<size_t, bool> unstartable;
+  std::map<size_t, bool> noExitCode;
+  bool tapSetBack;
+};
+
+// However the tunnel's command ended, once started it may have changed DNS.
 TEST_F(DnsTest, OnlyWhatWasChangedIsSetBack) {
-  // The tunnel's command could not be started: only the LAN is set back.
-  netshRunner.unstartable[1] = true;
-  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
-  dns.setDns(vpnGateway, record);
-  netshRunner.lines.clear();
-  dns.restore();
-  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{q + " interface ipv4 set dns 11 static 192.168.1.1",
-                                                         q + " interface ipv4 add dns 11 9.9.9.9"}));
+  const ChangedCase cases[] = {
+      {"NotStarted", {}, {{1, true}}, {}, false},
+      {"ExitCodeNotZero", {{1, 1}}, {}, {}, true},
+      {"StartedWithoutExitCode", {}, {}, {{1, true}}, true},
+  };
+  for (const ChangedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeNetsh runner;
+    runner.exitCodes = c.exitCodes;
+    runner.unstartable = c.unstartable;
+    runner.noExitCode = c.noExitCode;
+    FakeDnsRecord kept;
+    DnsChanger dns(table, runner, store, kept);
+    dns.setDns(vpnGateway, record);
+    ASSERT_EQ(runner.lines, (std::vector<std::string>{setTap, setLan}));
+    runner.lines.clear();
+    runner.exitCodes.clear();
+    runner.unstartable.clear();
+    runner.noExitCode.clear();
+    dns.restore();
+    std::vector<std::string> back = {backLan1, backLan2};
+    if (c.tapSetBack) back.insert(back.begin(), backTap);
+    EXPECT_EQ(runner.lines, back);
+    EXPECT_FALSE(kept.present);
+  }
 }
 
 TEST_F(DnsTest, ARepeatedChangeKeepsTheFirstSettingAndSetsBackOnce) {
@@ -262,13 +297,6 @@ TEST_F(DnsTest, AFailedSettingBackIsLogged) {
   const std::string text = log.text();
   EXPECT_NE(text.find("DNS: restore 22 ok\nDNS: restore 11 failed\n"), std::string::npos) << text;
 }
-
-const std::string setTap = q + " interface ipv4 set dns 22 static 114.114.114.114";
-const std::string setLan = q + " interface ipv4 set dns 11 static 114.114.114.114";
-const std::string backTap = q + " interface ipv4 set dns 22 dhcp";
-const std::string backLan1 = q + " interface ipv4 set dns 11 static 192.168.1.1";
-const std::string backLan2 = q + " interface ipv4 add dns 11 9.9.9.9";
-const std::string bothRecorded = "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n";
 
 TEST_F(DnsTest, TheRecordIsWrittenBeforeTheFirstChangeAndRemovedOnceAllIsBack) {
   {
