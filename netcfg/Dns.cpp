@@ -73,16 +73,17 @@ DnsChanger::Kept& DnsChanger::keep(uint32_t interfaceIndex) {
   return kept_.back();
 }
 
-bool DnsChanger::loadRecord() {
+DnsChanger::Loaded DnsChanger::loadRecord() {
   absent_.clear();
   std::string text;
   const DnsRecordStore::Read found = record_.read(text);
-  if (found == DnsRecordStore::Read::none) return false;
+  if (found == DnsRecordStore::Read::none) return Loaded::none;
+  if (found == DnsRecordStore::Read::failed) return Loaded::notRead;
   std::vector<DnsRecordEntry> entries;
   if (found == DnsRecordStore::Read::unreadable || !parseDnsRecord(text, entries)) {
     writeDebugLog("DNS: record unreadable, removed\n");
     removeRecord();
-    return false;
+    return Loaded::none;
   }
   for (DnsRecordEntry& entry : entries) {
     const std::string recorded = "DNS: record: interface " + std::to_string(entry.interfaceIndex);
@@ -105,7 +106,7 @@ bool DnsChanger::loadRecord() {
         std::any_of(kept_.begin(), kept_.end(), [index](const Kept& kept) { return kept.interfaceIndex == index; });
     if (!twice) kept_.push_back(Kept{index, std::move(entry.identity), std::move(entry.setting), true});
   }
-  return true;
+  return Loaded::some;
 }
 
 bool DnsChanger::writeRecord(const std::vector<Kept>& kept) {
@@ -174,7 +175,15 @@ void DnsChanger::setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) {
   } catch (const std::exception&) {
     return;
   }
-  if (kept_.empty() && loadRecord()) writeDebugLog("DNS: own settings from the record of an earlier run\n");
+  if (kept_.empty()) {
+    const Loaded loaded = loadRecord();
+    // Writing one afresh would lose the only copy of the own settings it holds.
+    if (loaded == Loaded::notRead) {
+      writeDebugLog("DNS: record not read, DNS left as it is\n");
+      return;
+    }
+    if (loaded == Loaded::some) writeDebugLog("DNS: own settings from the record of an earlier run\n");
+  }
   const size_t keptBefore = kept_.size();
   const std::vector<DnsRecordEntry> absentBefore = absent_;
   const uint32_t indices[2] = {vpnIndex, defaultIndex};
@@ -249,7 +258,10 @@ void DnsChanger::restore() {
 }
 
 void DnsChanger::restoreFromRecord() {
-  if (!kept_.empty() || !loadRecord()) return;
+  if (!kept_.empty()) return;
+  const Loaded loaded = loadRecord();
+  if (loaded == Loaded::notRead) writeDebugLog("DNS: record not read, kept for the next start\n");
+  if (loaded != Loaded::some) return;
   if (kept_.empty()) {
     rewriteRecord({});
     absent_.clear();

@@ -99,9 +99,11 @@ class DnsChanger {
   };
   enum class Ran { exited, notStarted, timedOut, noExitCode };
   Kept& keep(uint32_t interfaceIndex);
-  // Takes the record's interfaces present now as changed; false when there
-  // was none.
-  bool loadRecord();
+  enum class Loaded { none, some, notRead };
+  // Takes the record's interfaces present now as changed; none when there is
+  // no record (or it was unreadable, and removed), notRead when it could not
+  // be read (it is left as it is).
+  Loaded loadRecord();
   // With the absent interfaces.
   bool writeRecord(const std::vector<Kept>& kept);
   // Leaves what is still to be set back in the record, or removes it when

@@ -42,7 +42,10 @@ bool parseDnsRecord(const std::string& text, std::vector<DnsRecordEntry>& entrie
 class DnsRecordStore {
  public:
   virtual ~DnsRecordStore() = default;
-  enum class Read { none, found, unreadable };
+  // unreadable: a value was read that is no record this client writes (it is
+  // removed); failed: there may be a record, but it could not be read (it is
+  // kept for a later start).
+  enum class Read { none, found, unreadable, failed };
   virtual Read read(std::string& text) = 0;
   // False when it could not be written and flushed.
   virtual bool write(const std::string& text) = 0;

@@ -96,7 +96,8 @@ class FakeDnsRecord : public DnsRecordStore {
  public:
   explicit FakeDnsRecord(const FakeNetsh* netsh = nullptr) : netsh_(netsh) {}
   Read read(std::string& out) override {
-    out = text;
+    out = readFails ? "" : text;
+    if (readFails) return Read::failed;
     return unreadable ? Read::unreadable : present ? Read::found : Read::none;
   }
   bool write(const std::string& written) override {
@@ -117,6 +118,7 @@ class FakeDnsRecord : public DnsRecordStore {
   std::string text;
   bool present = false;
   bool unreadable = false;
+  bool readFails = false;
   bool failWrite = false;
   std::vector<std::pair<std::string, size_t>> writes;
   int removals = 0;
@@ -542,7 +544,7 @@ TEST_F(DnsTest, AnInterfaceWithoutIdentityIsSetBackOnlyByItsOwnChanger) {
 struct LeftRecordCase {
   const char* name;
   std::string text;
-  bool unreadable;
+  DnsRecordStore::Read read;
   std::vector<std::string> lines;
   const char* log;
   // Empty: removed.
@@ -550,25 +552,30 @@ struct LeftRecordCase {
 };
 
 TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
+  const DnsRecordStore::Read found = DnsRecordStore::Read::found;
+  const DnsRecordStore::Read unreadable = DnsRecordStore::Read::unreadable;
+  const DnsRecordStore::Read failed = DnsRecordStore::Read::failed;
   const std::string otherGone = "zav-dns 1\n22 {other} dhcp\n";
   const LeftRecordCase cases[] = {
-      {"BothLeft", bothRecorded, false, {backTap, backLan1, backLan2},
+      {"BothLeft", bothRecorded, found, {backTap, backLan1, backLan2},
        "DNS: setting back what an earlier run left: 2\nDNS: restore 22 ok\nDNS: restore 11 ok\n", ""},
       // Index 22 may name another interface now (after a restart).
-      {"IdentityUnknownThen", "zav-dns 1\n22 - dhcp\n11 {guid-11} static 192.168.1.1\n", false, {backLan1},
+      {"IdentityUnknownThen", "zav-dns 1\n22 - dhcp\n11 {guid-11} static 192.168.1.1\n", found, {backLan1},
        "DNS: record: interface 22 has no identity, dropped\nDNS: setting back what an earlier run left: 1\n"
        "DNS: restore 11 ok\n",
        ""},
       // No interface has the identity recorded for 22 now.
-      {"AdapterAbsent", otherGone + "11 {guid-11} static 192.168.1.1\n", false, {backLan1},
+      {"AdapterAbsent", otherGone + "11 {guid-11} static 192.168.1.1\n", found, {backLan1},
        "DNS: record: interface 22 is gone, left\nDNS: setting back what an earlier run left: 1\nDNS: restore 11 ok\n"
        "DNS: 1 left in the record\n",
        otherGone},
-      {"AllAbsent", otherGone, false, {}, "DNS: record: interface 22 is gone, left\nDNS: 1 left in the record\n",
+      {"AllAbsent", otherGone, found, {}, "DNS: record: interface 22 is gone, left\nDNS: 1 left in the record\n",
        otherGone},
-      {"Empty", "zav-dns 1\n", false, {}, "", ""},
-      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", false, {}, "DNS: record unreadable, removed\n", ""},
-      {"UnreadableValue", "", true, {}, "DNS: record unreadable, removed\n", ""},
+      {"Empty", "zav-dns 1\n", found, {}, "", ""},
+      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", found, {}, "DNS: record unreadable, removed\n", ""},
+      {"UnreadableValue", "", unreadable, {}, "DNS: record unreadable, removed\n", ""},
+      // Whatever it holds, it is the only copy of the own settings.
+      {"NotRead", bothRecorded, failed, {}, "DNS: record not read, kept for the next start\n", bothRecorded},
   };
   for (const LeftRecordCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -576,7 +583,8 @@ TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
     FakeDnsRecord left;
     left.text = c.text;
     left.present = true;
-    left.unreadable = c.unreadable;
+    left.unreadable = c.read == unreadable;
+    left.readFails = c.read == failed;
     CapturedDebugLog captured;
     {
       DnsChanger dns(table, runner, store, left);
@@ -598,6 +606,29 @@ TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
   EXPECT_TRUE(runner.lines.empty());
   EXPECT_EQ(none.removals, 0);
   EXPECT_EQ(captured.text(), "");
+}
+
+// A record that is there but can't be read is the only copy of the own
+// settings: no attempt overwrites it, and a later start still finds it.
+TEST_F(DnsTest, ARecordThatCannotBeReadIsKeptAndDnsLeftAsItIs) {
+  dnsRecord.write(bothRecorded);
+  dnsRecord.writes.clear();
+  dnsRecord.readFails = true;
+  {
+    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+    dns.setDns(vpnGateway, record);
+    EXPECT_TRUE(netshRunner.lines.empty());
+  }
+  EXPECT_TRUE(netshRunner.lines.empty()) << "nothing to set back";
+  EXPECT_TRUE(dnsRecord.writes.empty());
+  EXPECT_EQ(dnsRecord.removals, 0);
+  EXPECT_EQ(log.text(), "DNS: record not read, DNS left as it is\n");
+
+  dnsRecord.readFails = false;
+  DnsChanger atStart(table, netshRunner, store, dnsRecord, seams());
+  atStart.restoreFromRecord();
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backTap, backLan1, backLan2}));
+  EXPECT_FALSE(dnsRecord.present);
 }
 
 TEST(DnsRecordTest, FormatAndParse) {

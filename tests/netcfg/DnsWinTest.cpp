@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <sddl.h>
 // clang-format on
 
 #include <string>
@@ -190,6 +191,35 @@ TEST_F(DnsWinTest, TheRecordInTheRegistry) {
   EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::unreadable);
   EXPECT_TRUE(dnsRecord.remove());
   EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::none);
+}
+
+// A key that refuses to be read is no sign of a record that isn't there, nor
+// of one that is garbled: the read failed, and the record stays.
+TEST_F(DnsWinTest, ARecordKeyThatRefusesReadingFailsTheRead) {
+  const std::wstring deniedKey = std::wstring(recordKey) + L"Denied";
+  RegistryDnsRecord denied(deniedKey);
+  ASSERT_TRUE(denied.write("zav-dns 1\n7 - dhcp\n"));
+  const auto setAccess = [&deniedKey](const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) return false;
+    HKEY key = nullptr;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, deniedKey.c_str(), 0, WRITE_DAC | registryViewFlag(), &key);
+    if (result == ERROR_SUCCESS) {
+      result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+      RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    return result == ERROR_SUCCESS;
+  };
+  // Everyone is refused reading its values, allowed the rest.
+  ASSERT_TRUE(setAccess(L"D:(D;;0x1;;;WD)(A;;KA;;;WD)"));
+  std::string text = "left over";
+  EXPECT_EQ(denied.read(text), DnsRecordStore::Read::failed);
+  EXPECT_EQ(text, "");
+  ASSERT_TRUE(setAccess(L"D:(A;;KA;;;WD)"));
+  EXPECT_EQ(denied.read(text), DnsRecordStore::Read::found);
+  EXPECT_EQ(text, "zav-dns 1\n7 - dhcp\n");
+  EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, deniedKey.c_str(), registryViewFlag(), 0), ERROR_SUCCESS);
 }
 
 TEST_F(DnsWinTest, ARunPastItsLimitIsEnded) {
