@@ -20,10 +20,11 @@ struct DnsSetting {
 //   INDEX ID dhcp
 //   INDEX ID static A.B.C.D[,A.B.C.D...]
 // one line per interface: its index in decimal (no leading zeros), an
-// identity that tells whether the index still names the same interface (the
-// GUID text, or "-" when unknown: 1 to 64 printable ASCII characters without
-// a blank) and its own setting. No index appears twice; at most
-// dnsRecordLimit lines follow the first. Anything else makes the whole
+// identity by which it is found again whatever its index is then (the GUID
+// text, or "-" when unknown: 1 to 64 printable ASCII characters without a
+// blank) and its own setting. An interface absent when the record was
+// written may have any index no other line has. No index appears twice; at
+// most dnsRecordLimit lines follow the first. Anything else makes the whole
 // record unreadable.
 struct DnsRecordEntry {
   uint32_t interfaceIndex = 0;

@@ -572,7 +572,8 @@ TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
       {"AllAbsent", otherGone, found, {}, "DNS: record: interface 22 is gone, left\nDNS: 1 left in the record\n",
        otherGone},
       {"Empty", "zav-dns 1\n", found, {}, "", ""},
-      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", found, {}, "DNS: record unreadable, removed\n", ""},
+      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", found, {}, "DNS: record unreadable, removed\n",
+       ""},
       {"UnreadableValue", "", unreadable, {}, "DNS: record unreadable, removed\n", ""},
       // Whatever it holds, it is the only copy of the own settings.
       {"NotRead", bothRecorded, failed, {}, "DNS: record not read, kept for the next start\n", bothRecorded},

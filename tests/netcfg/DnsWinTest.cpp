@@ -201,7 +201,8 @@ TEST_F(DnsWinTest, ARecordKeyThatRefusesReadingFailsTheRead) {
   ASSERT_TRUE(denied.write("zav-dns 1\n7 - dhcp\n"));
   const auto setAccess = [&deniedKey](const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) return false;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+      return false;
     HKEY key = nullptr;
     LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, deniedKey.c_str(), 0, WRITE_DAC | registryViewFlag(), &key);
     if (result == ERROR_SUCCESS) {
