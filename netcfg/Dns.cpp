@@ -1,5 +1,6 @@
 #include "netcfg/Dns.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -16,6 +17,11 @@ const wchar_t fixedResolver[] = L"114.114.114.114";
 std::wstring dnsCommand(const std::wstring& netshPath, const wchar_t* verb, uint32_t interfaceIndex,
                         const std::wstring& rest) {
   return quoteArgument(netshPath) + L" interface ipv4 " + verb + L" dns " + std::to_wstring(interfaceIndex) + L" " + rest;
+}
+
+bool namesIndex(const std::vector<DnsRecordEntry>& entries, uint32_t interfaceIndex) {
+  return std::any_of(entries.begin(), entries.end(),
+                     [interfaceIndex](const DnsRecordEntry& entry) { return entry.interfaceIndex == interfaceIndex; });
 }
 
 }  // namespace
@@ -55,35 +61,81 @@ DnsChanger::Kept& DnsChanger::keep(uint32_t interfaceIndex) {
   for (Kept& kept : kept_) {
     if (kept.interfaceIndex == interfaceIndex) return kept;
   }
-  kept_.push_back(Kept{interfaceIndex, store_.identity(interfaceIndex), store_.read(interfaceIndex), false});
+  std::string identity = store_.identity(interfaceIndex);
+  // An interface the record holds has its own setting there, whatever it has now.
+  for (auto entry = absent_.begin(); identity != "-" && entry != absent_.end(); ++entry) {
+    if (entry->identity != identity) continue;
+    kept_.push_back(Kept{interfaceIndex, std::move(identity), std::move(entry->setting), true});
+    absent_.erase(entry);
+    return kept_.back();
+  }
+  kept_.push_back(Kept{interfaceIndex, std::move(identity), store_.read(interfaceIndex), false});
   return kept_.back();
 }
 
-bool DnsChanger::loadRecord() {
+DnsChanger::Loaded DnsChanger::loadRecord() {
+  absent_.clear();
   std::string text;
   const DnsRecordStore::Read found = record_.read(text);
-  if (found == DnsRecordStore::Read::none) return false;
+  if (found == DnsRecordStore::Read::none) return Loaded::none;
+  if (found == DnsRecordStore::Read::failed) return Loaded::notRead;
   std::vector<DnsRecordEntry> entries;
   if (found == DnsRecordStore::Read::unreadable || !parseDnsRecord(text, entries)) {
     writeDebugLog("DNS: record unreadable, removed\n");
     removeRecord();
-    return false;
+    return Loaded::none;
   }
   for (DnsRecordEntry& entry : entries) {
-    // An index that now names another interface is not that one's to change.
-    if (entry.identity != "-" && store_.identity(entry.interfaceIndex) != entry.identity) {
-      writeDebugLog("DNS: record: interface " + std::to_string(entry.interfaceIndex) + " is gone, left\n");
+    const std::string recorded = "DNS: record: interface " + std::to_string(entry.interfaceIndex);
+    uint32_t index = entry.interfaceIndex;
+    if (entry.identity == "-") {
+      const bool own = std::find(unnamedLeft_.begin(), unnamedLeft_.end(), index) != unnamedLeft_.end();
+      if (!own) {
+        writeDebugLog(recorded + " has no identity, dropped\n");
+        continue;
+      }
+    } else if (!store_.currentIndex(entry.identity, index)) {
+      writeDebugLog(recorded + " is gone, left\n");
+      absent_.push_back(std::move(entry));
       continue;
+    } else if (index != entry.interfaceIndex) {
+      writeDebugLog(recorded + " is now " + std::to_string(index) + "\n");
     }
-    kept_.push_back(Kept{entry.interfaceIndex, std::move(entry.identity), std::move(entry.setting), true});
+    // Twice the same interface: the earlier entry was kept before any change.
+    const bool twice =
+        std::any_of(kept_.begin(), kept_.end(), [index](const Kept& kept) { return kept.interfaceIndex == index; });
+    if (!twice) kept_.push_back(Kept{index, std::move(entry.identity), std::move(entry.setting), true});
   }
-  return true;
+  return Loaded::some;
 }
 
 bool DnsChanger::writeRecord(const std::vector<Kept>& kept) {
   std::vector<DnsRecordEntry> entries;
   for (const Kept& item : kept) entries.push_back(DnsRecordEntry{item.interfaceIndex, item.identity, item.setting});
+  // An absent interface is found by its identity, never by its index: where
+  // one present now has its old index, it takes one that no entry names.
+  for (DnsRecordEntry carried : absent_) {
+    if (namesIndex(entries, carried.interfaceIndex)) {
+      carried.interfaceIndex = 0;
+      while (namesIndex(entries, carried.interfaceIndex) || namesIndex(absent_, carried.interfaceIndex))
+        ++carried.interfaceIndex;
+    }
+    entries.push_back(std::move(carried));
+  }
+  // The next start would throw away a longer one whole.
+  if (entries.size() > dnsRecordLimit) return false;
   return record_.write(formatDnsRecord(entries));
+}
+
+void DnsChanger::rewriteRecord(const std::vector<Kept>& left) {
+  if (left.empty() && absent_.empty()) {
+    removeRecord();
+  } else if (writeRecord(left)) {
+    writeDebugLog("DNS: " + std::to_string(left.size() + absent_.size()) + " left in the record\n");
+  } else {
+    // The whole earlier record stays, which still names them.
+    writeDebugLog("DNS: record not rewritten\n");
+  }
 }
 
 void DnsChanger::removeRecord() {
@@ -99,6 +151,8 @@ DnsChanger::Ran DnsChanger::run(const std::wstring& path, const std::wstring& co
     return Ran::exited;
   } catch (const NetshTimeout&) {
     return Ran::timedOut;
+  } catch (const NetshNoExitCode&) {
+    return Ran::noExitCode;
   } catch (const std::exception&) {
     return Ran::notStarted;
   }
@@ -121,14 +175,24 @@ void DnsChanger::setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) {
   } catch (const std::exception&) {
     return;
   }
-  if (kept_.empty() && loadRecord()) writeDebugLog("DNS: own settings from the record of an earlier run\n");
+  if (kept_.empty()) {
+    const Loaded loaded = loadRecord();
+    // Writing one afresh would lose the only copy of the own settings it holds.
+    if (loaded == Loaded::notRead) {
+      writeDebugLog("DNS: record not read, DNS left as it is\n");
+      return;
+    }
+    if (loaded == Loaded::some) writeDebugLog("DNS: own settings from the record of an earlier run\n");
+  }
   const size_t keptBefore = kept_.size();
+  const std::vector<DnsRecordEntry> absentBefore = absent_;
   const uint32_t indices[2] = {vpnIndex, defaultIndex};
   for (uint32_t index : indices) keep(index);
   // A change that a crash could leave behind is made only once it is recorded.
   if (kept_.size() != keptBefore && !writeRecord(kept_)) {
     writeDebugLog("DNS: record not written, DNS left as it is\n");
     kept_.resize(keptBefore);
+    absent_ = absentBefore;
     return;
   }
   const uint64_t deadline = now() + seams_.netshBudgetMs;
@@ -136,6 +200,7 @@ void DnsChanger::setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) {
     uint32_t exitCode = 1;
     const Ran ran = run(path, dnsCommand(path, L"set", indices[i], std::wstring(L"static ") + fixedResolver), deadline,
                         exitCode);
+    // Any run that started may have changed the interface.
     if (ran == Ran::notStarted) continue;
     keep(indices[i]).changed = true;
     if (ran == Ran::exited && exitCode == 0) writeDebugLog("DNS: ok " + std::to_string(i + 1) + "\n");
@@ -145,11 +210,15 @@ void DnsChanger::setDns(uint32_t vpnGateway, const VpnInterfaceInfo& record) {
 void DnsChanger::restore() {
   std::vector<Kept> kept;
   kept.swap(kept_);
-  if (kept.empty()) return;
+  if (kept.empty()) {
+    absent_.clear();
+    return;
+  }
   bool anyChanged = false;
   for (const Kept& item : kept) anyChanged = anyChanged || item.changed;
   if (!anyChanged) {
-    removeRecord();
+    rewriteRecord({});
+    absent_.clear();
     return;
   }
   std::wstring path;
@@ -157,6 +226,9 @@ void DnsChanger::restore() {
     path = netsh_.netshPath();
   } catch (const std::exception&) {
     writeDebugLog("DNS: no netsh, the record is kept\n");
+    for (const Kept& item : kept)
+      if (item.identity == "-") unnamedLeft_.push_back(item.interfaceIndex);
+    absent_.clear();
     return;
   }
   const uint64_t deadline = now() + seams_.netshBudgetMs;
@@ -177,22 +249,22 @@ void DnsChanger::restore() {
       ok = run(path, line, deadline, exitCode) == Ran::exited && exitCode == 0 && ok;
     }
     writeDebugLog("DNS: restore " + std::to_string(item.interfaceIndex) + (ok ? " ok\n" : " failed\n"));
-    if (!ok) left.push_back(item);
+    if (ok) continue;
+    left.push_back(item);
+    if (item.identity == "-") unnamedLeft_.push_back(item.interfaceIndex);
   }
-  if (left.empty()) {
-    removeRecord();
-  } else if (writeRecord(left)) {
-    writeDebugLog("DNS: " + std::to_string(left.size()) + " left in the record\n");
-  } else {
-    // The whole earlier record stays, which still names them.
-    writeDebugLog("DNS: record not rewritten\n");
-  }
+  rewriteRecord(left);
+  absent_.clear();
 }
 
 void DnsChanger::restoreFromRecord() {
-  if (!kept_.empty() || !loadRecord()) return;
+  if (!kept_.empty()) return;
+  const Loaded loaded = loadRecord();
+  if (loaded == Loaded::notRead) writeDebugLog("DNS: record not read, kept for the next start\n");
+  if (loaded != Loaded::some) return;
   if (kept_.empty()) {
-    removeRecord();
+    rewriteRecord({});
+    absent_.clear();
     return;
   }
   writeDebugLog("DNS: setting back what an earlier run left: " + std::to_string(kept_.size()) + "\n");

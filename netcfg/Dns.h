@@ -23,12 +23,22 @@ class DnsSettingsStore {
   // What tells this interface from one that gets its index later (its GUID
   // text); "-" when it can't be read.
   virtual std::string identity(uint32_t interfaceIndex) = 0;
+  // The index the interface with this identity has now; false when none has
+  // it now or it can't be told.
+  virtual bool currentIndex(const std::string& identity, uint32_t& interfaceIndex) = 0;
 };
 
 // A netsh run that was still going at its time limit; it has been ended.
 class NetshTimeout : public std::runtime_error {
  public:
   NetshTimeout() : std::runtime_error("netsh ran out of time") {}
+};
+
+// A netsh run that was started but gave no exit code; it may have changed
+// what it was run for.
+class NetshNoExitCode : public std::runtime_error {
+ public:
+  NetshNoExitCode() : std::runtime_error("netsh gave no exit code") {}
 };
 
 // netsh.exe of the system folder.
@@ -38,7 +48,8 @@ class NetshRunner {
   // std::exception when the system folder can't be found.
   virtual std::wstring netshPath() = 0;
   // The exit code. NetshTimeout when it still runs after timeoutMs (it is
-  // then ended), another std::exception when it can't be run.
+  // then ended), NetshNoExitCode when it was started and its end or exit code
+  // can't be read, another std::exception when it can't be started.
   virtual uint32_t run(const std::wstring& path, const std::wstring& commandLine, uint32_t timeoutMs) = 0;
 };
 
@@ -57,6 +68,10 @@ struct DnsChangerSeams {
 // there until every interface is set back: a run that never set them back
 // leaves them for restoreFromRecord at the next start, and the next change
 // takes them, not the fixed resolver it finds, as the interfaces' own.
+// A recorded interface is found by its identity at the index it has now; one
+// absent now stays in the record for a later start. One recorded without an
+// identity is known only by an index that a restart may give another
+// interface: only the changer that recorded it sets it back.
 class DnsChanger {
  public:
   DnsChanger(ForwardTable& table, NetshRunner& netsh, DnsSettingsStore& store, DnsRecordStore& record,
@@ -82,11 +97,18 @@ class DnsChanger {
     DnsSetting setting;
     bool changed;
   };
-  enum class Ran { exited, notStarted, timedOut };
+  enum class Ran { exited, notStarted, timedOut, noExitCode };
   Kept& keep(uint32_t interfaceIndex);
-  // Takes the record's interfaces as changed; false when there was none.
-  bool loadRecord();
+  enum class Loaded { none, some, notRead };
+  // Takes the record's interfaces present now as changed; none when there is
+  // no record (or it was unreadable, and removed), notRead when it could not
+  // be read (it is left as it is).
+  Loaded loadRecord();
+  // With the absent interfaces.
   bool writeRecord(const std::vector<Kept>& kept);
+  // Leaves what is still to be set back in the record, or removes it when
+  // nothing is.
+  void rewriteRecord(const std::vector<Kept>& left);
   void removeRecord();
   Ran run(const std::wstring& path, const std::wstring& commandLine, uint64_t deadline, uint32_t& exitCode);
   uint64_t now();
@@ -97,4 +119,8 @@ class DnsChanger {
   DnsRecordStore& record_;
   DnsChangerSeams seams_;
   std::vector<Kept> kept_;
+  // Recorded interfaces that are not present now, carried in every rewrite.
+  std::vector<DnsRecordEntry> absent_;
+  // Indices without an identity that this changer left in the record.
+  std::vector<uint32_t> unnamedLeft_;
 };

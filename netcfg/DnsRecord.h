@@ -20,10 +20,11 @@ struct DnsSetting {
 //   INDEX ID dhcp
 //   INDEX ID static A.B.C.D[,A.B.C.D...]
 // one line per interface: its index in decimal (no leading zeros), an
-// identity that tells whether the index still names the same interface (the
-// GUID text, or "-" when unknown: 1 to 64 printable ASCII characters without
-// a blank) and its own setting. No index appears twice; at most
-// dnsRecordLimit lines follow the first. Anything else makes the whole
+// identity by which it is found again whatever its index is then (the GUID
+// text, or "-" when unknown: 1 to 64 printable ASCII characters without a
+// blank) and its own setting. An interface absent when the record was
+// written may have any index no other line has. No index appears twice; at
+// most dnsRecordLimit lines follow the first. Anything else makes the whole
 // record unreadable.
 struct DnsRecordEntry {
   uint32_t interfaceIndex = 0;
@@ -42,7 +43,10 @@ bool parseDnsRecord(const std::string& text, std::vector<DnsRecordEntry>& entrie
 class DnsRecordStore {
  public:
   virtual ~DnsRecordStore() = default;
-  enum class Read { none, found, unreadable };
+  // unreadable: a value was read that is no record this client writes (it is
+  // removed); failed: there may be a record, but it could not be read (it is
+  // kept for a later start).
+  enum class Read { none, found, unreadable, failed };
   virtual Read read(std::string& text) = 0;
   // False when it could not be written and flushed.
   virtual bool write(const std::string& text) = 0;

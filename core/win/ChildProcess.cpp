@@ -146,11 +146,12 @@ uint32_t runAndWait(const std::wstring& programPath, const std::wstring& command
     // Gone before the caller reports, so a retry finds no half-run program.
     WaitForSingleObject(started.process.get(), 10000);
     if (woke == WAIT_TIMEOUT) throw RunTimedOut();
-    throw std::runtime_error("stopped");
+    throw RunNoExitCode("stopped");
   }
-  if (woke != WAIT_OBJECT_0) throw std::runtime_error("wait failed");
+  // From here on it ran: closing the job on the way out ends what is left.
+  if (woke != WAIT_OBJECT_0) throw RunNoExitCode("wait failed");
   DWORD code = 0;
-  if (!GetExitCodeProcess(started.process.get(), &code)) throw std::runtime_error("GetExitCodeProcess failed");
+  if (!GetExitCodeProcess(started.process.get(), &code)) throw RunNoExitCode("GetExitCodeProcess failed");
   return code;
 }
 

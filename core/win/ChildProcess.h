@@ -73,18 +73,28 @@ struct StartedProcess {
 // can't be started.
 StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine);
 
-// A runAndWait whose program still ran at its time limit; it has been ended.
-class RunTimedOut : public std::runtime_error {
+// A runAndWait whose program was started but gave no exit code: the wait for
+// its end or the read of its code failed, or the stop event was set. It may
+// have done some or all of its work; it is ended through its job.
+class RunNoExitCode : public std::runtime_error {
  public:
-  RunTimedOut() : std::runtime_error("run timed out") {}
+  explicit RunNoExitCode(const char* what) : std::runtime_error(what) {}
+};
+
+// A runAndWait whose program still ran at its time limit; it has been ended.
+class RunTimedOut : public RunNoExitCode {
+ public:
+  RunTimedOut() : RunNoExitCode("run timed out") {}
 };
 
 // Runs the program like ChildProcess and blocks until it ends or timeoutMs
-// has passed; its exit code. std::runtime_error when it can't be started or
-// its exit code can't be read. stopEvent (optional, not owned; manual-reset so
-// it stays set) ends the wait early: the program is ended through its job and
-// std::runtime_error is thrown, also when the event was set before the call.
-// At the time limit the program is ended the same way and RunTimedOut thrown.
+// has passed; its exit code. std::runtime_error when it can't be started,
+// RunNoExitCode when it was started and its end or exit code can't be read.
+// stopEvent (optional, not owned; manual-reset so it stays set) ends the wait
+// early: the program is ended through its job and RunNoExitCode is thrown; a
+// plain std::runtime_error when the event was set before the call, which
+// starts nothing. At the time limit the program is ended the same way and
+// RunTimedOut thrown.
 uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent = nullptr,
                     uint32_t timeoutMs = INFINITE);
 

@@ -23,18 +23,21 @@ DnsRecordStore::Read RegistryDnsRecord::read(std::string& text) {
   HKEY opened = nullptr;
   const LONG open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_QUERY_VALUE | registryViewFlag(), &opened);
   if (open == ERROR_FILE_NOT_FOUND) return Read::none;
-  if (open != ERROR_SUCCESS) return Read::unreadable;
+  if (open != ERROR_SUCCESS) return Read::failed;
   WinKey key(opened, winhandle::kNoCloseCode);
   DWORD type = 0;
   DWORD size = 0;
   const LONG query = RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &size);
   if (query == ERROR_FILE_NOT_FOUND) return Read::none;
-  if (query != ERROR_SUCCESS || type != REG_BINARY || size > sizeLimit) return Read::unreadable;
+  if (query != ERROR_SUCCESS) return Read::failed;
+  // A value this client never writes.
+  if (type != REG_BINARY || size > sizeLimit) return Read::unreadable;
   std::vector<BYTE> bytes(size + 1);
   DWORD filled = size;
+  // Changed since the first query, it is read again at a later start.
   if (RegQueryValueExW(key.get(), valueName, nullptr, &type, bytes.data(), &filled) != ERROR_SUCCESS ||
       type != REG_BINARY || filled > size)
-    return Read::unreadable;
+    return Read::failed;
   text.assign(reinterpret_cast<const char*>(bytes.data()), filled);
   return Read::found;
 }

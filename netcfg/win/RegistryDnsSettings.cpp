@@ -5,6 +5,7 @@
 #include <ws2ipdef.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <objbase.h>
 // clang-format on
 
 #include <utility>
@@ -31,6 +32,19 @@ RegistryDnsSettings::RegistryDnsSettings(std::wstring interfacesKey) : interface
 std::string RegistryDnsSettings::identity(uint32_t interfaceIndex) {
   GUID guid;
   return interfaceGuid(interfaceIndex, guid) ? guidToString(guid) : std::string("-");
+}
+
+bool RegistryDnsSettings::currentIndex(const std::string& identity, uint32_t& interfaceIndex) {
+  // Only the braced form identity() writes.
+  const std::wstring text = fromUtf8(identity);
+  GUID guid;
+  if (text.size() != 38 || FAILED(IIDFromString(text.c_str(), &guid))) return false;
+  NET_LUID luid;
+  if (ConvertInterfaceGuidToLuid(&guid, &luid) != NO_ERROR) return false;
+  NET_IFINDEX index = 0;
+  if (ConvertInterfaceLuidToIndex(&luid, &index) != NO_ERROR) return false;
+  interfaceIndex = index;
+  return true;
 }
 
 DnsSetting RegistryDnsSettings::read(uint32_t interfaceIndex) {

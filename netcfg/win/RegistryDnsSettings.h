@@ -12,6 +12,7 @@ class RegistryDnsSettings : public DnsSettingsStore {
       std::wstring interfacesKey = L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces");
   DnsSetting read(uint32_t interfaceIndex) override;
   std::string identity(uint32_t interfaceIndex) override;
+  bool currentIndex(const std::string& identity, uint32_t& interfaceIndex) override;
 
  private:
   std::wstring interfacesKey_;

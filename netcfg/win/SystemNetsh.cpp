@@ -12,5 +12,7 @@ uint32_t SystemNetsh::run(const std::wstring& path, const std::wstring& commandL
     return runAndWait(path, commandLine, nullptr, timeoutMs);
   } catch (const RunTimedOut&) {
     throw NetshTimeout();
+  } catch (const RunNoExitCode&) {
+    throw NetshNoExitCode();
   }
 }

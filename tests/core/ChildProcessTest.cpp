@@ -158,9 +158,31 @@ TEST(RunAndWaitTest, ReturnsTheExitCode) {
     EXPECT_EQ(runAndWait(childHelperPath(), childHelperCommand(L"--exit " + std::to_wstring(code))), code);
 }
 
+// True for the plain std::runtime_error of a run that never started.
+template <typename Run>
+bool failsBeforeTheStart(Run run) {
+  try {
+    run();
+  } catch (const RunNoExitCode&) {
+    return false;
+  } catch (const std::runtime_error&) {
+    return true;
+  }
+  return false;
+}
+
 TEST(RunAndWaitTest, AProgramThatCannotStartThrows) {
   std::wstring missing = joinPath(tempFolder(), L"zav-no-such-program.exe");
-  EXPECT_THROW(runAndWait(missing, quoteArgument(missing)), std::runtime_error);
+  EXPECT_TRUE(failsBeforeTheStart([&] { runAndWait(missing, quoteArgument(missing)); }));
+}
+
+// A stop handle that can't be waited on fails the wait only once the program
+// runs: a run that may have done its work, told apart from one never started.
+TEST(RunAndWaitTest, AWaitThatFailsAfterTheStartThrowsRunNoExitCode) {
+  WinHandle unwaitable(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr),
+                       winhandle::kNoCloseCode);
+  ASSERT_TRUE(unwaitable);
+  EXPECT_THROW(runAndWait(childHelperPath(), childHelperCommand(L"--sleep 10000"), unwaitable.get()), RunNoExitCode);
 }
 
 TEST(RunAndWaitTest, AStopEventThatStaysUnsetChangesNothing) {
@@ -178,7 +200,7 @@ TEST(RunAndWaitTest, TheStopEventEndsAHungChild) {
   });
   DWORD start = GetTickCount();
   std::wstring hang = childHelperCommand(L"--record " + quoteArgument(record) + L" --sleep 60000");
-  EXPECT_THROW(runAndWait(childHelperPath(), hang, stop.get()), std::runtime_error);
+  EXPECT_THROW(runAndWait(childHelperPath(), hang, stop.get()), RunNoExitCode);
   stopper.join();
   EXPECT_LT(GetTickCount() - start, 30000u);
   ASSERT_TRUE(waitForFile(record, 0));
@@ -190,8 +212,8 @@ TEST(RunAndWaitTest, AStopEventSetBeforeTheCallStartsNothing) {
   std::wstring record = uniqueTempPath(L"record");
   WinHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr), winhandle::kNoCloseCode);
   ASSERT_TRUE(stop);
-  EXPECT_THROW(runAndWait(childHelperPath(), childHelperCommand(L"--record " + quoteArgument(record)), stop.get()),
-               std::runtime_error);
+  EXPECT_TRUE(failsBeforeTheStart(
+      [&] { runAndWait(childHelperPath(), childHelperCommand(L"--record " + quoteArgument(record)), stop.get()); }));
   EXPECT_FALSE(waitForFile(record, 500));
 }
 

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+// clang-format off
+#include <winsock2.h>
 #include <windows.h>
+// clang-format on
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include "netcfg/win/RegistryDnsRecord.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win/LoopbackInterface.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -239,7 +243,8 @@ TEST_F(Startup, ASecondInstanceShowsItsMessageAndEndsWithCodeOneWithoutHosting) 
   ClientFolder first(L"full");
   ClientFolder second(L"full");
   RegistryDnsRecord dnsRecord;
-  ASSERT_TRUE(dnsRecord.write("zav-dns 1\n1 - dhcp\n"));
+  const std::string lo = std::to_string(loopbackIndex());
+  ASSERT_TRUE(dnsRecord.write("zav-dns 1\n" + lo + " " + loopbackGuid() + " dhcp\n"));
   PROCESS_INFORMATION running = first.start("", "detach-when-file:" + toUtf8(first.path(L"close")));
   ASSERT_TRUE(first.waitForRecord("IGuiEntry::showLogin"));
   std::string left;
@@ -261,7 +266,8 @@ TEST_F(Startup, ASecondInstanceShowsItsMessageAndEndsWithCodeOneWithoutHosting) 
   EXPECT_EQ(ClientFolder::finish(running), 0u);
   EXPECT_EQ(contractErrors(first.record()), std::vector<std::string>());
   const std::string log = first.debugLog();
-  EXPECT_NE(log.find("DNS: setting back what an earlier run left: 1\nDNS: restore 1 ok\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("DNS: setting back what an earlier run left: 1\nDNS: restore " + lo + " ok\n"), std::string::npos)
+      << log;
 
   // The first instance gave the name back when it ended.
   HANDLE mutex = CreateMutexW(nullptr, TRUE, mutexName);

@@ -19,8 +19,9 @@ using namespace tunnelhost;
 const std::wstring netsh = L"C:\\Windows\\system32\\netsh.exe";
 
 // Records each command line and its time limit; exit codes, failures to
-// start and run times (on the test's clock) by call number. A run longer than
-// its limit is ended there, as the system runner does.
+// start, runs without an exit code and run times (on the test's clock) by
+// call number. A run longer than its limit is ended there, as the system
+// runner does.
 class FakeNetsh : public NetshRunner {
  public:
   std::wstring netshPath() override {
@@ -34,6 +35,7 @@ class FakeNetsh : public NetshRunner {
     if (alsoInto) alsoInto->push_back(lines.back());
     const size_t call = lines.size();
     if (unstartable.count(call)) throw std::runtime_error("not started");
+    if (noExitCode.count(call)) throw NetshNoExitCode();
     const uint64_t takes = runTimes.count(call) ? runTimes[call] : 0;
     if (takes > timeoutMs) {
       clock += timeoutMs;
@@ -45,6 +47,7 @@ class FakeNetsh : public NetshRunner {
   bool noSystemFolder = false;
   std::map<size_t, uint32_t> exitCodes;
   std::map<size_t, bool> unstartable;
+  std::map<size_t, bool> noExitCode;
   std::map<size_t, uint64_t> runTimes;
   std::vector<std::string> lines;
   std::vector<uint32_t> limits;
@@ -53,6 +56,7 @@ class FakeNetsh : public NetshRunner {
   std::vector<std::string>* alsoInto = nullptr;
 };
 
+// Interface N is "{guid-N}" unless identities names it otherwise.
 class FakeDnsStore : public DnsSettingsStore {
  public:
   DnsSetting read(uint32_t interfaceIndex) override {
@@ -62,8 +66,28 @@ class FakeDnsStore : public DnsSettingsStore {
   std::string identity(uint32_t interfaceIndex) override {
     return identities.count(interfaceIndex) ? identities[interfaceIndex] : "{guid-" + std::to_string(interfaceIndex) + "}";
   }
+  bool currentIndex(const std::string& identity, uint32_t& interfaceIndex) override {
+    if (lookupFails) return false;
+    for (const auto& named : identities) {
+      if (named.second == identity) {
+        interfaceIndex = named.first;
+        return true;
+      }
+    }
+    const std::string prefix = "{guid-";
+    if (identity.size() <= prefix.size() + 1 || identity.compare(0, prefix.size(), prefix) != 0 ||
+        identity.back() != '}')
+      return false;
+    const std::string digits = identity.substr(prefix.size(), identity.size() - prefix.size() - 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    const uint32_t index = static_cast<uint32_t>(std::stoul(digits));
+    if (identities.count(index)) return false;
+    interfaceIndex = index;
+    return true;
+  }
   std::map<uint32_t, DnsSetting> settings;
   std::map<uint32_t, std::string> identities;
+  bool lookupFails = false;
   std::vector<uint32_t> reads;
 };
 
@@ -72,7 +96,8 @@ class FakeDnsRecord : public DnsRecordStore {
  public:
   explicit FakeDnsRecord(const FakeNetsh* netsh = nullptr) : netsh_(netsh) {}
   Read read(std::string& out) override {
-    out = text;
+    out = readFails ? "" : text;
+    if (readFails) return Read::failed;
     return unreadable ? Read::unreadable : present ? Read::found : Read::none;
   }
   bool write(const std::string& written) override {
@@ -93,6 +118,7 @@ class FakeDnsRecord : public DnsRecordStore {
   std::string text;
   bool present = false;
   bool unreadable = false;
+  bool readFails = false;
   bool failWrite = false;
   std::vector<std::pair<std::string, size_t>> writes;
   int removals = 0;
@@ -102,6 +128,12 @@ class FakeDnsRecord : public DnsRecordStore {
 };
 
 const std::string q = "C:\\Windows\\system32\\netsh.exe";
+const std::string setTap = q + " interface ipv4 set dns 22 static 114.114.114.114";
+const std::string setLan = q + " interface ipv4 set dns 11 static 114.114.114.114";
+const std::string backTap = q + " interface ipv4 set dns 22 dhcp";
+const std::string backLan1 = q + " interface ipv4 set dns 11 static 192.168.1.1";
+const std::string backLan2 = q + " interface ipv4 add dns 11 9.9.9.9";
+const std::string bothRecorded = "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n";
 
 class DnsTest : public ::testing::Test {
  protected:
@@ -184,15 +216,41 @@ TEST_F(DnsTest, Failures) {
   }
 }
 
+struct ChangedCase {
+  const char* name;
+  std::map<size_t, uint32_t> exitCodes;
+  std::map<size_t, bool> unstartable;
+  std::map<size_t, bool> noExitCode;
+  bool tapSetBack;
+};
+
+// However the tunnel's command ended, once started it may have changed DNS.
 TEST_F(DnsTest, OnlyWhatWasChangedIsSetBack) {
-  // The tunnel's command could not be started: only the LAN is set back.
-  netshRunner.unstartable[1] = true;
-  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
-  dns.setDns(vpnGateway, record);
-  netshRunner.lines.clear();
-  dns.restore();
-  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{q + " interface ipv4 set dns 11 static 192.168.1.1",
-                                                         q + " interface ipv4 add dns 11 9.9.9.9"}));
+  const ChangedCase cases[] = {
+      {"NotStarted", {}, {{1, true}}, {}, false},
+      {"ExitCodeNotZero", {{1, 1}}, {}, {}, true},
+      {"StartedWithoutExitCode", {}, {}, {{1, true}}, true},
+  };
+  for (const ChangedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeNetsh runner;
+    runner.exitCodes = c.exitCodes;
+    runner.unstartable = c.unstartable;
+    runner.noExitCode = c.noExitCode;
+    FakeDnsRecord kept;
+    DnsChanger dns(table, runner, store, kept);
+    dns.setDns(vpnGateway, record);
+    ASSERT_EQ(runner.lines, (std::vector<std::string>{setTap, setLan}));
+    runner.lines.clear();
+    runner.exitCodes.clear();
+    runner.unstartable.clear();
+    runner.noExitCode.clear();
+    dns.restore();
+    std::vector<std::string> back = {backLan1, backLan2};
+    if (c.tapSetBack) back.insert(back.begin(), backTap);
+    EXPECT_EQ(runner.lines, back);
+    EXPECT_FALSE(kept.present);
+  }
 }
 
 TEST_F(DnsTest, ARepeatedChangeKeepsTheFirstSettingAndSetsBackOnce) {
@@ -241,13 +299,6 @@ TEST_F(DnsTest, AFailedSettingBackIsLogged) {
   const std::string text = log.text();
   EXPECT_NE(text.find("DNS: restore 22 ok\nDNS: restore 11 failed\n"), std::string::npos) << text;
 }
-
-const std::string setTap = q + " interface ipv4 set dns 22 static 114.114.114.114";
-const std::string setLan = q + " interface ipv4 set dns 11 static 114.114.114.114";
-const std::string backTap = q + " interface ipv4 set dns 22 dhcp";
-const std::string backLan1 = q + " interface ipv4 set dns 11 static 192.168.1.1";
-const std::string backLan2 = q + " interface ipv4 add dns 11 9.9.9.9";
-const std::string bothRecorded = "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n";
 
 TEST_F(DnsTest, TheRecordIsWrittenBeforeTheFirstChangeAndRemovedOnceAllIsBack) {
   {
@@ -318,28 +369,214 @@ TEST_F(DnsTest, TheNextAttemptTakesTheRecordNotTheResolverItFindsAsTheInterfaces
   EXPECT_FALSE(dnsRecord.present);
 }
 
+// An attempt whose changer never sets anything back, as when the client is
+// killed with the tunnel up: both interfaces keep the fixed resolver and the
+// record holds their own settings.
+void killedWithDnsSet(FakeForwardTable& table, FakeDnsStore& store, FakeDnsRecord& dnsRecord) {
+  FakeNetsh runner;
+  {
+    DnsChanger killed(table, runner, store, dnsRecord);
+    killed.setDns(vpnGateway, record);
+    runner.noSystemFolder = true;
+  }
+  ASSERT_EQ(runner.lines, (std::vector<std::string>{setTap, setLan}));
+  ASSERT_EQ(dnsRecord.text, bothRecorded);
+  store.settings[tapIndex] = DnsSetting{{"114.114.114.114"}};
+  store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
+  store.reads.clear();
+}
+
+std::string setBack(uint32_t index, const std::string& rest) {
+  return q + " interface ipv4 set dns " + std::to_string(index) + " " + rest;
+}
+
+// After the kill a restart renumbered the interfaces: the LAN adapter is 33
+// now and 11 names another one.
+TEST_F(DnsTest, ARecordedInterfaceIsSetBackAtTheIndexItHasNow) {
+  ASSERT_NO_FATAL_FAILURE(killedWithDnsSet(table, store, dnsRecord));
+  store.identities[lanIndex] = "{usb}";
+  store.identities[33] = "{guid-11}";
+  store.settings[33] = store.settings[lanIndex];
+  const std::vector<std::string> lanBackAt33 = {setBack(33, "static 192.168.1.1"),
+                                                q + " interface ipv4 add dns 33 9.9.9.9"};
+
+  // At the next start.
+  {
+    FakeDnsRecord left = dnsRecord;
+    FakeNetsh runner;
+    CapturedDebugLog captured;
+    DnsChanger atStart(table, runner, store, left);
+    atStart.restoreFromRecord();
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap, lanBackAt33[0], lanBackAt33[1]}));
+    EXPECT_FALSE(left.present);
+    EXPECT_EQ(captured.text(),
+              "DNS: record: interface 11 is now 33\nDNS: setting back what an earlier run left: 2\n"
+              "DNS: restore 22 ok\nDNS: restore 33 ok\n");
+  }
+  // Or, with nothing set back at the start, at the next attempt: the record,
+  // not the resolver the LAN has now, tells its own setting.
+  FakeForwardTable renumbered;
+  renumbered.addInterface(33, ip("192.168.1.20"), ip("255.255.255.0"));
+  renumbered.addInterface(tapIndex, record.ip, record.mask);
+  FakeNetsh runner;
+  {
+    DnsChanger next(renumbered, runner, store, dnsRecord);
+    next.setDns(vpnGateway, record);
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{setTap, setBack(33, "static 114.114.114.114")}));
+    EXPECT_EQ(dnsRecord.text, bothRecorded) << "nothing new to record";
+    EXPECT_TRUE(store.reads.empty()) << "every own setting comes from the record";
+    runner.lines.clear();
+  }
+  EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap, lanBackAt33[0], lanBackAt33[1]}));
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+// The LAN adapter is unplugged at the next start and back (at another index)
+// at the one after; meanwhile Wi-Fi took its old index.
+TEST_F(DnsTest, AnAbsentAdapterStaysInTheRecordUntilAStartFindsIt) {
+  ASSERT_NO_FATAL_FAILURE(killedWithDnsSet(table, store, dnsRecord));
+  const std::string lanOnly = "zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n";
+  store.identities[lanIndex] = "{wifi}";
+  store.settings[lanIndex] = DnsSetting{{"10.1.1.1"}};
+  {
+    FakeNetsh runner;
+    CapturedDebugLog captured;
+    DnsChanger atStart(table, runner, store, dnsRecord);
+    atStart.restoreFromRecord();
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap}));
+    EXPECT_EQ(dnsRecord.text, lanOnly);
+    EXPECT_EQ(captured.text(),
+              "DNS: record: interface 11 is gone, left\nDNS: setting back what an earlier run left: 1\n"
+              "DNS: restore 22 ok\nDNS: 1 left in the record\n");
+  }
+  // An attempt over Wi-Fi carries the absent adapter through every rewrite;
+  // its old index is Wi-Fi's now, and one index names one interface only.
+  store.settings[tapIndex] = DnsSetting{};
+  {
+    FakeNetsh runner;
+    DnsChanger attempt(table, runner, store, dnsRecord);
+    attempt.setDns(vpnGateway, record);
+    std::vector<DnsRecordEntry> entries;
+    ASSERT_TRUE(parseDnsRecord(dnsRecord.text, entries)) << dnsRecord.text;
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(formatDnsRecord({entries[0], entries[1]}), "zav-dns 1\n22 {guid-22} dhcp\n11 {wifi} static 10.1.1.1\n");
+    EXPECT_EQ(entries[2].identity, "{guid-11}");
+    EXPECT_EQ(entries[2].setting.servers, (std::vector<std::string>{"192.168.1.1", "9.9.9.9"}));
+    runner.lines.clear();
+    attempt.restore();
+    EXPECT_EQ(runner.lines, (std::vector<std::string>{backTap, setBack(lanIndex, "static 10.1.1.1")}));
+    EXPECT_EQ(dnsRecord.text, lanOnly);
+  }
+  store.identities[33] = "{guid-11}";
+  FakeNetsh runner;
+  DnsChanger atStart(table, runner, store, dnsRecord);
+  atStart.restoreFromRecord();
+  EXPECT_EQ(runner.lines,
+            (std::vector<std::string>{setBack(33, "static 192.168.1.1"), q + " interface ipv4 add dns 33 9.9.9.9"}));
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+// Absent adapters never push the record past what the next start reads.
+TEST_F(DnsTest, ARecordFullOfAbsentAdaptersTakesNoMoreAndNothingChanges) {
+  std::string full = "zav-dns 1\n";
+  for (size_t i = 0; i < dnsRecordLimit; ++i)
+    full += std::to_string(100 + i) + " {gone-" + std::to_string(i) + "} dhcp\n";
+  dnsRecord.write(full);
+  DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+  dns.setDns(vpnGateway, record);
+  EXPECT_TRUE(netshRunner.lines.empty());
+  EXPECT_EQ(dnsRecord.text, full);
+  EXPECT_NE(log.text().find("DNS: record not written, DNS left as it is\n"), std::string::npos) << log.text();
+}
+
+// When the lookup by identity fails, the interface the attempt changes is
+// still known by its identity: its own setting is the recorded one.
+TEST_F(DnsTest, ARecordedInterfaceTheLookupMissedKeepsItsRecordedSetting) {
+  dnsRecord.write("zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+  store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
+  store.lookupFails = true;
+  {
+    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+    dns.setDns(vpnGateway, record);
+    EXPECT_EQ(store.reads, std::vector<uint32_t>{tapIndex});
+    EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+    netshRunner.lines.clear();
+  }
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backTap, backLan1, backLan2}));
+  EXPECT_FALSE(dnsRecord.present);
+}
+
+// An interface without an identity is known only by its index, which a later
+// start may give another interface: only the changer that recorded it sets it
+// back.
+TEST_F(DnsTest, AnInterfaceWithoutIdentityIsSetBackOnlyByItsOwnChanger) {
+  store.identities[tapIndex] = "-";
+  DnsChanger own(table, netshRunner, store, dnsRecord, seams());
+  own.setDns(vpnGateway, record);
+  EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 - dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+  netshRunner.exitCodes[3] = 1;
+  own.restore();
+  EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 - dhcp\n");
+  netshRunner.exitCodes.clear();
+  // The same changer's next attempt takes it back as its own.
+  own.setDns(vpnGateway, record);
+  netshRunner.lines.clear();
+  own.restore();
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backTap, backLan1, backLan2}));
+  EXPECT_FALSE(dnsRecord.present);
+
+  // Another changer, as at a later start or attempt, drops it unset.
+  dnsRecord.write("zav-dns 1\n22 - static 10.8.0.1\n");
+  store.settings[tapIndex] = DnsSetting{{"10.8.0.53"}};
+  FakeNetsh runner;
+  CapturedDebugLog captured;
+  {
+    DnsChanger later(table, runner, store, dnsRecord);
+    later.setDns(vpnGateway, record);
+    EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 - static 10.8.0.53\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+    runner.lines.clear();
+  }
+  EXPECT_EQ(runner.lines, (std::vector<std::string>{setBack(tapIndex, "static 10.8.0.53"), backLan1, backLan2}));
+  EXPECT_NE(captured.text().find("DNS: record: interface 22 has no identity, dropped\n"), std::string::npos)
+      << captured.text();
+}
+
 struct LeftRecordCase {
   const char* name;
   std::string text;
-  bool unreadable;
+  DnsRecordStore::Read read;
   std::vector<std::string> lines;
   const char* log;
+  // Empty: removed.
+  std::string left;
 };
 
 TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
+  const DnsRecordStore::Read found = DnsRecordStore::Read::found;
+  const DnsRecordStore::Read unreadable = DnsRecordStore::Read::unreadable;
+  const DnsRecordStore::Read failed = DnsRecordStore::Read::failed;
+  const std::string otherGone = "zav-dns 1\n22 {other} dhcp\n";
   const LeftRecordCase cases[] = {
-      {"BothLeft", bothRecorded, false, {backTap, backLan1, backLan2},
-       "DNS: setting back what an earlier run left: 2\nDNS: restore 22 ok\nDNS: restore 11 ok\n"},
-      {"IdentityUnknownThen", "zav-dns 1\n22 - dhcp\n", false, {backTap},
-       "DNS: setting back what an earlier run left: 1\nDNS: restore 22 ok\n"},
-      // Index 22 names another interface now (after a restart).
-      {"IndexNowOfAnotherInterface", "zav-dns 1\n22 {other} dhcp\n11 {guid-11} static 192.168.1.1\n", false,
-       {backLan1},
-       "DNS: record: interface 22 is gone, left\nDNS: setting back what an earlier run left: 1\nDNS: restore 11 ok\n"},
-      {"AllGone", "zav-dns 1\n22 {other} dhcp\n", false, {}, "DNS: record: interface 22 is gone, left\n"},
-      {"Empty", "zav-dns 1\n", false, {}, ""},
-      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", false, {}, "DNS: record unreadable, removed\n"},
-      {"UnreadableValue", "", true, {}, "DNS: record unreadable, removed\n"},
+      {"BothLeft", bothRecorded, found, {backTap, backLan1, backLan2},
+       "DNS: setting back what an earlier run left: 2\nDNS: restore 22 ok\nDNS: restore 11 ok\n", ""},
+      // Index 22 may name another interface now (after a restart).
+      {"IdentityUnknownThen", "zav-dns 1\n22 - dhcp\n11 {guid-11} static 192.168.1.1\n", found, {backLan1},
+       "DNS: record: interface 22 has no identity, dropped\nDNS: setting back what an earlier run left: 1\n"
+       "DNS: restore 11 ok\n",
+       ""},
+      // No interface has the identity recorded for 22 now.
+      {"AdapterAbsent", otherGone + "11 {guid-11} static 192.168.1.1\n", found, {backLan1},
+       "DNS: record: interface 22 is gone, left\nDNS: setting back what an earlier run left: 1\nDNS: restore 11 ok\n"
+       "DNS: 1 left in the record\n",
+       otherGone},
+      {"AllAbsent", otherGone, found, {}, "DNS: record: interface 22 is gone, left\nDNS: 1 left in the record\n",
+       otherGone},
+      {"Empty", "zav-dns 1\n", found, {}, "", ""},
+      {"Garbled", "zav-dns 1\n22 {guid-22} static 1.2.3.4 & calc\n", found, {}, "DNS: record unreadable, removed\n",
+       ""},
+      {"UnreadableValue", "", unreadable, {}, "DNS: record unreadable, removed\n", ""},
+      // Whatever it holds, it is the only copy of the own settings.
+      {"NotRead", bothRecorded, failed, {}, "DNS: record not read, kept for the next start\n", bothRecorded},
   };
   for (const LeftRecordCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -347,15 +584,18 @@ TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
     FakeDnsRecord left;
     left.text = c.text;
     left.present = true;
-    left.unreadable = c.unreadable;
+    left.unreadable = c.read == unreadable;
+    left.readFails = c.read == failed;
     CapturedDebugLog captured;
     {
       DnsChanger dns(table, runner, store, left);
       dns.restoreFromRecord();
       EXPECT_EQ(runner.lines, c.lines);
-      EXPECT_FALSE(left.present);
+      EXPECT_EQ(left.present, !c.left.empty());
+      EXPECT_EQ(left.text, c.left);
     }
     EXPECT_EQ(runner.lines, c.lines) << "nothing more when the changer ends";
+    EXPECT_EQ(left.text, c.left);
     EXPECT_EQ(captured.text(), c.log);
   }
   // No record: nothing runs, nothing is logged.
@@ -367,6 +607,29 @@ TEST_F(DnsTest, AtStartWhatARecordStillHoldsIsSetBack) {
   EXPECT_TRUE(runner.lines.empty());
   EXPECT_EQ(none.removals, 0);
   EXPECT_EQ(captured.text(), "");
+}
+
+// A record that is there but can't be read is the only copy of the own
+// settings: no attempt overwrites it, and a later start still finds it.
+TEST_F(DnsTest, ARecordThatCannotBeReadIsKeptAndDnsLeftAsItIs) {
+  dnsRecord.write(bothRecorded);
+  dnsRecord.writes.clear();
+  dnsRecord.readFails = true;
+  {
+    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+    dns.setDns(vpnGateway, record);
+    EXPECT_TRUE(netshRunner.lines.empty());
+  }
+  EXPECT_TRUE(netshRunner.lines.empty()) << "nothing to set back";
+  EXPECT_TRUE(dnsRecord.writes.empty());
+  EXPECT_EQ(dnsRecord.removals, 0);
+  EXPECT_EQ(log.text(), "DNS: record not read, DNS left as it is\n");
+
+  dnsRecord.readFails = false;
+  DnsChanger atStart(table, netshRunner, store, dnsRecord, seams());
+  atStart.restoreFromRecord();
+  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backTap, backLan1, backLan2}));
+  EXPECT_FALSE(dnsRecord.present);
 }
 
 TEST(DnsRecordTest, FormatAndParse) {

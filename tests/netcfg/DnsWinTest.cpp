@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <sddl.h>
 // clang-format on
 
 #include <string>
@@ -139,15 +140,34 @@ TEST_F(DnsWinTest, SettingBackEndsAtItsDeadlineAndKeepsTheRecord) {
                       " static 192.168.1.1\n");
   EXPECT_NE(log.text().find("DNS: 2 left in the record\n"), std::string::npos) << log.text();
 
-  // The next start, with a netsh that answers, sets both back and removes it.
+  // The next start, with a netsh that answers, sets loopback back, found by
+  // its GUID; the interface without one is not its to set, and is dropped.
   SetEnvironmentVariableW(L"ZAV_TOOL_SLEEP_MS", nullptr);
   DnsChanger atStart(table, netsh, store, dnsRecord);
   atStart.restoreFromRecord();
   const std::vector<std::string> lines = recorded();
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_NE(lines[3].find(" set dns " + std::to_string(missingIndex) + " dhcp"), std::string::npos) << lines[3];
-  EXPECT_NE(lines[4].find(" set dns " + lo + " static 192.168.1.1"), std::string::npos) << lines[4];
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[3].find(" set dns " + lo + " static 192.168.1.1"), std::string::npos) << lines[3];
   EXPECT_EQ(dnsRecord.read(left), DnsRecordStore::Read::none);
+  EXPECT_NE(log.text().find("DNS: record: interface " + std::to_string(missingIndex) + " has no identity, dropped\n"),
+            std::string::npos)
+      << log.text();
+}
+
+TEST_F(DnsWinTest, AnInterfaceIsFoundByItsGuid) {
+  uint32_t index = 0;
+  ASSERT_TRUE(store.currentIndex(loopbackGuid(), index));
+  EXPECT_EQ(index, loopbackIndex());
+  EXPECT_EQ(store.identity(loopbackIndex()), loopbackGuid());
+  EXPECT_EQ(store.identity(missingIndex), "-");
+  // No interface has it; no GUID at all; a GUID without its braces.
+  const std::string guid = loopbackGuid();
+  for (const std::string& text : {std::string("{6DFB667F-9BC9-4FF9-97F9-A9C74ADEB538}"), std::string("-"),
+                                  std::string(""), guid.substr(1, guid.size() - 2)}) {
+    index = 7;
+    EXPECT_FALSE(store.currentIndex(text, index)) << text;
+    EXPECT_EQ(index, 7u);
+  }
 }
 
 TEST_F(DnsWinTest, TheRecordInTheRegistry) {
@@ -171,6 +191,36 @@ TEST_F(DnsWinTest, TheRecordInTheRegistry) {
   EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::unreadable);
   EXPECT_TRUE(dnsRecord.remove());
   EXPECT_EQ(dnsRecord.read(text), DnsRecordStore::Read::none);
+}
+
+// A key that refuses to be read is no sign of a record that isn't there, nor
+// of one that is garbled: the read failed, and the record stays.
+TEST_F(DnsWinTest, ARecordKeyThatRefusesReadingFailsTheRead) {
+  const std::wstring deniedKey = std::wstring(recordKey) + L"Denied";
+  RegistryDnsRecord denied(deniedKey);
+  ASSERT_TRUE(denied.write("zav-dns 1\n7 - dhcp\n"));
+  const auto setAccess = [&deniedKey](const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+      return false;
+    HKEY key = nullptr;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, deniedKey.c_str(), 0, WRITE_DAC | registryViewFlag(), &key);
+    if (result == ERROR_SUCCESS) {
+      result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+      RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    return result == ERROR_SUCCESS;
+  };
+  // Everyone is refused reading its values, allowed the rest.
+  ASSERT_TRUE(setAccess(L"D:(D;;0x1;;;WD)(A;;KA;;;WD)"));
+  std::string text = "left over";
+  EXPECT_EQ(denied.read(text), DnsRecordStore::Read::failed);
+  EXPECT_EQ(text, "");
+  ASSERT_TRUE(setAccess(L"D:(A;;KA;;;WD)"));
+  EXPECT_EQ(denied.read(text), DnsRecordStore::Read::found);
+  EXPECT_EQ(text, "zav-dns 1\n7 - dhcp\n");
+  EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, deniedKey.c_str(), registryViewFlag(), 0), ERROR_SUCCESS);
 }
 
 TEST_F(DnsWinTest, ARunPastItsLimitIsEnded) {
