@@ -17,7 +17,7 @@ class InterfaceMetric {
  public:
   virtual ~InterfaceMetric() = default;
   // Gives the adapter metric 1; 0 on success, else the code of the step that
-  // failed (1 to 16).
+  // failed (1 to 18).
   virtual int setIpConnectionMetric(const AdapterGuid& adapter) = 0;
 };
 

@@ -4,8 +4,8 @@
 
 #include <mutex>
 #include <system_error>
-#include <thread>
 
+#include "core/DetachedThread.h"
 #include "core/EventLoop.h"
 
 uint32_t resolveFirstIPv4(const std::string& host) {
@@ -50,14 +50,7 @@ NameLookup::NameLookup(EventLoop& loop, const NameResolver& resolver, std::strin
   shared_->done = std::move(done);
   std::shared_ptr<Shared> shared = shared_;
   try {
-    // The thread starts its lookup only once it is detached: winpthreads
-    // recycles the record of an ended thread that is detached while that
-    // thread is still on its way out, and the next thread started gets it.
-    std::unique_lock<std::mutex> detaching(shared->mutex);
-    std::thread([shared, resolver, host] {
-      { std::lock_guard<std::mutex> detached(shared->mutex); }
-      shared->deliver(shared, resolver(host));
-    }).detach();
+    startDetachedThread([shared, resolver, host] { shared->deliver(shared, resolver(host)); });
   } catch (const std::system_error&) {
     shared_->deliver(shared_, 0);  // no thread: a failed lookup, reported later all the same
   }

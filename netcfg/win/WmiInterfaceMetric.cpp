@@ -2,12 +2,18 @@
 
 #include <wrl/client.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "core/DebugLog.h"
+#include "core/DetachedThread.h"
+#include "core/FatalError.h"
 #include "core/win/System.h"
+#include "core/win/WinHandle.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -76,8 +82,7 @@ int runMethod(IWbemServices& services, IWbemClassObject& instance, IWbemClassObj
   return value == 0 || value == 1 ? 0 : 15;
 }
 
-// Each thread that calls into WMI joins the multithreaded apartment once and
-// leaves it when it ends.
+// The step's thread is in the multithreaded apartment for the whole step.
 class ThreadCom {
  public:
   ThreadCom() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
@@ -89,6 +94,12 @@ class ThreadCom {
 
  private:
   bool initialised_;
+};
+
+// What the caller and the step's thread share; whichever lets go last frees it.
+struct StepRecord {
+  WinHandle ended{CreateEventW(nullptr, TRUE, FALSE, nullptr), 160};
+  std::atomic<int> code{0};
 };
 
 }  // namespace
@@ -143,11 +154,30 @@ int setIpConnectionMetric(const WmiAccess& wmi, const GUID& adapter) {
   }
 }
 
-WmiInterfaceMetric::WmiInterfaceMetric(WmiAccess wmi) : wmi_(std::move(wmi)) {}
+WmiInterfaceMetric::WmiInterfaceMetric(WmiAccess wmi, uint32_t stepLimitMs)
+    : wmi_(std::move(wmi)), stepLimitMs_(stepLimitMs) {}
 
 int WmiInterfaceMetric::setIpConnectionMetric(const AdapterGuid& adapter) {
-  thread_local ThreadCom com;
   GUID guid;
   std::memcpy(&guid, adapter.data(), sizeof guid);
-  return ::setIpConnectionMetric(wmi_, guid);
+  auto record = std::make_shared<StepRecord>();
+  if (!record->ended) return notStarted;
+  try {
+    startDetachedThread([record, wmi = wmi_, guid] {
+      int code;
+      {
+        ThreadCom com;
+        code = ::setIpConnectionMetric(wmi, guid);
+      }
+      record->code = code;
+      if (!SetEvent(record->ended.get())) fatalError(161);
+    });
+  } catch (const std::system_error&) {
+    return notStarted;
+  }
+  if (WaitForSingleObject(record->ended.get(), stepLimitMs_) != WAIT_OBJECT_0) {
+    writeDebugLog("SetIPConnectionMetric: still running after " + std::to_string(stepLimitMs_) + " ms\n");
+    return timedOut;
+  }
+  return record->code;
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,7 +13,8 @@
 // WMI objects for the metric call: each counts its references and records
 // what it was asked; a step named by failAt fails as WMI would. A wait that
 // hangs runs out its time limit and gives WBEM_S_TIMEDOUT, as WMI documents;
-// an unlimited wait on it fails the test rather than hang it.
+// an unlimited wait on it fails the test rather than hang it. A call named to
+// a HangingCall hangs whatever its time limit, until the test releases it.
 namespace fakewmi {
 
 // The step that fails, numbered as the metric call's result codes.
@@ -32,6 +34,58 @@ enum class Step {
   getReturnValue = 13,
 };
 
+// The calls of the step that can hang.
+enum class Call {
+  none,
+  createLocator,
+  connect,
+  blanket,
+  getClass,
+  getMethod,
+  spawn,
+  enumerate,
+  next,
+  execMethod,
+  callStatus,
+  resultObject,
+};
+
+// Makes one call hang until the test releases it; it then fails. A call still
+// hanging after watchdogMs releases itself, so that code which waits for it
+// fails its test (released() is then true before the test released it)
+// instead of hanging it.
+class HangingCall {
+ public:
+  static constexpr DWORD watchdogMs = 15000;
+
+  HangingCall()
+      : entered_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), released_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~HangingCall() {
+    CloseHandle(entered_);
+    CloseHandle(released_);
+  }
+  HangingCall(const HangingCall&) = delete;
+  HangingCall& operator=(const HangingCall&) = delete;
+
+  // Any thread: true when call is the one that hangs, once it has hung.
+  bool hangsIn(Call call) {
+    if (call != hanging) return false;
+    SetEvent(entered_);
+    if (WaitForSingleObject(released_, watchdogMs) != WAIT_OBJECT_0) release();
+    return true;
+  }
+  // Whether the hanging call was reached by now, waiting at most timeoutMs.
+  bool entered(DWORD timeoutMs) const { return WaitForSingleObject(entered_, timeoutMs) == WAIT_OBJECT_0; }
+  bool released() const { return WaitForSingleObject(released_, 0) == WAIT_OBJECT_0; }
+  void release() { SetEvent(released_); }
+
+  Call hanging = Call::none;
+
+ private:
+  HANDLE entered_;
+  HANDLE released_;
+};
+
 #define FAKEWMI_NOTIMPL(name, ...) \
   HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return E_NOTIMPL; }
 
@@ -48,8 +102,10 @@ class Counted : public Interface {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
   ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  bool hangs(Call call) { return hangingCall && hangingCall->hangsIn(call); }
   // The test's own reference; owned by the test, never deleted by Release.
-  ULONG references = 1;
+  std::atomic<ULONG> references{1};
+  HangingCall* hangingCall = nullptr;
 };
 
 // A class, method signature, instance or output object: named properties.
@@ -90,14 +146,14 @@ class ClassObject : public Counted<IWbemClassObject> {
     return VariantCopy(&properties[name], value);
   }
   HRESULT STDMETHODCALLTYPE SpawnInstance(LONG flags, IWbemClassObject** instance) override {
-    if (!spawned || flags != 0) return WBEM_E_FAILED;
+    if (hangs(Call::spawn) || !spawned || flags != 0) return WBEM_E_FAILED;
     spawned->AddRef();
     *instance = spawned;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR name, LONG flags, IWbemClassObject** in, IWbemClassObject** out) override {
     methodAsked = name;
-    if (!inSignature || flags != 0 || out) return WBEM_E_FAILED;
+    if (hangs(Call::getMethod) || !inSignature || flags != 0 || out) return WBEM_E_FAILED;
     inSignature->AddRef();
     *in = inSignature;
     return S_OK;
@@ -151,7 +207,7 @@ class Enumeration : public Counted<IEnumWbemClassObject> {
     timeouts.push_back(timeout);
     if (count != 1 || !objects || !returned) return WBEM_E_INVALID_PARAMETER;
     *returned = 0;
-    if (calls == failAt) return WBEM_E_FAILED;
+    if (calls == failAt || hangs(Call::next)) return WBEM_E_FAILED;
     if (calls == hangAt) return hang(timeout) ? WBEM_S_TIMEDOUT : WBEM_E_FAILED;
     if (position == instances.size()) return WBEM_S_FALSE;
     instances[position]->AddRef();
@@ -179,6 +235,7 @@ class CallResult : public Counted<IWbemCallResult> {
   HRESULT STDMETHODCALLTYPE GetCallStatus(LONG timeout, LONG* status) override {
     timeouts.push_back(timeout);
     if (!status) return WBEM_E_INVALID_PARAMETER;
+    if (hangs(Call::callStatus)) return WBEM_E_FAILED;
     if (hangStatus) return hang(timeout) ? WBEM_S_TIMEDOUT : WBEM_E_FAILED;
     *status = output ? WBEM_S_NO_ERROR : WBEM_E_FAILED;
     return WBEM_S_NO_ERROR;
@@ -186,6 +243,7 @@ class CallResult : public Counted<IWbemCallResult> {
   HRESULT STDMETHODCALLTYPE GetResultObject(LONG timeout, IWbemClassObject** object) override {
     timeouts.push_back(timeout);
     if (!object) return WBEM_E_INVALID_PARAMETER;
+    if (hangs(Call::resultObject)) return WBEM_E_FAILED;
     if (hangResult) return hang(timeout) ? WBEM_S_TIMEDOUT : WBEM_E_FAILED;
     if (!output) return WBEM_E_FAILED;
     output->AddRef();
@@ -206,7 +264,7 @@ class Services : public Counted<IWbemServices> {
   HRESULT STDMETHODCALLTYPE GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
                                       IWbemCallResult** callResult) override {
     classAsked = path ? path : L"";
-    if (!classObject || flags != 0 || context || callResult) return WBEM_E_NOT_FOUND;
+    if (hangs(Call::getClass) || !classObject || flags != 0 || context || callResult) return WBEM_E_NOT_FOUND;
     classObject->AddRef();
     *object = classObject;
     return S_OK;
@@ -215,7 +273,7 @@ class Services : public Counted<IWbemServices> {
                                                IEnumWbemClassObject** result) override {
     enumeratedClass = filter ? filter : L"";
     enumerationFlags = flags;
-    if (!enumeration || context) return WBEM_E_FAILED;
+    if (hangs(Call::enumerate) || !enumeration || context) return WBEM_E_FAILED;
     enumeration->AddRef();
     *result = enumeration;
     return S_OK;
@@ -225,6 +283,7 @@ class Services : public Counted<IWbemServices> {
     execPaths.push_back(path ? path : L"");
     execMethod = method ? method : L"";
     execInput = in;
+    if (hangs(Call::execMethod)) return WBEM_E_FAILED;
     // Only the semi-synchronous form: the output comes through the call.
     if (!call || flags != WBEM_FLAG_RETURN_IMMEDIATELY || context || out || !callResult) return WBEM_E_INVALID_PARAMETER;
     call->output = output;
@@ -271,7 +330,8 @@ class Locator : public Counted<IWbemLocator> {
                                           LONG flags, const BSTR authority, IWbemContext* context,
                                           IWbemServices** result) override {
     namespaceAsked = resource ? resource : L"";
-    if (!services || user || password || locale || flags != 0 || authority || context) return WBEM_E_ACCESS_DENIED;
+    if (hangs(Call::connect) || !services || user || password || locale || flags != 0 || authority || context)
+      return WBEM_E_ACCESS_DENIED;
     services->AddRef();
     *result = services;
     return S_OK;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,6 +20,18 @@ using namespace fakewmi;
 const GUID adapter = {0x12345678, 0x9ABC, 0xDEF0, {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0}};
 const wchar_t adapterText[] = L"{12345678-9ABC-DEF0-1234-56789ABCDEF0}";
 const wchar_t firstMatchPath[] = L"\\\\HOST\\root\\cimv2:Win32_NetworkAdapterConfiguration.Index=4";
+
+AdapterGuid adapterBytes() {
+  AdapterGuid bytes;
+  std::memcpy(bytes.data(), &adapter, sizeof adapter);
+  return bytes;
+}
+
+// Fulfils its promise when the last copy of an access lets go of it.
+struct AccessHeld {
+  ~AccessHeld() { gone.set_value(); }
+  std::promise<void> gone;
+};
 
 // The adapter class, its method's input signature, the instances (another
 // adapter, a null and an unparsable "SettingID", then the adapter twice) and
@@ -37,6 +51,8 @@ struct WmiWorld {
     addInstance(L"not a guid", L"garbage");
     addInstance(adapterText, firstMatchPath);
     addInstance(adapterText, L"second match");
+    locator.hangingCall = services.hangingCall = adapterClass.hangingCall = &hang;
+    signature.hangingCall = call.hangingCall = enumeration.hangingCall = &hang;
   }
   ClassObject& addInstance(const wchar_t* settingId, const wchar_t* path) {
     instances.push_back(std::make_unique<ClassObject>());
@@ -67,18 +83,21 @@ struct WmiWorld {
       case Step::none: break;
     }
   }
+  // accessGone is ready once this access and every copy of it are gone.
   WmiAccess access() {
+    auto held = std::make_shared<AccessHeld>();
+    accessGone = held->gone.get_future();
     WmiAccess wmi;
     wmi.waitMs = waitMs;
-    wmi.createLocator = [this](IWbemLocator** result) {
-      if (failLocator) return REGDB_E_CLASSNOTREG;
+    wmi.createLocator = [this, held](IWbemLocator** result) {
+      if (failLocator || hang.hangsIn(Call::createLocator)) return REGDB_E_CLASSNOTREG;
       locator.AddRef();
       *result = &locator;
       return S_OK;
     };
     wmi.setProxyBlanket = [this](IWbemServices* proxy) {
       blanketOn = proxy;
-      return failBlanket ? E_ACCESSDENIED : S_OK;
+      return failBlanket || hang.hangsIn(Call::blanket) ? E_ACCESSDENIED : S_OK;
     };
     return wmi;
   }
@@ -101,7 +120,21 @@ struct WmiWorld {
   bool failBlanket = false;
   LONG waitMs = 10000;
   IWbemServices* blanketOn = nullptr;
+  HangingCall hang;
+  std::future<void> accessGone;
 };
+
+// Waits (bounded) until no thread holds the world's access any more.
+bool accessLetGo(WmiWorld& world) {
+  return world.accessGone.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+}
+
+void expectAllReleased(WmiWorld& world) {
+  for (IUnknown* object : world.objects()) {
+    object->AddRef();
+    EXPECT_EQ(object->Release(), 1u) << "every reference taken is released";
+  }
+}
 
 struct MetricCase {
   const char* name;
@@ -142,17 +175,21 @@ TEST(WmiMetricTest, ResultCodes) {
        [](WmiWorld& w) { w.instances[3]->setText(L"SettingID", L"{12345678-9abc-def0-1234-56789abcdef0}"); }, 0,
        "SetIPConnectionMetric: 0\n"},
   };
-  for (const MetricCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    WmiWorld world;
-    world.fail(c.failing);
-    if (c.change) c.change(world);
-    CapturedDebugLog log;
-    EXPECT_EQ(setIpConnectionMetric(world.access(), adapter), c.code);
-    EXPECT_EQ(log.text(), c.log);
-    for (IUnknown* object : world.objects()) {
-      object->AddRef();
-      EXPECT_EQ(object->Release(), 1u) << "every reference taken is released";
+  for (const bool onItsOwnThread : {false, true}) {
+    for (const MetricCase& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (onItsOwnThread ? " on its own thread" : ""));
+      WmiWorld world;
+      world.fail(c.failing);
+      if (c.change) c.change(world);
+      CapturedDebugLog log;
+      if (onItsOwnThread) {
+        EXPECT_EQ(WmiInterfaceMetric(world.access()).setIpConnectionMetric(adapterBytes()), c.code);
+      } else {
+        EXPECT_EQ(setIpConnectionMetric(world.access(), adapter), c.code);
+      }
+      ASSERT_TRUE(accessLetGo(world));
+      EXPECT_EQ(log.text(), c.log);
+      expectAllReleased(world);
     }
   }
 }
@@ -177,10 +214,47 @@ TEST(WmiMetricTest, AWaitThatHangsEndsAtItsLimit) {
     EXPECT_EQ(log.text(), c.log);
     for (LONG timeout : world.enumeration.timeouts) EXPECT_EQ(timeout, 200);
     for (LONG timeout : world.call.timeouts) EXPECT_EQ(timeout, 200);
-    for (IUnknown* object : world.objects()) {
-      object->AddRef();
-      EXPECT_EQ(object->Release(), 1u) << "every reference taken is released";
+    expectAllReleased(world);
+  }
+}
+
+// A WMI that hangs in any call of the step, whatever time limit the call was
+// given, costs the caller the step's limit. The step's thread, left behind,
+// lets go of everything once the call comes back.
+TEST(WmiMetricTest, AStepThatHangsIsLeftAtItsLimit) {
+  const struct {
+    const char* name;
+    Call call;
+  } cases[] = {
+      {"LocatorCreation", Call::createLocator},
+      {"ConnectServer", Call::connect},
+      {"ProxyBlanket", Call::blanket},
+      {"GetObject", Call::getClass},
+      {"GetMethod", Call::getMethod},
+      {"SpawnInstance", Call::spawn},
+      {"CreateInstanceEnum", Call::enumerate},
+      {"Next", Call::next},
+      {"ExecMethod", Call::execMethod},
+      {"GetCallStatus", Call::callStatus},
+      {"GetResultObject", Call::resultObject},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto world = std::make_unique<WmiWorld>();
+    world->hang.hanging = c.call;
+    CapturedDebugLog log;
+    const int code = WmiInterfaceMetric(world->access(), 200).setIpConnectionMetric(adapterBytes());
+    EXPECT_FALSE(world->hang.released()) << "returned only once the hanging call came back";
+    EXPECT_EQ(code, WmiInterfaceMetric::timedOut);
+    EXPECT_TRUE(world->hang.entered(60000)) << "the step never reached the call that hangs";
+    world->hang.release();
+    if (!accessLetGo(*world)) {
+      ADD_FAILURE() << "the step's thread still holds the fakes";
+      world.release();  // still in use: never freed
+      continue;
     }
+    EXPECT_EQ(log.text(), "SetIPConnectionMetric: still running after 200 ms\n");
+    expectAllReleased(*world);
   }
 }
 
@@ -205,32 +279,43 @@ TEST(WmiMetricTest, TheCallAsWmiSeesIt) {
   EXPECT_EQ(world.call.timeouts, (std::vector<LONG>{10000, 10000}));
 }
 
-TEST(WmiMetricTest, TheCallingThreadJoinsTheMultithreadedApartment) {
+// The caller's thread is left as it was: the step runs on another one, in the
+// multithreaded apartment.
+TEST(WmiMetricTest, TheStepRunsInTheMultithreadedApartment) {
   WmiWorld world;
-  WmiAccess access = world.access();
-  APTTYPE seen = APTTYPE_CURRENT;
-  HRESULT before = S_OK;
-  auto create = access.createLocator;
-  access.createLocator = [&](IWbemLocator** result) {
-    APTTYPEQUALIFIER qualifier;
-    if (FAILED(CoGetApartmentType(&seen, &qualifier))) seen = APTTYPE_CURRENT;
-    return create(result);
-  };
-  AdapterGuid bytes;
-  std::memcpy(bytes.data(), &adapter, sizeof adapter);
-  int code = -1;
-  std::thread worker([&] {
-    APTTYPE type;
-    APTTYPEQUALIFIER qualifier;
-    before = CoGetApartmentType(&type, &qualifier);
-    WmiInterfaceMetric metric(access);
-    code = metric.setIpConnectionMetric(bytes);
-    code = code == 0 ? metric.setIpConnectionMetric(bytes) : code;
-  });
-  worker.join();
-  EXPECT_EQ(before, CO_E_NOTINITIALIZED);
-  EXPECT_EQ(seen, APTTYPE_MTA);
-  EXPECT_EQ(code, 0);
+  {
+    WmiAccess access = world.access();
+    APTTYPE seen = APTTYPE_CURRENT;
+    DWORD stepThread = 0;
+    HRESULT before = S_OK;
+    HRESULT after = S_OK;
+    DWORD callingThread = 0;
+    auto create = access.createLocator;
+    access.createLocator = [&seen, &stepThread, create](IWbemLocator** result) {
+      stepThread = GetCurrentThreadId();
+      APTTYPEQUALIFIER qualifier;
+      if (FAILED(CoGetApartmentType(&seen, &qualifier))) seen = APTTYPE_CURRENT;
+      return create(result);
+    };
+    int code = -1;
+    std::thread worker([&] {
+      callingThread = GetCurrentThreadId();
+      APTTYPE type;
+      APTTYPEQUALIFIER qualifier;
+      before = CoGetApartmentType(&type, &qualifier);
+      WmiInterfaceMetric metric(access);
+      code = metric.setIpConnectionMetric(adapterBytes());
+      code = code == 0 ? metric.setIpConnectionMetric(adapterBytes()) : code;
+      after = CoGetApartmentType(&type, &qualifier);
+    });
+    worker.join();
+    EXPECT_EQ(before, CO_E_NOTINITIALIZED);
+    EXPECT_EQ(after, CO_E_NOTINITIALIZED);
+    EXPECT_EQ(seen, APTTYPE_MTA);
+    EXPECT_NE(stepThread, callingThread);
+    EXPECT_EQ(code, 0);
+  }
+  ASSERT_TRUE(accessLetGo(world));
 }
 
 }  // namespace
