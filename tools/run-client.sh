@@ -45,6 +45,16 @@ run_win="Z:$(cd "$run_dir" && pwd | sed 's|/|\\|g')"
 
 export ZAV_WINEPREFIX="$top/build/run-wineprefix"
 tools/wine-prefix.sh "$ZAV_WINEPREFIX"
+# The prefix's Wine server prints what it still holds when it ends, on the
+# output it was started with: it starts here without one, and ends before the
+# records below.
+end_wine() { WINEPREFIX="$ZAV_WINEPREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$ZAV_WINEPREFIX" /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true; }
+end_wine
+WINEPREFIX="$ZAV_WINEPREFIX" /usr/lib/wine/wineserver -p60 </dev/null >/dev/null 2>&1
+# Wine's service processes, which the first program starts, get no output either.
+WINEPREFIX="$ZAV_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINELOADER=/usr/lib/wine/wine64 \
+  /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
 # The client starts only with .NET Framework 4.5 or later registered.
 WINEPREFIX="$ZAV_WINEPREFIX" WINEDEBUG=-all /usr/lib/wine/wine64 'C:\windows\system32\reg.exe' add \
   'HKLM\Software\Microsoft\NET Framework Setup\NDP\v4\Full' /v Release /t REG_DWORD /d 528040 /f /reg:64 >/dev/null
@@ -70,6 +80,7 @@ set +e
 timeout 240 "${peers[@]}" --exec tools/wine-run.sh "$run_dir/client.exe"
 code=$?
 set -e
+end_wine
 echo "run: what the stand-in GUI was told ($run_dir/gui.txt):"
 grep -v -e "::Release " -e "::QueryInterface " -e "IMainView::enableIdleControls" -e "IMainView::setConnected " \
   -e "IMainView::enableRepair " -e "IMainView::enableConnectChoice " "$run_dir/gui.txt" 2>/dev/null || echo "(nothing)"
