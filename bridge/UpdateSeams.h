@@ -1,10 +1,10 @@
 #pragma once
 
 // The parts of the update check and download a test replaces, given to the
-// login controller and the update download operation at construction. The
-// shape that every object with seams takes: one struct, passed by value as the
-// last constructor parameter and handed on to what the object makes, whose
-// empty members (the default) mean the client's own.
+// login controller and the update download operation at construction: one
+// struct, passed by value as the last constructor parameter and handed on to
+// what the object makes, whose empty members (the default) mean the client's
+// own.
 #include <functional>
 #include <string>
 

@@ -125,9 +125,11 @@ bool FormMainController::callView(int fatalCode, const std::function<HRESULT(IMa
   return live();
 }
 
-// Each control is enabled exactly when its command is accepted: connect
-// (enableIdleControls), disconnect (setConnected), repair (enableRepair) and
-// the sub-account choice (enableConnectChoice).
+// A disabled control's command is refused: connect (enableIdleControls),
+// disconnect (setConnected), repair (enableRepair) and the sub-account choice
+// (enableConnectChoice). Disconnect, repair and the choice are enabled
+// exactly when accepted; connect, enabled whenever idle, is still refused
+// without the sub-account's details, a game or a listed server.
 bool FormMainController::pushUiState() {
   bool idle = !isBusy();
   bool connected = connection_ != nullptr;
