@@ -5,7 +5,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 # ZAV_WINE64_ONLY=1 takes the road of a machine that cannot run 32-bit programs.
 if [ "${ZAV_WINE64_ONLY:-}" = 1 ] && tools/can-run-win32.sh; then exec tools/wine64-only.sh "$0" "$@"; fi
-# The shared prefixes' Wine servers outlive their last program by a minute.
+# The shared prefixes' Wine servers stay until ended (tools/wine-run.sh).
 # A server that has already gone makes wineserver -k fail: that is no test failure.
 trap 'for p in build/*/wineprefix; do if [ -d "$p" ]; then WINEPREFIX="$top/$p" /usr/lib/wine/wineserver -k 2>/dev/null || true; fi; done' EXIT
 bash tools/setup.sh >/dev/null

@@ -31,12 +31,15 @@ case "$(file -b "$1")" in *x86-64*) wine=/usr/lib/wine/wine64; export WINELOADER
 # The first program of a wineserver's life starts Wine's service processes,
 # which inherit its output: CTest would then wait for that test's output to
 # end until the services go, long after the test. So the shared prefix's
-# server is started here, kept a minute after its last program, and its
-# services by a program of our own with no output.
+# server is started here, and its services by a program of our own with no
+# output. The server stays until it is ended (tools/test.sh ends it): one that
+# ended on its own could do so just after this check found it running, and the
+# test's program would then start a new one whose services hold the test's
+# output (seen as a test that passed and then ran out of time).
 if [ $own = 0 ]; then
   (
     flock 9
-    if /usr/lib/wine/wineserver -p60 </dev/null >/dev/null 2>&1 9>&-; then
+    if /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
       "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
     fi
   ) 9>"$base.server-lock"
