@@ -248,10 +248,12 @@ class ConnectTest : public ::testing::Test {
   }
 
   // What the backend answers op with ("<close>": it closes the channel
-  // instead); {plain} and {tls} stand for the scenario server's addresses.
-  void reply(const std::string& op, const std::string& text, int delayMs = 0) {
+  // instead; held: once a "release" step has run); {plain} and {tls} stand
+  // for the scenario server's addresses.
+  void reply(const std::string& op, const std::string& text, bool held = false) {
     if (text.find("{tls}") != std::string::npos && !trusted_) trusted_ = std::make_unique<TrustedTestCa>(http_);
-    replies_.push_back(backendScript(op, withPeers(text), delayMs, text == "<close>"));
+    ScriptAnswer answer = text == "<close>" ? ScriptAnswer::close : held ? ScriptAnswer::held : ScriptAnswer::text;
+    replies_.push_back(backendScript(op, withPeers(text), 0, answer));
   }
   std::string withPeers(const std::string& text) const {
     return replaceAll(replaceAll(text, "{plain}", http_.url("plain", "")), "{tls}", http_.url("tls", "", true));
@@ -260,10 +262,12 @@ class ConnectTest : public ::testing::Test {
   void step(const std::string& trigger, std::function<void()> action, int delayMs = 0, int nth = 0) {
     steps_.push_back({trigger, std::move(action), delayMs, nth});
   }
-  // A step's action by name: "cancel", "detach" or a machine report.
+  // A step's action by name: "cancel", "detach", "release" (the backend's
+  // held answers go) or a machine report.
   std::function<void()> act(const std::string& what) {
     if (what == "cancel") return [this] { cancel(); };
     if (what == "detach") return [this] { detach(); };
+    if (what == "release") return [this] { backend_.release(); };
     return [this, what] {
       std::shared_ptr<FakeMachine> machine = machine_.lock();
       if (!machine) {
@@ -511,7 +515,7 @@ const char* const configOk = R"({"rst":0,"config":"cfg"})";
 struct Reply {
   const char* op;
   std::string text;
-  int delayMs = 0;
+  bool held = false;
 };
 struct ScriptStep {
   const char* trigger;
@@ -539,7 +543,7 @@ TEST_P(EndingTest, reportsOneEndAndReleasesEverything) {
   const EndingCase& c = GetParam();
   tcp_ = c.tcp;
   gui_.askAnswers[90000] = c.install;
-  for (const Reply& r : c.replies) reply(r.op, r.text, r.delayMs);
+  for (const Reply& r : c.replies) reply(r.op, r.text, r.held);
   for (const ScriptStep& s : c.steps) step(s.trigger, act(s.action), s.delayMs);
   endWhenMachineGone(c.requests, c.settleMs);
   start();
@@ -627,19 +631,22 @@ const EndingCase endingCases[] = {
           failed(20019)}),
      {"ovpnConfig", "routeTable"}, {}, 0, true},
     // -- cancel at each stage: success, never an error --
+    // An answer asked for before the cancel is held until the cancel has
+    // ended the attempt, then comes late and changes nothing.
     {"cancelBeforeAnyReport", FALSE, {}, {{"machine start", "cancel"}}, seq({started, cancelled}), {}},
-    {"cancelWhileTheInstallerAddressIsAsked", TRUE, {{"ovpnDownload", R"({"rst":0,"download":"{plain}/drip"})", 1000}},
-     {{"machine start", "missing"}, {"IOperationProgress::showStatus 90001", "cancel"}},
+    {"cancelWhileTheInstallerAddressIsAsked", TRUE, {{"ovpnDownload", R"({"rst":0,"download":"{plain}/drip"})", true}},
+     {{"machine start", "missing"}, {"IOperationProgress::showStatus 90001", "cancel"},
+      {"IOperationProgress::endSuccess", "release"}},
      seq({started, accepted, cancelled}), {"ovpnDownload"}, {}, 1500},
     {"cancelDuringTheDownload", TRUE, {{"ovpnDownload", R"({"rst":0,"download":"{plain}/stall-body"})"}},
      {{"machine start", "missing"}, {"IOperationProgress::setProgress 0.010000", "cancel"}},
      seq({started, accepted, downloading, cancelled}), {"ovpnDownload"}},
-    {"cancelWhileTheConfigIsAsked", FALSE, {{"ovpnConfig", configOk, 1000}},
-     {{"machine start", "needConfig"}, {"machine start", "cancel", 300}}, seq({started, cancelled}), {"ovpnConfig"},
-     {}, 1500},
-    {"cancelWhileTheRoutesAreAsked", FALSE, {{"ovpnConfig", configOk}, {"routeTable", R"({"rst":0,"routes":[]})", 1000}},
-     {{"machine start", "needConfig"}, {"machine start", "cancel", 300}}, seq({started, cancelled}),
-     {"ovpnConfig", "routeTable"}, {}, 1500},
+    {"cancelWhileTheConfigIsAsked", FALSE, {{"ovpnConfig", configOk, true}},
+     {{"machine start", "needConfig"}, {"machine start", "cancel", 300}, {"IOperationProgress::endSuccess", "release"}},
+     seq({started, cancelled}), {"ovpnConfig"}, {}, 1500},
+    {"cancelWhileTheRoutesAreAsked", FALSE, {{"ovpnConfig", configOk}, {"routeTable", R"({"rst":0,"routes":[]})", true}},
+     {{"machine start", "needConfig"}, {"machine start", "cancel", 300}, {"IOperationProgress::endSuccess", "release"}},
+     seq({started, cancelled}), {"ovpnConfig", "routeTable"}, {}, 1500},
     {"cancelAfterConnect", FALSE, {{"ovpnConfig", configOk}, {"routeTable", R"({"rst":0,"routes":[]})"}},
      {{"machine start", "needConfig"}, {"machine connect", "cancel"}}, seq({started, {toServer}, cancelled}),
      {"ovpnConfig", "routeTable"}},
@@ -864,7 +871,7 @@ TEST_P(GuiFailureTest, endsTheProcessWithTheCallSitesNumber) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // Here, not in the child: the test CA an https reply trusts is removed by
   // this process, as the child ends without its destructors.
-  for (const Reply& r : c.replies) reply(r.op, r.text, r.delayMs);
+  for (const Reply& r : c.replies) reply(r.op, r.text, r.held);
   EXPECT_EXIT(
       {
         setFatalErrorHook(&exitReportingFatalCode);
@@ -879,9 +886,9 @@ TEST_P(GuiFailureTest, endsTheProcessWithTheCallSitesNumber) {
       ::testing::ExitedWithCode(1), "Error Code: " + std::to_string(c.code) + "\n");
 }
 
-const std::vector<Reply> stalledDownload = {{"ovpnDownload", R"({"rst":0,"download":"{plain}/stall-body"})", 0}};
-const std::vector<Reply> tlsDownload = {{"ovpnDownload", R"({"rst":0,"download":"{tls}/drip"})", 0}};
-const std::vector<Reply> connectable = {{"ovpnConfig", configOk, 0}, {"routeTable", R"({"rst":0,"routes":[]})", 0}};
+const std::vector<Reply> stalledDownload = {{"ovpnDownload", R"({"rst":0,"download":"{plain}/stall-body"})"}};
+const std::vector<Reply> tlsDownload = {{"ovpnDownload", R"({"rst":0,"download":"{tls}/drip"})"}};
+const std::vector<Reply> connectable = {{"ovpnConfig", configOk}, {"routeTable", R"({"rst":0,"routes":[]})"}};
 const std::vector<ScriptStep> missing = {{"machine start", "missing", 0}};
 const std::vector<ScriptStep> installs = {{"machine start", "missing", 0}, {"machine install", "installed", 0}};
 
@@ -891,7 +898,7 @@ const FatalCase fatalCases[] = {
     {"cancelEnd", "IOperationProgress::endSuccess", 1, {}, {{"machine start", "cancel", 0}}, 60},
     {"question", "IOperationProgress::ask", 1, {}, missing, 62},
     {"machineFailureEnd", "IOperationProgress::endError", 1, {}, {{"machine start", "status 20019", 0}}, 64},
-    {"operationFailureEnd", "IOperationProgress::endError", 1, {{"ovpnConfig", R"({"rst":1})", 0}},
+    {"operationFailureEnd", "IOperationProgress::endError", 1, {{"ovpnConfig", R"({"rst":1})"}},
      {{"machine start", "needConfig", 0}}, 66},
     {"acceptedStatus", "IOperationProgress::showStatus", 2, stalledDownload, missing, 67},
     {"downloadingStatus", "IOperationProgress::showStatus", 3, stalledDownload, missing, 68},

@@ -283,7 +283,9 @@ class ApiChannelTest : public ::testing::Test {
 };
 
 TEST_F(ApiChannelTest, RepliesFailuresAndOversizedRequestsReachTheHandlerOnTheMainSide) {
-  ConnThread conn(random_, [this](int state) { states_.add(state); }, "127.0.0.1", backend().channelPort(), 200);
+  // A pause no stall of this thread outlasts: the last call must find the
+  // channel still reconnecting, not back and echoing it.
+  ConnThread conn(random_, [this](int state) { states_.add(state); }, "127.0.0.1", backend().channelPort(), 60000);
   ASSERT_TRUE(states_.waitFor(connState::ready));
   backend().onRequest("{\"text\":\"{\\\"rst\\\":0,\\\"name\\\":\\\"n\\\"}\",\"compress\":true}");
   backend().onRequest("{\"text\":\"{\\\"rst\\\":20}\"}");

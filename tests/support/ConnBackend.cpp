@@ -119,6 +119,8 @@ void ConnBackend::onRequest(const std::string& action) { command("req " + action
 
 void ConnBackend::reset() { command("reset"); }
 
+void ConnBackend::release() { command("release"); }
+
 rapidjson::Document ConnBackend::stats() {
   rapidjson::Document doc;
   doc.Parse(command("stats").c_str());
@@ -135,14 +137,15 @@ std::string jsonText(const rapidjson::Value& value) {
   return buffer.GetString();
 }
 
-std::string backendScript(const std::string& op, const std::string& text, int delayMs, bool close) {
+std::string backendScript(const std::string& op, const std::string& text, int delayMs, ScriptAnswer answer) {
   rapidjson::Document action(rapidjson::kObjectType);
   auto& allocator = action.GetAllocator();
   action.AddMember("op", rapidjson::Value(op.c_str(), allocator), allocator);
-  if (close)
+  if (answer == ScriptAnswer::close)
     action.AddMember("close", true, allocator);
   else
     action.AddMember("text", rapidjson::Value(text.c_str(), allocator), allocator);
+  if (answer == ScriptAnswer::held) action.AddMember("hold", true, allocator);
   if (delayMs) action.AddMember("delayMs", delayMs, allocator);
   return jsonText(action);
 }

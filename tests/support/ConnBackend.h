@@ -9,9 +9,13 @@
 // (ZAV_CONN_BACKEND holds its ports); natively it is started here when missing.
 // A JSON value as compact text.
 std::string jsonText(const rapidjson::Value& value);
-// A "script" command's object: the backend answers op with text (after
-// delayMs), or closes the channel instead when close is set.
-std::string backendScript(const std::string& op, const std::string& text, int delayMs = 0, bool close = false);
+// How a "script" action answers op: with text, by closing the channel
+// instead, or with text once the backend is released (ConnBackend::release).
+enum class ScriptAnswer { text, close, held };
+// A "script" command's object: the backend answers op as answer says, after
+// delayMs.
+std::string backendScript(const std::string& op, const std::string& text, int delayMs = 0,
+                          ScriptAnswer answer = ScriptAnswer::text);
 
 class ConnBackend {
  public:
@@ -26,6 +30,8 @@ class ConnBackend {
   void onConnection(const std::string& action);
   void onRequest(const std::string& action);
   void reset();
+  // Lets held answers go, and every later one until the next reset.
+  void release();
   rapidjson::Document stats();
   int deadPort();  // refuses connections
 

@@ -24,11 +24,14 @@ Control lines (one reply line each):
                 "headerOnly": a first block announcing "size" (default 1000)
                 bytes, then silence; "split" K: write the reply K bytes at a
                 time, "pieceDelayMs" apart (default 1); "stray": one more byte
-                after the reply; "delayMs" before answering
+                after the reply; "delayMs" before answering; "hold": the answer
+                waits for "release" (or ends with the connection)
     script JSON an action for every request whose "op" is the action's "op": scripts
                 of one op answer in the order given, the last one for as long as
                 it is asked; a request with a script takes no "req" action
-    reset       drop queued actions, scripts, statistics and open channel connections
+    release     lets held answers go, and every later one until the next reset
+    reset       drop queued actions, scripts, statistics, the release and open channel
+                connections
     stats       JSON: connections, handshakes, extraAfterKeyExchange, requests
                 [{length, blocks, fill (hex), digest (sha1 hex), head, text}], errors;
                 text is the whole request for one of up to 4096 bytes
@@ -38,6 +41,7 @@ Control lines (one reply line each):
 import hashlib
 import json
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -76,6 +80,7 @@ class Session:
         self.scripts = {}
         self.sockets = set()
         self.dead = []
+        self.released = threading.Event()
         self.clear_stats()
 
     def clear_stats(self):
@@ -117,6 +122,7 @@ class Session:
             self.req_actions.clear()
             self.scripts.clear()
             self.clear_stats()
+            self.released.clear()
             live = list(self.sockets)
             self.sockets.clear()
         for sock in live:
@@ -143,6 +149,14 @@ def read_exact(sock, size):
 def wait_for_close(sock):
     while sock.recv(4096):
         pass
+
+
+def wait_for_release(sock, session):
+    """True once released; False when the client closed the connection first."""
+    while not session.released.wait(0.05):
+        if select.select([sock], [], [], 0)[0] and not sock.recv(1, socket.MSG_PEEK):
+            return False
+    return True
 
 
 def pause(action):
@@ -241,6 +255,8 @@ def serve_channel(sock, session):
                                   "text": request.decode("utf-8", "replace") if length <= 4096 else None})
         act = session.request_action(request)
         pause(act)
+        if act.get("hold") and not wait_for_release(sock, session):
+            return
         if act.get("close"):
             return
         if act.get("silent"):
@@ -300,6 +316,9 @@ def control_command(line, session):
         action = json.loads(rest)
         with session.lock:
             session.scripts.setdefault(action.get("op"), deque()).append(action)
+        return "ok"
+    if verb == "release":
+        session.released.set()
         return "ok"
     if verb == "reset":
         session.reset()
