@@ -66,8 +66,9 @@ class OVPNSystem {
   virtual bool findTapWindows(std::wstring& tapFolder) = 0;
   // The installer's bytes in a new file of their own; null when not written.
   virtual std::unique_ptr<OVPNInstallerFile> writeInstaller(const std::string& bytes) = 0;
-  // Starts programPath with commandLine, without a window; null when it
-  // could not be started.
+  // Starts programPath with commandLine, without a window, in a new folder of
+  // its own that only administrators may write (its current folder, TMP and
+  // TEMP), gone with the process; null when it could not be started.
   virtual std::unique_ptr<OVPNProcess> startProgram(const std::wstring& programPath,
                                                     const std::wstring& commandLine) = 0;
   // Unset; the OVPNThread owns it for its life.

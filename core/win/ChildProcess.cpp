@@ -1,11 +1,14 @@
 #include "core/win/ChildProcess.h"
 
+#include <cwchar>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "core/EnvironmentBlock.h"
 #include "core/FatalError.h"
 #include "core/QuoteArgument.h"
+#include "core/win/AdminOnlyFolder.h"
 #include "core/win/System.h"
 
 namespace {
@@ -21,40 +24,60 @@ WinHandle createKillOnCloseJob() {
   return job;
 }
 
+// This process's block up to its final empty entry.
+std::wstring clientEnvironment() {
+  wchar_t* strings = GetEnvironmentStringsW();
+  if (!strings) throw std::runtime_error("GetEnvironmentStringsW failed");
+  const wchar_t* end = strings;
+  while (*end) end += wcslen(end) + 1;
+  std::wstring block(strings, static_cast<size_t>(end - strings));
+  FreeEnvironmentStringsW(strings);
+  return block;
+}
+
 }  // namespace
 
 // A client whose job forbids breakaway gets ERROR_ACCESS_DENIED for every
 // child started outside it; the child then starts inside that job (a job of
 // our own nests in it).
-StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine) {
-  const DWORD flags = CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW;
+StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine,
+                                      const ChildFolders& folders) {
+  // The user's environment names the user's TMP and TEMP (HKCU\Environment):
+  // an elevated installer that unpacks and loads its helpers there would load
+  // what any program of the user put in their place.
+  std::wstring environment =
+      environmentWithTempFolder(clientEnvironment(), folders.temp.empty() ? systemTempFolder() : folders.temp);
+  const std::wstring current = folders.current.empty() ? system32Folder() : folders.current;
+  const DWORD flags = CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
   for (DWORD tryFlags : {flags, flags & ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB)}) {
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (CreateProcessW(programPath.c_str(), line.data(), nullptr, nullptr, FALSE, tryFlags, nullptr, nullptr,
-                       &startup, &info))
+    if (CreateProcessW(programPath.c_str(), line.data(), nullptr, nullptr, FALSE, tryFlags, &environment[0],
+                       current.c_str(), &startup, &info))
       return {WinHandle(info.hProcess, winhandle::kNoCloseCode), WinHandle(info.hThread, winhandle::kNoCloseCode)};
     if (GetLastError() != ERROR_ACCESS_DENIED) break;
   }
   throw std::runtime_error("CreateProcessW failed");
 }
 
-std::unique_ptr<ChildProcess> ChildProcess::create(const std::wstring& programPath, const std::wstring& commandLine) {
+std::unique_ptr<ChildProcess> ChildProcess::create(const std::wstring& programPath, const std::wstring& commandLine,
+                                                   const ChildFolders& folders) {
   std::unique_ptr<ChildProcess> child(new ChildProcess);
   try {
-    child->start(programPath, commandLine);
+    child->start(programPath, commandLine, folders);
   } catch (const std::exception&) {
     return nullptr;
   }
   return child;
 }
 
-void ChildProcess::start(const std::wstring& programPath, const std::wstring& commandLine) {
+void ChildProcess::start(const std::wstring& programPath, const std::wstring& commandLine,
+                         const ChildFolders& folders) {
   job_ = createKillOnCloseJob();
-  StartedProcess started = createSuspendedProcess(programPath, commandLine);
+  StartedProcess started = createSuspendedProcess(programPath, commandLine, folders);
   process_ = std::move(started.process);
   thread_ = std::move(started.thread);
   if (!AssignProcessToJobObject(job_.get(), process_.get())) {
@@ -130,10 +153,10 @@ ChildProcess::~ChildProcess() {
 }
 
 uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent,
-                    uint32_t timeoutMs) {
+                    uint32_t timeoutMs, const ChildFolders& folders) {
   if (stopEvent && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) throw std::runtime_error("stopped");
   WinHandle job = createKillOnCloseJob();
-  StartedProcess started = createSuspendedProcess(programPath, commandLine);
+  StartedProcess started = createSuspendedProcess(programPath, commandLine, folders);
   if (!AssignProcessToJobObject(job.get(), started.process.get())) {
     TerminateProcess(started.process.get(), 0);
     throw std::runtime_error("AssignProcessToJobObject failed");
@@ -170,7 +193,7 @@ CommandRunner::CommandRunner(std::wstring programFileName, std::wstring argument
 void CommandRunner::resolveProgramPath() { programPath_ = joinPath(system32Folder(), programFileName_); }
 
 void CommandRunner::run() {
-  child_ = ChildProcess::create(programPath_, quoteArgument(programPath_) + L" " + arguments_);
+  child_ = ChildProcess::create(programPath_, quoteArgument(programPath_) + L" " + arguments_, ChildFolders::system());
   std::shared_ptr<CommandSink> sink = std::move(sink_);
   if (!child_) {
     sink->done(false);

@@ -13,6 +13,21 @@
 
 #include "core/win/WinHandle.h"
 
+// Where a started program runs: its current folder, and the temporary folder
+// that TMP and TEMP name in its environment (the rest of which is the
+// client's). The client runs elevated and so do its children: both must be
+// folders that only administrators may write, never the user's own temporary
+// folder. Empty means the system's: the system folder, and the Windows
+// folder's Temp.
+struct ChildFolders {
+  std::wstring current;
+  std::wstring temp;
+
+  static ChildFolders system() { return {}; }
+  // One folder as both.
+  static ChildFolders inside(const std::wstring& folder) { return {folder, folder}; }
+};
+
 // A started program inside a job object that kills it when the job's last
 // handle closes: on destruction, and with the client when it exits or crashes.
 // A watcher thread waits for its end and reports it once through the exit
@@ -21,8 +36,10 @@ class ChildProcess {
  public:
   // Starts programPath with commandLine (whose first word is, by convention,
   // the quoted program path) suspended, without a window and outside the
-  // client's own job where that is allowed; null when any step fails.
-  static std::unique_ptr<ChildProcess> create(const std::wstring& programPath, const std::wstring& commandLine);
+  // client's own job where that is allowed, in folders; null when any step
+  // fails.
+  static std::unique_ptr<ChildProcess> create(const std::wstring& programPath, const std::wstring& commandLine,
+                                              const ChildFolders& folders = ChildFolders::system());
 
   // Not on the watcher thread (it is joined). Ends a child that still runs;
   // the exit callback is then not called.
@@ -46,7 +63,7 @@ class ChildProcess {
 
  private:
   ChildProcess() = default;
-  void start(const std::wstring& programPath, const std::wstring& commandLine);
+  void start(const std::wstring& programPath, const std::wstring& commandLine, const ChildFolders& folders);
   void watchExit();
 
   WinHandle job_;
@@ -69,9 +86,10 @@ struct StartedProcess {
 };
 
 // Creates programPath with commandLine suspended, without a window and outside
-// the client's own job where that is allowed. std::runtime_error when it
-// can't be started.
-StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine);
+// the client's own job where that is allowed, in folders. std::runtime_error
+// when it can't be started.
+StartedProcess createSuspendedProcess(const std::wstring& programPath, const std::wstring& commandLine,
+                                      const ChildFolders& folders);
 
 // A runAndWait whose program was started but gave no exit code: the wait for
 // its end or the read of its code failed, or the stop event was set. It may
@@ -95,8 +113,9 @@ class RunTimedOut : public RunNoExitCode {
 // plain std::runtime_error when the event was set before the call, which
 // starts nothing. At the time limit the program is ended the same way and
 // RunTimedOut thrown.
+// The program runs in folders.
 uint32_t runAndWait(const std::wstring& programPath, const std::wstring& commandLine, HANDLE stopEvent = nullptr,
-                    uint32_t timeoutMs = INFINITE);
+                    uint32_t timeoutMs = INFINITE, const ChildFolders& folders = ChildFolders::system());
 
 // Told once per CommandRunner: false when the command could not be started,
 // true when it was started and has ended (whatever its exit code).
@@ -109,7 +128,8 @@ class CommandSink {
 };
 
 // Runs one tool of the Windows system folder ("netsh.exe") with an argument
-// text, starting at once. Dropping the runner ends a command that still runs.
+// text, starting at once, in the system's folders. Dropping the runner ends a
+// command that still runs.
 class CommandRunner {
  public:
   CommandRunner(std::wstring programFileName, std::wstring arguments, std::shared_ptr<CommandSink> sink);

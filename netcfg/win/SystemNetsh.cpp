@@ -9,7 +9,8 @@ uint32_t SystemNetsh::run(const std::wstring& path, const std::wstring& commandL
   // INFINITE would never end.
   if (timeoutMs == INFINITE) --timeoutMs;
   try {
-    return runAndWait(path, commandLine, nullptr, timeoutMs);
+    // A short system tool that unpacks nothing: the system's own folders serve.
+    return runAndWait(path, commandLine, nullptr, timeoutMs, ChildFolders::system());
   } catch (const RunTimedOut&) {
     throw NetshTimeout();
   } catch (const RunNoExitCode&) {

@@ -2,8 +2,8 @@
 
 #include "netcfg/Dns.h"
 
-// netsh.exe of the Windows system folder, run with runAndWait; a run still
-// going at its time limit is ended with its job.
+// netsh.exe of the Windows system folder, run with runAndWait in the system's
+// folders; a run still going at its time limit is ended with its job.
 class SystemNetsh : public NetshRunner {
  public:
   std::wstring netshPath() override;

@@ -1,6 +1,7 @@
 #include "netcfg/win/TapAdapter.h"
 
 #include <exception>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "core/QuoteArgument.h"
 #include "core/StatusCodes.h"
 #include "core/Text.h"
+#include "core/win/AdminOnlyFolder.h"
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
@@ -129,8 +131,8 @@ bool forEachAdapterKey(const std::function<bool(const std::wstring& adapterKeyPa
   return true;
 }
 
-TapAdapter::TapAdapter(std::wstring tapWindowsFolder, HANDLE stopEvent)
-    : tapWindowsFolder_(std::move(tapWindowsFolder)), stopEvent_(stopEvent) {}
+TapAdapter::TapAdapter(std::wstring tapWindowsFolder, HANDLE stopEvent, std::wstring folderParent)
+    : tapWindowsFolder_(std::move(tapWindowsFolder)), stopEvent_(stopEvent), folderParent_(std::move(folderParent)) {}
 
 bool TapAdapter::findOwnTapAdapter() {
   WinKey classKey = openKey(adapterClassKey, KEY_READ);
@@ -206,7 +208,12 @@ bool TapAdapter::installTapAdapter() {
   std::wstring inf = joinPath(tapWindowsFolder_, L"driver\\OemVista.inf");
   std::wstring commandLine = quoteArgument(tapinstall) + L" install " + quoteArgument(inf) + L" tap0901";
   try {
-    if (runAndWait(tapinstall, commandLine, stopEvent_) != 0) return false;
+    // It installs a driver with administrator rights: what it unpacks and
+    // loads from its temporary or current folder must be out of others' reach.
+    std::unique_ptr<AdminOnlyFolder> folder = AdminOnlyFolder::create(folderParent_);
+    if (!folder) return false;
+    if (runAndWait(tapinstall, commandLine, stopEvent_, INFINITE, ChildFolders::inside(folder->path())) != 0)
+      return false;
   } catch (const std::exception&) {
     return false;
   }

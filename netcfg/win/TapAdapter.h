@@ -31,8 +31,9 @@ class TapAdapter {
   // tapWindowsFolder: where TAP-Windows is installed ("bin\tapinstall.exe",
   // "driver\OemVista.inf"). stopEvent (may be null, not owned): a manual-reset
   // event the tunnel's owner sets when it stops; it ends a tapinstall that
-  // still runs.
-  TapAdapter(std::wstring tapWindowsFolder, HANDLE stopEvent);
+  // still runs. folderParent: where tapinstall's admin-only folder is made;
+  // the Windows folder's Temp when empty.
+  TapAdapter(std::wstring tapWindowsFolder, HANDLE stopEvent, std::wstring folderParent = std::wstring());
   virtual ~TapAdapter() = default;
   TapAdapter(const TapAdapter&) = delete;
   TapAdapter& operator=(const TapAdapter&) = delete;
@@ -49,10 +50,11 @@ class TapAdapter {
   // are kept. Every failure means "not found".
   virtual bool findOwnTapAdapter();
 
-  // Runs tapinstall for one more tap0901 adapter and takes the first adapter
-  // key that was not there before; on true its key path is kept (its GUID is
-  // taken by the next findOwnTapAdapter). False on any failure, a stop by the
-  // stop event included.
+  // Runs tapinstall for one more tap0901 adapter, in a new admin-only folder
+  // (its current folder, TMP and TEMP) removed after the run, and takes the
+  // first adapter key that was not there before; on true its key path is kept
+  // (its GUID is taken by the next findOwnTapAdapter). False on any failure,
+  // a stop by the stop event and a folder that could not be made included.
   virtual bool installTapAdapter();
   // "IsKWEL" = 1 on the adapter key: the adapter is the client's own.
   virtual bool markOwnAdapter();
@@ -74,4 +76,5 @@ class TapAdapter {
 
   std::wstring tapWindowsFolder_;
   HANDLE stopEvent_;
+  std::wstring folderParent_;
 };

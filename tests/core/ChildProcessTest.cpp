@@ -8,10 +8,12 @@
 #include <thread>
 
 #include "core/QuoteArgument.h"
+#include "core/win/AdminOnlyFolder.h"
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -217,6 +219,65 @@ TEST(RunAndWaitTest, AStopEventSetBeforeTheCallStartsNothing) {
   EXPECT_FALSE(waitForFile(record, 500));
 }
 
+// The client runs elevated, and so do its children: whatever the user's own
+// TMP and TEMP name, a child sees the folders it was given, or the system's.
+class ChildFoldersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    userTemp_ = freshTestFolder(L"zav user temp ");
+    user_ = std::make_unique<UserTempFolder>(userTemp_);
+    record_ = joinPath(userTemp_, L"folders.txt");
+  }
+  void TearDown() override {
+    user_.reset();
+    removeTestFolder(userTemp_);
+  }
+  std::wstring reportFolders() const { return childHelperCommand(L"--folders " + quoteArgument(record_)); }
+  SeenFolders seen() {
+    SeenFolders folders = readSeenFolders(record_);
+    DeleteFileW(record_.c_str());
+    return folders;
+  }
+
+  std::wstring userTemp_;
+  std::unique_ptr<UserTempFolder> user_;
+  std::wstring record_;
+};
+
+TEST_F(ChildFoldersTest, AChildRunsInTheFolderItIsGiven) {
+  std::unique_ptr<AdminOnlyFolder> folder = AdminOnlyFolder::create();
+  ASSERT_TRUE(folder);
+  const std::wstring path = folder->path();
+  const SeenFolders inside{path, path, path};
+
+  std::unique_ptr<ChildProcess> child =
+      ChildProcess::create(childHelperPath(), reportFolders(), ChildFolders::inside(path));
+  ASSERT_TRUE(child);
+  ASSERT_TRUE(waitForFile(record_, 30000));
+  EXPECT_TRUE(child->endAndWait(30000));
+  child.reset();
+  EXPECT_EQ(seen(), inside);
+
+  EXPECT_EQ(runAndWait(childHelperPath(), reportFolders(), nullptr, INFINITE, ChildFolders::inside(path)), 0u);
+  EXPECT_EQ(seen(), inside);
+
+  // Nothing of the ended children keeps the folder.
+  folder.reset();
+  EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(ChildFoldersTest, WithoutFoldersAChildRunsInTheSystems) {
+  const SeenFolders system{systemTempFolder(), systemTempFolder(), system32Folder()};
+  EXPECT_EQ(runAndWait(childHelperPath(), reportFolders()), 0u);
+  EXPECT_EQ(seen(), system);
+
+  std::unique_ptr<ChildProcess> child = ChildProcess::create(childHelperPath(), reportFolders());
+  ASSERT_TRUE(child);
+  ASSERT_TRUE(waitForFile(record_, 30000));
+  EXPECT_TRUE(child->endAndWait(30000));
+  EXPECT_EQ(seen(), system);
+}
+
 // Reports on a promise; done must come exactly once.
 class RecordingSink : public CommandSink {
  public:
@@ -275,6 +336,21 @@ TEST_F(CommandRunnerTest, DoneFalseAtOnceWhenTheToolIsMissing) {
   EXPECT_FALSE(result.get());
   EXPECT_EQ(sink->thread, std::this_thread::get_id());
   EXPECT_EQ(sink.use_count(), 1) << "the runner still holds the sink";
+}
+
+TEST_F(CommandRunnerTest, TheToolRunsInTheSystemsFolders) {
+  std::wstring userTemp = freshTestFolder(L"zav user temp ");
+  std::wstring record = joinPath(userTemp, L"folders.txt");
+  {
+    UserTempFolder user(userTemp);
+    auto sink = std::make_shared<RecordingSink>();
+    std::future<bool> result = sink->result.get_future();
+    auto runner = std::make_shared<CommandRunner>(tool_, L"--folders " + quoteArgument(record), sink);
+    ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
+    EXPECT_TRUE(result.get());
+  }
+  EXPECT_EQ(readSeenFolders(record), (SeenFolders{systemTempFolder(), systemTempFolder(), system32Folder()}));
+  removeTestFolder(userTemp);
 }
 
 TEST_F(CommandRunnerTest, DroppingTheRunnerEndsTheCommandWithoutAReport) {

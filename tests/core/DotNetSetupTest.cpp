@@ -28,6 +28,7 @@
 #include "tests/support/HttpScenarios.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -336,6 +337,33 @@ TEST_F(DotNetSetupTest, InstallsWithTheStandInAndReportsItsExitCode) {
     EXPECT_TRUE(samePath(fromUtf8(recorded.substr(0, lineEnd)), quoteArgument(installerPath) + L" /q /norestart"))
         << recorded;
   }
+}
+
+// The installer runs elevated and unpacks into its TMP: its own admin-only
+// folder is that and its current folder too, whatever the user's TMP and TEMP.
+TEST_F(DotNetSetupTest, TheInstallerRunsInItsOwnFolder) {
+  const std::wstring userTemp = uniqueTempPath(L"user temp");
+  ASSERT_TRUE(CreateDirectoryW(userTemp.c_str(), nullptr));
+  const std::wstring folders = joinPath(userTemp, L"folders.txt");
+  SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", folders.c_str());
+  std::wstring resultText;
+  {
+    UserTempFolder user(userTemp);
+    driveWhile(
+        [&] {
+          answerMessageBox(kPromptCaption, IDYES);
+          resultText = answerMessageBox(kSucceededCaption, IDOK);
+        },
+        [&] { installDotNetFramework(source("/installer")); });
+  }
+  SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", nullptr);
+  EXPECT_EQ(resultText, kSucceededText);
+  std::string recorded = readRecord(record);
+  std::wstring folder = parentFolder(fromUtf8(recorded.substr(recorded.find('\n') + 1)));
+  EXPECT_EQ(readSeenFolders(folders), (SeenFolders{folder, folder, folder}));
+  EXPECT_TRUE(samePath(parentFolder(folder), systemTempFolder())) << toUtf8(folder);
+  DeleteFileW(folders.c_str());
+  RemoveDirectoryW(userTemp.c_str());
 }
 
 TEST_F(DotNetSetupTest, WhileTheInstallerRunsTheWindowCanNeitherBeCancelledNorClosed) {

@@ -4,6 +4,7 @@
 //                       this program's own path (UTF-8)
 //   ZAV_STANDIN_WAIT    name of an event to wait for (at most 60 s) first
 //   ZAV_STANDIN_EXIT    exit code, decimal (default 0)
+//   ZAV_FOLDERS_RECORD  its TMP, TEMP and current folder (SeenFolders.h)
 #include <windows.h>
 
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "core/Text.h"
 #include "core/win/System.h"
+#include "tests/support/win/SeenFolders.h"
 
 namespace {
 
@@ -35,6 +37,7 @@ bool writeRecord(const std::wstring& path, const std::string& text) {
 }  // namespace
 
 int wmain() {
+  if (!recordSeenFoldersIfAsked()) return 103;
   std::wstring record = environmentValue(L"ZAV_STANDIN_RECORD");
   if (!record.empty() && !writeRecord(record, toUtf8(GetCommandLineW()) + "\n" + toUtf8(exePath()))) return 100;
   std::wstring waitFor = environmentValue(L"ZAV_STANDIN_WAIT");

@@ -3,7 +3,8 @@
 # installer program. Its Wine prefix is its own: a prefix's desktop process
 # keeps the display of whichever program started it first.
 if(WIN32)
-  zav_test_program(dotnet_standin_installer SOURCES ${ZAV_TEST_DIR}/DotNetStandInInstaller.cpp UNICODE)
+  zav_test_program(dotnet_standin_installer SOURCES ${ZAV_TEST_DIR}/DotNetStandInInstaller.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/win/SeenFolders.cpp UNICODE)
   # Downloaded in every case: without its debug information it is a tenth the size.
   target_link_options(dotnet_standin_installer PRIVATE -s)
   zav_test(core_dotnet_setup_test SOURCES ${ZAV_TEST_DIR}/DotNetSetupTest.cpp

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/Text.h"
+#include "core/win/AdminOnlyFolder.h"
 #include "core/win/System.h"
 #include "netcfg/Dns.h"
 #include "netcfg/win/RegistryDnsRecord.h"
@@ -20,6 +21,7 @@
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/win/ChildHelper.h"
 #include "tests/support/win/LoopbackInterface.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -238,6 +240,22 @@ TEST_F(DnsWinTest, ARunPastItsLimitIsEnded) {
   EXPECT_EQ(readWideFile(runs), "start netsh.exe interface show interface\nstart netsh.exe interface show interface\n"
                                 "end netsh.exe interface show interface\n");
   DeleteFileW(runs.c_str());
+}
+
+// netsh runs elevated in the system's own folders, never the user's TMP.
+TEST_F(DnsWinTest, NetshRunsInTheSystemsFolders) {
+  const std::wstring userTemp = uniqueTempPath(L"user temp");
+  ASSERT_TRUE(CreateDirectoryW(userTemp.c_str(), nullptr));
+  const std::wstring folders = joinPath(userTemp, L"folders.txt");
+  SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", folders.c_str());
+  {
+    UserTempFolder user(userTemp);
+    EXPECT_EQ(netsh.run(netsh.netshPath(), L"netsh.exe interface show interface", 10000), 0u);
+  }
+  SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", nullptr);
+  EXPECT_EQ(readSeenFolders(folders), (SeenFolders{systemTempFolder(), systemTempFolder(), system32Folder()}));
+  DeleteFileW(folders.c_str());
+  RemoveDirectoryW(userTemp.c_str());
 }
 
 struct FixtureCase {

@@ -9,13 +9,16 @@
 #include "core/QuoteArgument.h"
 #include "core/StatusCodes.h"
 #include "core/Text.h"
+#include "core/win/AdminOnlyFolder.h"
 #include "core/win/ChildProcess.h"
+#include "core/win/LinkChecks.h"
 #include "core/win/System.h"
 #include "core/win/WinHandle.h"
 #include "netcfg/TapBindOrder.h"
 #include "netcfg/win/TapAdapter.h"
 #include "tests/support/DebugLogReader.h"
 #include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/TestFolder.h"
 #include "tests/support/win/TapFixture.h"
 
@@ -508,6 +511,35 @@ TEST_F(TapInstallTest, MarkAndCharacteristicsAreDwordsOnTheNewAdapterKey) {
   std::string bytes;
   EXPECT_FALSE(readRegistryValue(L"", L"IsKWEL", type, bytes));
   EXPECT_FALSE(readRegistryValue(L"", L"Characteristics", type, bytes));
+}
+
+// tapinstall installs a driver elevated: in a new admin-only folder (current
+// folder, TMP and TEMP) below the given parent or the Windows folder's Temp,
+// never the user's, and gone after the run.
+TEST_F(TapInstallTest, TapinstallRunsInAnAdminOnlyFolderOfItsOwn) {
+  writeClassKey(twoAdapters);
+  tell(L"none");
+  const std::wstring userTemp = uniqueTempPath(L"user temp");
+  ASSERT_TRUE(CreateDirectoryW(userTemp.c_str(), nullptr));
+  const std::wstring record = joinPath(userTemp, L"folders.txt");
+  const std::wstring parent = joinPath(folder_, L"run folders");
+  ASSERT_TRUE(CreateDirectoryW(parent.c_str(), nullptr));
+  for (const std::wstring& given : {parent, std::wstring()}) {
+    SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", record.c_str());
+    {
+      UserTempFolder user(userTemp);
+      TapAdapter tap(folder_, nullptr, given);
+      EXPECT_FALSE(tap.installTapAdapter()) << "no adapter was added";
+    }
+    SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", nullptr);
+    const SeenFolders seen = readSeenFolders(record);
+    DeleteFileW(record.c_str());
+    const std::wstring& folder = seen.current;
+    EXPECT_EQ(seen, (SeenFolders{folder, folder, folder}));
+    EXPECT_TRUE(samePath(parentFolder(folder), given.empty() ? systemTempFolder() : given)) << toUtf8(folder);
+    EXPECT_EQ(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES) << "the folder stays behind";
+  }
+  RemoveDirectoryW(userTemp.c_str());
 }
 
 // The stand-in refuses any other command line with exit code 90: this is

@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "core/QuoteArgument.h"
 #include "core/Text.h"
 #include "core/win/AdminOnlyFolder.h"
 #include "core/win/LinkChecks.h"
 #include "core/win/System.h"
+#include "tests/support/win/ChildHelper.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/SocketBytes.h"
 #include "tests/support/win/TestFolder.h"
 #include "tunnel/OVPNSystem.h"
@@ -169,6 +172,42 @@ TEST_F(OVPNSystemWinTest, ByDefaultFilesGoBelowTheWindowsFoldersTemp) {
     FindClose(find);
   }
   EXPECT_TRUE(empty) << "something went to the user's temporary folder";
+}
+
+// OpenVPN and its installer run elevated: each in a new admin-only folder of
+// its own below the given parent (current folder, TMP and TEMP), whatever the
+// user's own TMP and TEMP; the folder goes with the process. Not the folder of
+// its file: the configuration file goes while OpenVPN still runs.
+TEST_F(OVPNSystemWinTest, EachProgramRunsInAnAdminOnlyFolderOfItsOwn) {
+  const std::wstring userTemp = freshTestFolder(L"user temp ");
+  const std::wstring record = joinPath(userTemp, L"folders.txt");
+  OVPNSystemWin system(parent_);
+  std::unique_ptr<OVPNConfigFile> config = system.writeConfigFile("client\n");
+  ASSERT_TRUE(config);
+  std::wstring previous;
+  for (const wchar_t* then : {L"", L" --sleep 60000"}) {
+    SCOPED_TRACE(toUtf8(then));
+    std::unique_ptr<OVPNProcess> process;
+    {
+      UserTempFolder user(userTemp);
+      process = system.startProgram(childHelperPath(),
+                                    childHelperCommand(L"--folders " + quoteArgument(record) + then));
+    }
+    ASSERT_TRUE(process);
+    ASSERT_TRUE(waitForFile(record, 30000));
+    const SeenFolders seen = readSeenFolders(record);
+    DeleteFileW(record.c_str());
+    const std::wstring& folder = seen.current;
+    EXPECT_EQ(seen, (SeenFolders{folder, folder, folder}));
+    EXPECT_TRUE(samePath(parentFolder(folder), parent_)) << toUtf8(folder);
+    EXPECT_FALSE(samePath(folder, parentFolder(config->path())));
+    EXPECT_FALSE(samePath(folder, previous));
+    previous = folder;
+    // Gone with the process, also with one that was still running.
+    process.reset();
+    EXPECT_FALSE(exists(folder));
+  }
+  removeTestFolder(userTemp);
 }
 
 TEST_F(OVPNSystemWinTest, ConfigFileNotWrittenWhereNoFolderCanBeMade) {

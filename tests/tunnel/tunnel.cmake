@@ -12,7 +12,7 @@ zav_test(tunnel_tap_test SOURCES ${ZAV_TEST_DIR}/OVPNTapTest.cpp ${tunnel_win_fi
   WINDOWS_ONLY OWN_PREFIX PEERS tapinstall)
 # Debian's openvpn as the management client, on loopback only.
 zav_test(tunnel_management_openvpn_test SOURCES ${ZAV_TEST_DIR}/ManagementOpenVpnTest.cpp NATIVE_ONLY TIMEOUT 120)
-zav_test(tunnel_system_win_test SOURCES ${ZAV_TEST_DIR}/OVPNSystemWinTest.cpp WINDOWS_ONLY)
+zav_test(tunnel_system_win_test SOURCES ${ZAV_TEST_DIR}/OVPNSystemWinTest.cpp WINDOWS_ONLY PEERS child_helper)
 # The running tunnel against a scripted peer on loopback, served by the worker's loop.
 zav_test(tunnel_established_test SOURCES ${ZAV_TEST_DIR}/OVPNEstablishedTest.cpp ${tunnel_support})
 zav_test(tunnel_transcript_win_test SOURCES ${ZAV_TEST_DIR}/OVPNTranscriptWinTest.cpp ${tunnel_win_fixtures} WINDOWS_ONLY)

@@ -5,6 +5,9 @@
 #include <string>
 
 #include "core/Text.h"
+#include "core/win/AdminOnlyFolder.h"
+#include "core/win/System.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -62,6 +65,26 @@ TEST_F(Handoff, TheUpdaterEndsTheClientAppliesTheUpdateAndStartsTheNewClient) {
   EXPECT_EQ(fileOrNone(folder_ + L"\\lib.dll"), "lib");
   EXPECT_EQ(fileOrNone(folder_ + L"\\old.txt"), "<none>");
   EXPECT_EQ(fileOrNone(folder_ + L"\\ZAV.upd"), fileOrNone(updater));
+}
+
+// The updater runs elevated in its own folder (the client's), with the
+// system's Temp and not the user's; the client it starts again inherits both.
+TEST_F(Handoff, TheUpdaterRunsInTheClientsFolderWithTheSystemsTemp) {
+  std::wstring updater = folder_ + L"\\updater.bin";
+  ASSERT_TRUE(writeWideFile(updater, builtFile("dist/updater.exe")));
+  const std::wstring userTemp = uniqueTempPath(L"user temp");
+  ASSERT_TRUE(CreateDirectoryW(userTemp.c_str(), nullptr));
+  const std::wstring folders = joinPath(userTemp, L"folders.txt");
+  SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", folders.c_str());
+  {
+    UserTempFolder user(userTemp);
+    EXPECT_EQ(runClient(updater), 0u) << "not ended by the updater";
+  }
+  SetEnvironmentVariableW(L"ZAV_FOLDERS_RECORD", nullptr);
+  EXPECT_EQ(starts(), "1|\"" + toUtf8(program_) + "\"\n");
+  EXPECT_EQ(readSeenFolders(folders), (SeenFolders{systemTempFolder(), systemTempFolder(), folder_}));
+  DeleteFileW(folders.c_str());
+  RemoveDirectoryW(userTemp.c_str());
 }
 
 // A path at every length limit at once: joined, it fills the 260-unit buffer

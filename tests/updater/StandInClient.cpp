@@ -2,11 +2,16 @@
 // argument count and command line) in "starts.txt" beside itself; with the
 // argument "wait" it then waits to be ended, like a client that handed over,
 // and so it does when a file "hold" lies beside it (whatever its arguments).
+// With ZAV_FOLDERS_RECORD it first records its TMP, TEMP and current folder
+// there (SeenFolders.h): what the updater that started it was given.
 #include <windows.h>
 
 #include <string>
 
+#include "tests/support/win/SeenFolders.h"
+
 int wmain(int argc, wchar_t** argv) {
+  if (!recordSeenFoldersIfAsked()) return 3;
   wchar_t self[MAX_PATH];
   DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring folder(self, length);

@@ -14,7 +14,8 @@ target_link_libraries(zav_updater_logic PUBLIC zav_deps)
 zav_test(updater_block_reader_test SOURCES ${ZAV_TEST_DIR}/BlockReaderTest.cpp LIBS zav_updater_logic)
 
 if(WIN32)
-  zav_test_program(updater_stand_in_client SOURCES ${ZAV_TEST_DIR}/StandInClient.cpp UNICODE)
+  zav_test_program(updater_stand_in_client SOURCES ${ZAV_TEST_DIR}/StandInClient.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/win/SeenFolders.cpp UNICODE)
   # Creates the one fixed shared-memory name: a prefix of its own.
   zav_test(updater_run_test WINDOWS_ONLY OWN_PREFIX
     SOURCES ${ZAV_TEST_DIR}/UpdaterRunTest.cpp

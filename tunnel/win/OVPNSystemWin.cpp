@@ -87,9 +87,13 @@ class ProcessWin : public OVPNProcess {
  public:
   static constexpr uint32_t endWaitMs = 10000;
 
-  explicit ProcessWin(std::unique_ptr<ChildProcess> child) : child_(std::move(child)) {}
+  ProcessWin(std::unique_ptr<ChildProcess> child, std::unique_ptr<AdminOnlyFolder> folder)
+      : child_(std::move(child)), folder_(std::move(folder)) {}
   ~ProcessWin() override {
     if (!child_->endAndWait(endWaitMs)) writeDebugLog("OVPN: an ended program still runs after 10000 ms\n");
+    // Its folder goes once nothing of the program is left.
+    child_.reset();
+    folder_.reset();
   }
   void setExitCallback(std::function<void()> onExit) override { child_->setExitCallback(std::move(onExit)); }
   uint32_t exitCode() const override { return child_->exitCode(); }
@@ -97,6 +101,7 @@ class ProcessWin : public OVPNProcess {
 
  private:
   std::unique_ptr<ChildProcess> child_;
+  std::unique_ptr<AdminOnlyFolder> folder_;  // where it runs
 };
 
 // A manual-reset event. Should the system refuse one, the signal is null and
@@ -169,18 +174,30 @@ bool OVPNSystemWin::isConnectionOf(const OVPNProcess& process, uint16_t localPor
   return false;
 }
 
+// OpenVPN and the installer run elevated: each in an admin-only folder of its
+// own (current folder, TMP and TEMP). Not their file's folder, which may go
+// while they run (the configuration file once OpenVPN is connected), and a
+// running program's current folder can't be removed.
 std::unique_ptr<OVPNProcess> OVPNSystemWin::startProgram(const std::wstring& programPath,
                                                          const std::wstring& commandLine) {
-  std::unique_ptr<ChildProcess> child = ChildProcess::create(programPath, commandLine);
+  std::unique_ptr<AdminOnlyFolder> folder;
+  try {
+    folder = AdminOnlyFolder::create(folderParent_);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+  if (!folder) return nullptr;
+  std::unique_ptr<ChildProcess> child =
+      ChildProcess::create(programPath, commandLine, ChildFolders::inside(folder->path()));
   if (!child) return nullptr;
-  return std::make_unique<ProcessWin>(std::move(child));
+  return std::make_unique<ProcessWin>(std::move(child), std::move(folder));
 }
 
 std::unique_ptr<OVPNStopSignal> OVPNSystemWin::createStopSignal() { return std::make_unique<StopSignalWin>(); }
 
 int OVPNSystemWin::prepareTapAdapter(const std::wstring& tapFolder, OVPNStopSignal& stopSignal,
                                      AdapterGuid& adapterGuid) {
-  TapAdapter tap(tapFolder, static_cast<HANDLE>(stopSignal.nativeHandle()));
+  TapAdapter tap(tapFolder, static_cast<HANDLE>(stopSignal.nativeHandle()), folderParent_);
   int result = tap.prepareTapAdapter();
   if (result == 0) std::memcpy(adapterGuid.data(), &tap.adapterGuid(), sizeof(GUID));
   return result;

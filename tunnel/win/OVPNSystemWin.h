@@ -10,10 +10,12 @@
 // elevated, and a value the user can write would choose the program it starts.
 class OVPNSystemWin : public OVPNSystem {
  public:
-  // folderParent: where the installer and the configuration file get their
-  // admin-only folders; the Windows folder's Temp when empty (never the
-  // user's own temporary folder, which the user's environment names). transcriptFolder:
-  // where the OpenVPN transcripts go; the client's logs folder when empty.
+  // folderParent: where the installer, the configuration file and every
+  // program started (OpenVPN, the installer, tapinstall: their current folder,
+  // TMP and TEMP) get their admin-only folders; the Windows folder's Temp when
+  // empty (never the user's own temporary folder, which the user's
+  // environment names). transcriptFolder: where the OpenVPN transcripts go;
+  // the client's logs folder when empty.
   explicit OVPNSystemWin(std::wstring folderParent = std::wstring(),
                          std::wstring transcriptFolder = std::wstring());
 

@@ -39,7 +39,12 @@ UpdaterLaunch launchUpdater(const std::wstring& updaterPath, const std::string& 
   launch.commandLine = quoteArgument(updaterPath) + L" " + std::to_wstring(launch.blockSize);
 
   try {
-    StartedProcess started = createSuspendedProcess(updaterPath, launch.commandLine);
+    // Its own folder is the client's installation, as trusted as the updater
+    // itself. It keeps no temporary files, and the client it starts again
+    // inherits what it gets: the system's Temp, never the user's.
+    ChildFolders folders = ChildFolders::system();
+    folders.current = parentFolder(updaterPath);
+    StartedProcess started = createSuspendedProcess(updaterPath, launch.commandLine, folders);
     launch.process = std::move(started.process);
     launch.thread = std::move(started.thread);
   } catch (const std::exception&) {

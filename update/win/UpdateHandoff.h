@@ -19,7 +19,8 @@ struct UpdaterLaunch {
 };
 
 // Starts the updater at updaterPath suspended (outside the client's job where
-// that is allowed) with the block size as its argument, duplicates
+// that is allowed; in its own folder, with the Windows folder's Temp as TMP
+// and TEMP) with the block size as its argument, duplicates
 // clientProcess (a handle of this process) into it, places fields and the
 // duplicated handle in "Global\KWEL_GUI_GUPD" and lets the updater run.
 // NumberError 20 (start), 23 (duplicate), 21 (create the mapping, also when

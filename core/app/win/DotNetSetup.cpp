@@ -324,7 +324,9 @@ void DotNetSetupWindow::onDownloaded(uint32_t id, const std::string& body) {
   EnableWindow(cancelButton_, FALSE);
   EnableWindow(window_, FALSE);
 
-  installer_ = ChildProcess::create(path, quoteArgument(path) + L" /q /norestart");
+  // Its own new folder is also where it unpacks (TMP, TEMP) and runs.
+  installer_ =
+      ChildProcess::create(path, quoteArgument(path) + L" /q /norestart", ChildFolders::inside(folder->path()));
   if (!installer_) {
     held.reset();
     folder.reset();

@@ -5,6 +5,8 @@
 //   --echo FILE ARG..  write every remaining argument to FILE, each ended by NUL
 //   --spawn FILE       start a copy of itself that records into FILE and sleeps,
 //                      wait for the record, then die abruptly with exit code 7
+//   --folders FILE     write its TMP, TEMP and current folder to FILE
+//                      (recordSeenFolders)
 #include <windows.h>
 
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "core/QuoteArgument.h"
 #include "core/win/ChildProcess.h"
 #include "core/win/System.h"
+#include "tests/support/win/SeenFolders.h"
 
 namespace {
 
@@ -62,6 +65,8 @@ int wmain(int argc, wchar_t** argv) {
         text.push_back('\0');
       }
       return writeFile(file, text) ? 0 : 100;
+    } else if (option == L"--folders" && hasValue) {
+      if (!recordSeenFolders(argv[++i])) return 100;
     } else if (option == L"--spawn" && hasValue) {
       return spawnAndDie(argv[++i]);
     } else {

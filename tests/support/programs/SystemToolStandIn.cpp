@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/Text.h"
+#include "tests/support/win/SeenFolders.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ unsigned long exitCodeFor(size_t call, const std::wstring& list) {
 }  // namespace
 
 int runSystemToolStandIn(const wchar_t* recordVariable, const wchar_t* exitVariable) {
+  if (!recordSeenFoldersIfAsked()) return 104;
   const std::string commandLine = toUtf8(GetCommandLineW());
   const std::wstring record = environment(recordVariable);
   size_t call = 0;

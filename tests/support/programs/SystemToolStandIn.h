@@ -15,5 +15,6 @@
 //   ZAV_TOOL_HOLD      a path: after the sleep, run N (counted from 0 by the
 //                      "start" lines before its own) waits until the file
 //                      named by the path followed by N exists (at most 20 s),
-//                      so a test decides when each run ends.
+//                      so a test decides when each run ends;
+//   ZAV_FOLDERS_RECORD its TMP, TEMP and current folder (SeenFolders.h).
 int runSystemToolStandIn(const wchar_t* recordVariable, const wchar_t* exitVariable);

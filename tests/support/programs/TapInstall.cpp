@@ -7,6 +7,7 @@
 //   none                               add nothing, exit 0
 //   exit|N                             add nothing, exit N
 //   hang|FILE                          write its process id to FILE, then sleep
+// and, first of all, ZAV_FOLDERS_RECORD: its TMP, TEMP and current folder.
 #include <windows.h>
 
 #include <fstream>
@@ -15,6 +16,7 @@
 
 #include "core/QuoteArgument.h"
 #include "core/win/System.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/TapFixture.h"
 
 namespace {
@@ -40,6 +42,7 @@ bool commandLineIsTheClients(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
   if (!commandLineIsTheClients(argc, argv)) return 90;
+  if (!recordSeenFoldersIfAsked()) return 94;
   wchar_t told[1024];
   DWORD length = GetEnvironmentVariableW(L"ZAV_TAPINSTALL", told, 1024);
   if (length == 0 || length >= 1024) return 91;
