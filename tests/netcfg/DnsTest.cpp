@@ -353,20 +353,40 @@ TEST_F(DnsTest, SettingBackSharesOneDeadlineAndWhatMissesItStaysInTheRecord) {
   EXPECT_FALSE(dnsRecord.present);
 }
 
+// An earlier run ended without setting the LAN back; what the LAN now has is
+// the fixed resolver. The next attempt takes the recorded setting as the LAN's
+// own, also when the lookup by identity fails (the LAN is then still known by
+// its identity).
 TEST_F(DnsTest, TheNextAttemptTakesTheRecordNotTheResolverItFindsAsTheInterfacesOwn) {
-  // An earlier run ended without setting the LAN back; what the LAN now has
-  // is the fixed resolver.
-  dnsRecord.write("zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
-  store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
-  {
-    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
-    dns.setDns(vpnGateway, record);
-    EXPECT_EQ(store.reads, std::vector<uint32_t>{tapIndex});
-    EXPECT_EQ(dnsRecord.text, "zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n22 {guid-22} dhcp\n");
+  struct Case {
+    const char* name;
+    bool lookupFails;
+    const char* recordDuring;
+    std::vector<std::string> setBack;
+  };
+  const Case cases[] = {
+      {"found by identity", false, "zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n22 {guid-22} dhcp\n",
+       {backLan1, backLan2, backTap}},
+      {"lookup failed", true, "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n",
+       {backTap, backLan1, backLan2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dnsRecord.write("zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
+    store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
+    store.reads.clear();
+    store.lookupFails = c.lookupFails;
     netshRunner.lines.clear();
+    {
+      DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
+      dns.setDns(vpnGateway, record);
+      EXPECT_EQ(store.reads, std::vector<uint32_t>{tapIndex});
+      EXPECT_EQ(dnsRecord.text, c.recordDuring);
+      netshRunner.lines.clear();
+    }
+    EXPECT_EQ(netshRunner.lines, c.setBack);
+    EXPECT_FALSE(dnsRecord.present);
   }
-  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backLan1, backLan2, backTap}));
-  EXPECT_FALSE(dnsRecord.present);
 }
 
 // An attempt whose changer never sets anything back, as when the client is
@@ -487,23 +507,6 @@ TEST_F(DnsTest, ARecordFullOfAbsentAdaptersTakesNoMoreAndNothingChanges) {
   EXPECT_TRUE(netshRunner.lines.empty());
   EXPECT_EQ(dnsRecord.text, full);
   EXPECT_NE(log.text().find("DNS: record not written, DNS left as it is\n"), std::string::npos) << log.text();
-}
-
-// When the lookup by identity fails, the interface the attempt changes is
-// still known by its identity: its own setting is the recorded one.
-TEST_F(DnsTest, ARecordedInterfaceTheLookupMissedKeepsItsRecordedSetting) {
-  dnsRecord.write("zav-dns 1\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
-  store.settings[lanIndex] = DnsSetting{{"114.114.114.114"}};
-  store.lookupFails = true;
-  {
-    DnsChanger dns(table, netshRunner, store, dnsRecord, seams());
-    dns.setDns(vpnGateway, record);
-    EXPECT_EQ(store.reads, std::vector<uint32_t>{tapIndex});
-    EXPECT_EQ(dnsRecord.text, "zav-dns 1\n22 {guid-22} dhcp\n11 {guid-11} static 192.168.1.1,9.9.9.9\n");
-    netshRunner.lines.clear();
-  }
-  EXPECT_EQ(netshRunner.lines, (std::vector<std::string>{backTap, backLan1, backLan2}));
-  EXPECT_FALSE(dnsRecord.present);
 }
 
 // An interface without an identity is known only by its index, which a later
