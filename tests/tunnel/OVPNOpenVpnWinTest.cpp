@@ -112,6 +112,8 @@ std::string expectStep(const std::string& bytes) { return "{\"expect\": " + json
 std::string closeStep(int c) { return "{\"close\": " + std::to_string(c) + "}"; }
 std::string exitStep(int code) { return "{\"exit\": " + std::to_string(code) + "}"; }
 std::string sleepStep(int ms) { return "{\"sleep\": " + std::to_string(ms) + "}"; }
+// Until the test's OvpnBridgeSession::release.
+std::string holdStep() { return "{\"hold\": 60000}"; }
 std::string script(const std::vector<std::string>& steps) {
   std::string list;
   for (const std::string& step : steps) list += (list.empty() ? "" : ", ") + step;
@@ -454,9 +456,11 @@ TEST_F(OVPNOpenVpnWinTest, NoConnectBackTimesOut) {
 }
 
 // Another program reaches the management port first: it is closed unheard,
-// the listener goes on and takes OpenVPN's own connection.
+// the listener goes on and takes OpenVPN's own connection. OpenVPN is held
+// until the other program has connected: connecting first, it would be taken
+// and leave no listener for the other program.
 TEST_F(OVPNOpenVpnWinTest, ForeignConnectionClosedThenOpenVpnTaken) {
-  ASSERT_TRUE(openSession("script", script({sleepStep(1500), connectStep(1), sendStep(kInfo + kHold),
+  ASSERT_TRUE(openSession("script", script({holdStep(), connectStep(1), sendStep(kInfo + kHold),
                                             expectStep(kHoldRelease), sendStep(kNeedAuth), expectStep(kCredentials),
                                             sendStep(kPush + kDhcp + kCompleted + kByteCount)})))
       << whyNoSession_;
@@ -490,6 +494,8 @@ TEST_F(OVPNOpenVpnWinTest, ForeignConnectionClosedThenOpenVpnTaken) {
   ASSERT_EQ(connect(foreign, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   // Sent, so that the connection's owner is known (see WineSystem).
   send(foreign, kInfo.data(), static_cast<int>(kInfo.size()), 0);
+  // OpenVPN may connect now: its connection queues behind this one.
+  session_->release();
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(foreign, &readable);

@@ -58,6 +58,8 @@ std::unique_ptr<OvpnBridgeSession> OvpnBridgeSession::open(const std::string& ki
 
 void OvpnBridgeSession::standInGone() { sendAll(static_cast<SOCKET>(control_), bridgeFrame("gone", 0, "")); }
 
+void OvpnBridgeSession::release() { sendAll(static_cast<SOCKET>(control_), bridgeFrame("release", 0, "")); }
+
 OvpnBridgeSession::~OvpnBridgeSession() {
   closesocket(static_cast<SOCKET>(control_));
   WSACleanup();

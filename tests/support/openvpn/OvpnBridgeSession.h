@@ -46,6 +46,8 @@ class OvpnBridgeSession {
   // Tells the bridge the stand-in's process has ended (the test saw it), so
   // the session ends even when Wine keeps its bridge connection open.
   void standInGone();
+  // Lets the script's "hold" step go on.
+  void release();
 
  private:
   explicit OvpnBridgeSession(uintptr_t control) : control_(control) {}

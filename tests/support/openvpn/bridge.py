@@ -25,7 +25,8 @@ Closing the control connection early ends the session and what it started.
 "gone 0 0" from the test, once it has seen the stand-in's process end, ends
 the session as the stand-in's going would and keeps the control connection
 for the record: under Wine the stand-in's connection to the bridge can stay
-open after its process was ended from outside.
+open after its process was ended from outside. "release 0 0" from the test
+lets a "hold" step go on.
 
 Script steps (bytes are JSON strings, one character per byte, U+0000-U+00FF):
     {"connect": c}                the stand-in connects to the client as c
@@ -39,6 +40,8 @@ Script steps (bytes are JSON strings, one character per byte, U+0000-U+00FF):
     {"expectClosed": c, "ms": 10000}   waits until the client closes c
     {"close": c}                  the stand-in closes c
     {"sleep": ms}
+    {"hold": ms}                  waits until the test sends "release" (fails
+                                  after ms)
     {"code": x}                   the stand-in's exit code when the bridge lets go
     {"exit": x}                   the stand-in exits now with x; the session ends
 After the last step the session waits lingerMs (default 60000) for the stand-in
@@ -250,6 +253,7 @@ class Session:
         self.record = []
         self.errors = []
         self.ended = threading.Event()
+        self.released = threading.Event()
 
     def port(self):
         return self.listener.getsockname()[1]
@@ -292,7 +296,8 @@ class Session:
         return None
 
     def _control_closed(self):
-        """True once the test closed the control connection or sent "gone"."""
+        """True once the test closed the control connection or sent "gone";
+        notes a "release" on the way."""
         try:
             readable, _, _ = select.select([self.control.sock], [], [], 0)
             if not readable:
@@ -300,6 +305,9 @@ class Session:
             if self.control.sock.recv(1, socket.MSG_PEEK) == b"":
                 return True
             frame = self.control.read(5)
+            if frame is not None and frame[0] == "release":
+                self.released.set()
+                return False
             return frame is None or frame[0] == "gone"
         except (OSError, ValueError):  # ValueError: closed by the session's report meanwhile
             return True
@@ -441,6 +449,8 @@ class ScriptSession(Session):
         if "sleep" in step:
             self.wait_frame(lambda: False, time.monotonic() + step["sleep"] / 1000)
             return True
+        if "hold" in step:
+            return self.wait_frame(self.released.is_set, time.monotonic() + step["hold"] / 1000)
         if "code" in step:
             return link.send("code", step["code"])
         if "exit" in step:

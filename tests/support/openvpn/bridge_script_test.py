@@ -14,7 +14,7 @@ import standin  # noqa: E402
 
 
 class ScriptTest(unittest.TestCase):
-    def play(self, steps, client):
+    def play(self, steps, client, release=False):
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
         listener.listen(2)
@@ -23,6 +23,8 @@ class ScriptTest(unittest.TestCase):
         control, port, _ = frames.open_session("script", {"steps": steps, "lingerMs": 0})
         config = b"management 127.0.0.1 %d\n" % listener.getsockname()[1]
         stand_in = standin.StandIn(port, config).start()
+        if release:
+            control.send("release")
         connection, _ = listener.accept()
         client(connection)
         code = stand_in.wait(20)
@@ -35,6 +37,7 @@ class ScriptTest(unittest.TestCase):
              lambda c: c.sendall(b"hold releas"), "step 1 failed"),
             ("an unknown step", [{"dance": 1}, {"exit": 0}], lambda c: None, "step 1 failed"),
             ("the client gone before an expect", [{"expect": "x"}], lambda c: c.close(), "step 1 failed"),
+            ("a hold never released", [{"hold": 300}, {"exit": 0}], lambda c: None, "step 1 failed"),
         ]
         for name, steps, client, error in cases:
             with self.subTest(name):
@@ -43,6 +46,16 @@ class ScriptTest(unittest.TestCase):
                 self.assertEqual(code, 0)
                 self.assertEqual(len(record["errors"]), 1, record["errors"])
                 self.assertTrue(record["errors"][0].startswith(error), record["errors"])
+
+    def test_a_hold_goes_on_once_the_test_releases_it(self):
+        got = []
+
+        def client(connection):
+            connection.settimeout(10)
+            got.append(connection.recv(8))
+
+        code, record = self.play([{"hold": 10000}, {"connect": 1}, {"send": "go"}, {"exit": 4}], client, release=True)
+        self.assertEqual((code, record["errors"], got), (4, [], [b"go"]))
 
     def test_expects_match_in_order_without_reuse(self):
         # The second expect must not match the bytes the first one took.
