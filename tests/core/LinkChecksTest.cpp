@@ -16,6 +16,7 @@
 #include "core/win/SavedConfigFile.h"
 #include "core/win/System.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win/SeenFolders.h"
 #include "tests/support/win/TestFolder.h"
 
 namespace {
@@ -83,14 +84,11 @@ TEST_F(LinkFixture, OpenWithoutLinksOpensOnlyWhatIsAtThePath) {
 // never goes where they point.
 TEST_F(LinkFixture, AdminOnlyFolderIgnoresTheUsersTemporaryFolder) {
   std::wstring userTemp = joinPath(links_, L"tree");
-  wchar_t oldTmp[MAX_PATH] = L"", oldTemp[MAX_PATH] = L"";
-  GetEnvironmentVariableW(L"TMP", oldTmp, MAX_PATH);
-  GetEnvironmentVariableW(L"TEMP", oldTemp, MAX_PATH);
-  SetEnvironmentVariableW(L"TMP", userTemp.c_str());
-  SetEnvironmentVariableW(L"TEMP", userTemp.c_str());
-  std::unique_ptr<AdminOnlyFolder> folder = AdminOnlyFolder::create();
-  SetEnvironmentVariableW(L"TMP", oldTmp);
-  SetEnvironmentVariableW(L"TEMP", oldTemp);
+  std::unique_ptr<AdminOnlyFolder> folder;
+  {
+    UserTempFolder user(userTemp);
+    folder = AdminOnlyFolder::create();
+  }
   ASSERT_TRUE(folder);
   wchar_t windows[MAX_PATH];
   ASSERT_NE(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);

@@ -147,16 +147,14 @@ TEST_F(OVPNSystemWinTest, ConfigFolderIsWritableByAdministratorsAndSystemOnly) {
 // TMP and TEMP are the user's to set: by default the files go below the
 // Windows folder's Temp, never where those point.
 TEST_F(OVPNSystemWinTest, ByDefaultFilesGoBelowTheWindowsFoldersTemp) {
-  wchar_t oldTmp[MAX_PATH] = L"", oldTemp[MAX_PATH] = L"";
-  GetEnvironmentVariableW(L"TMP", oldTmp, MAX_PATH);
-  GetEnvironmentVariableW(L"TEMP", oldTemp, MAX_PATH);
-  SetEnvironmentVariableW(L"TMP", parent_.c_str());
-  SetEnvironmentVariableW(L"TEMP", parent_.c_str());
-  OVPNSystemWin system;
-  std::unique_ptr<OVPNConfigFile> config = system.writeConfigFile("client\n");
-  std::unique_ptr<OVPNInstallerFile> installer = system.writeInstaller("MZ");
-  SetEnvironmentVariableW(L"TMP", oldTmp);
-  SetEnvironmentVariableW(L"TEMP", oldTemp);
+  std::unique_ptr<OVPNConfigFile> config;
+  std::unique_ptr<OVPNInstallerFile> installer;
+  {
+    UserTempFolder user(parent_);
+    OVPNSystemWin system;
+    config = system.writeConfigFile("client\n");
+    installer = system.writeInstaller("MZ");
+  }
   ASSERT_TRUE(config && installer);
   EXPECT_TRUE(samePath(parentFolder(parentFolder(config->path())), systemTempFolder())) << toUtf8(config->path());
   EXPECT_TRUE(samePath(parentFolder(parentFolder(installer->path())), systemTempFolder()))
