@@ -228,9 +228,11 @@ def serve_channel(sock, session):
         return
     send_key, send_iv = os.urandom(32), os.urandom(16)
     to_client = Cipher(algorithms.AES(keys[:32]), modes.CBC(keys[32:])).encryptor()
+    # Counted before the reply goes: a client that is ready may ask for the
+    # statistics before this thread runs again.
+    session.note("handshakes")
     sock.sendall(to_client.update(send_key + send_iv))
     from_client = Cipher(algorithms.AES(send_key), modes.CBC(send_iv)).decryptor()
-    session.note("handshakes")
     if action.get("close") == "afterKeyReply":
         pause(action)
         return
