@@ -22,16 +22,22 @@ std::shared_ptr<RandomGenerator> random() {
   return generator;
 }
 
+// As for the batch below, an echo that misses its 1 s limit on a loaded
+// machine under Wine gets a second try; one that fails both fails the test.
 TEST(PingerRealIcmpTest, LoopbackRepliesWithALatency) {
   for (const char* host : {"127.0.0.1", "localhost"}) {
     SCOPED_TRACE(host);
-    auto log = std::make_shared<ProbeLog>();
-    auto pinger = std::make_shared<Pinger>(random());
-    auto sink = std::make_shared<RecordingSink>(log, 0);
-    pinger->ping(host, sink, sink);
-    ASSERT_TRUE(log->waitForResults(1, 5000));
-    auto reports = log->of(0);
-    ASSERT_EQ(reports.size(), 2u);
+    std::vector<ProbeLog::Report> reports;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto log = std::make_shared<ProbeLog>();
+      auto pinger = std::make_shared<Pinger>(random());
+      auto sink = std::make_shared<RecordingSink>(log, 0);
+      pinger->ping(host, sink, sink);
+      ASSERT_TRUE(log->waitForResults(1, 5000));
+      reports = log->of(0);
+      ASSERT_EQ(reports.size(), 2u);
+      if (reports[1].kind == ProbeLog::Replied) break;
+    }
     EXPECT_EQ(reports[0].kind, ProbeLog::Resolved);
     EXPECT_EQ(reports[0].value, loopback);
     EXPECT_EQ(reports[1].kind, ProbeLog::Replied);
